@@ -1,0 +1,27 @@
+// The updater on Linux: the same run as on Windows, with the operating system's layer of
+// this platform. There is no graphics driver interface here, so a run ends as on a PC
+// without the driver; kdx4610-sim runs the same workflow against the simulated chip.
+#include <string>
+
+#include "app/command_line.h"
+#include "app/update_run.h"
+#include "app/workflow.h"
+#include "platform/system.h"
+
+int main(int argc, char** argv) {
+    // The command-line text after the program name, as Windows hands it to a windowed
+    // program: the arguments joined by blanks.
+    std::string line;
+    for (int i = 1; i < argc; ++i) {
+        if (i > 1) line += ' ';
+        line += argv[i];
+    }
+    kdx::UpdateRun run(kdx::platform::RealSystem(), kdx::platform::SystemDriverConnector());
+    if (kdx::IsSilentCommandLine(kdx::FromUtf8(line))) {
+        kdx::RunSilentWorkflow(run);
+    } else {
+        // Dialog mode comes with the terminal dialog; until then the run is the silent one.
+        kdx::RunSilentWorkflow(run);
+    }
+    return run.resultCode;
+}

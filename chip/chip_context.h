@@ -1,0 +1,106 @@
+// ChipContext: the per-run object that holds the active adapter and all chip-side state.
+// One is embedded in the update dialog object and lives exactly as long as it.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "gfx/gfx_lib.h"
+#include "gfx/gfx_lib_intel_skylake.h"
+#include "platform/system.h"
+#include "platform/wtext.h"
+
+namespace kdx {
+
+// Progress of the long chip operations (driver download, flash ID and erase polling,
+// block write). The update dialog implements it; silent mode has none.
+class TarvikControlDelegate {
+public:
+    virtual void ReportProgress(int32_t current, int32_t total) = 0;
+
+protected:
+    ~TarvikControlDelegate() = default;
+};
+
+// Where the running ISP driver exposes its mailbox in the DPCD address space.
+struct MailboxWindow {
+    static constexpr uint32_t kDefaultCmdBufferAddr = 0x20000;
+    static constexpr uint16_t kDefaultCmdBufferSize = 512;
+    static constexpr uint32_t kDefaultReplyBufferAddr = 0x10000;
+    static constexpr uint16_t kDefaultReplyBufferSize = 128;
+
+    uint32_t windowAddress = 0;
+    uint32_t cmdBufferAddr = kDefaultCmdBufferAddr;
+    uint16_t cmdBufferSize = kDefaultCmdBufferSize;
+    uint32_t replyBufferAddr = kDefaultReplyBufferAddr;
+    uint16_t replyBufferSize = kDefaultReplyBufferSize;
+    uint32_t lowFlagAddr = kDefaultCmdBufferAddr + kDefaultCmdBufferSize / 2 - 1;
+    uint32_t highFlagAddr = kDefaultCmdBufferAddr + kDefaultCmdBufferSize - 1;
+};
+
+// Firmware families by the tag in the image trailer.
+enum FirmwareFamilyCode : int32_t {
+    kFamilyNotLoaded = -1,
+    kFamilyTarvik = 0,
+    kFamilyOlvane = 4,
+    kFamilyZendra = 5,
+    kFamilyUnknown = 254,
+};
+
+class ChipContext {
+public:
+    static constexpr size_t kScratchSize = 512;
+    static constexpr size_t kPacketBufferSize = 528;
+    static constexpr uint32_t kI2cAddress = 0x6E;
+    static constexpr uint32_t kFlashBase = 0x400000;
+    static constexpr uint16_t kIspLoadBase = 0x1800;
+    static constexpr uint16_t kIspEntryAddress = 0x1800;
+
+    ChipContext(platform::System& sys, platform::DriverConnector& connector)
+        : system(sys), intelBackend(connector, sys.clock) {}
+    ChipContext(const ChipContext&) = delete;
+    ChipContext& operator=(const ChipContext&) = delete;
+
+    platform::System& system;
+
+    GfxLib* activeAdapter = nullptr;          // non-owning; bound by SelectGfxLib
+    GfxLibIntelSkylake intelBackend;
+    TarvikControlDelegate* progressSink = nullptr;  // non-owning; empty in silent mode
+
+    std::array<uint8_t, kScratchSize> scratch{};
+    std::array<uint8_t, kPacketBufferSize> packetBuffer{};
+
+    // Images copied from the program's resources.
+    std::vector<uint8_t> ispDriverImage;
+    int32_t ispDriverLength = 0;
+    size_t ispDriverCodeStart = 0;
+    std::vector<uint8_t> firmwareImage;
+    int32_t firmwareSize = 0;
+
+    MailboxWindow mailbox;
+    uint32_t imageVersion = 0;
+
+    uint32_t gfxSelection = 0;
+    uint32_t deviceId = 0;
+    uint32_t i2cAddress = kI2cAddress;
+
+    uint32_t flashBase = kFlashBase;
+    uint16_t ispLoadBase = kIspLoadBase;
+    uint16_t ispEntryAddress = kIspEntryAddress;
+
+    uint32_t firmwareVersionValue = 0;
+
+    int32_t FirmwareFamily = kFamilyNotLoaded;
+    uint16_t topBlockVersion = 0;
+
+    WText adapterDescription;
+    uint16_t flashId = 0;
+
+    // Reports progress to the sink, when there is one.
+    void ReportProgress(int32_t current, int32_t total) {
+        if (progressSink != nullptr) progressSink->ReportProgress(current, total);
+    }
+};
+
+}  // namespace kdx

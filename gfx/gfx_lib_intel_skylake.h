@@ -1,0 +1,55 @@
+// The GfxLib backend that reaches the DisplayPort AUX channel through the graphics
+// driver's external COM interface: every elementary transfer is one AuxRequest record
+// handed to the driver's read or write method.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "gfx/aux_request.h"
+#include "gfx/gfx_lib.h"
+#include "platform/clock.h"
+#include "platform/driver_interface.h"
+
+namespace kdx {
+
+class GfxLibIntelSkylake final : public GfxLib {
+public:
+    // A deferred write to this address is not retried: it is the mailbox's default
+    // command-buffer address.
+    static constexpr uint32_t kDefaultGuardedWriteAddress = 0x20000;
+    // Deferral (status 70) retries: at most this many calls per transfer in all.
+    static constexpr int kMaxDeferredRetries = 5;
+    static constexpr uint32_t kStatusDone = 0;
+    static constexpr uint32_t kStatusNotSupported = 5;
+    static constexpr uint32_t kStatusDeferred = 70;
+
+    GfxLibIntelSkylake(platform::DriverConnector& connector, platform::Clock& clock);
+    ~GfxLibIntelSkylake();
+    GfxLibIntelSkylake(const GfxLibIntelSkylake&) = delete;
+    GfxLibIntelSkylake& operator=(const GfxLibIntelSkylake&) = delete;
+
+    int32_t Initialize(WText& log) override;
+    int32_t FindDevice(uint32_t& deviceId, uint32_t address, WText& log) override;
+    int32_t I2cWrite(uint32_t deviceId, uint32_t address, std::span<const uint8_t> data) override;
+    int32_t I2cRead(uint32_t deviceId, uint32_t address, std::span<uint8_t> buffer, int32_t& count,
+                    WText& diagnostic) override;
+    int32_t NativeWrite(uint32_t deviceId, uint32_t dpcdAddress, std::span<const uint8_t> data) override;
+    int32_t NativeRead(uint32_t deviceId, uint32_t dpcdAddress, std::span<uint8_t> buffer) override;
+
+    // The presence probe of one connection: 0 when it acknowledged, 15 when no valid
+    // acknowledgement came, or the result of the probe's write.
+    int32_t ProbeDevice(uint32_t address, uint32_t deviceId);
+    // The path of every elementary transfer, with the deferral retries.
+    int32_t DriverTransfer(gfx::AuxRequest& record);
+    // The 5 ms busy-wait after a deferred call.
+    void SpinWait5ms();
+
+    uint32_t GuardedWriteAddress = kDefaultGuardedWriteAddress;
+
+private:
+    platform::DriverConnector& connector_;
+    platform::Clock& clock_;
+};
+
+}  // namespace kdx

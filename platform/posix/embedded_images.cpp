@@ -1,0 +1,31 @@
+// The two images, linked into the program at build time (see embedded_images.S), served
+// as the program's resources of type "BIN".
+#include <cstdint>
+#include <span>
+
+#include "platform/resources.h"
+
+extern "C" {
+extern const uint8_t kdx_isp_driver_image_begin[];
+extern const uint8_t kdx_isp_driver_image_end[];
+extern const uint8_t kdx_firmware_image_begin[];
+extern const uint8_t kdx_firmware_image_end[];
+}
+
+namespace kdx::platform {
+
+Resources& ProgramResources() {
+    static MemoryResources resources = [] {
+        MemoryResources r;
+        r.Add(u"BIN", 129,
+              std::span<const uint8_t>(kdx_isp_driver_image_begin,
+                                       static_cast<size_t>(kdx_isp_driver_image_end - kdx_isp_driver_image_begin)));
+        r.Add(u"BIN", 130,
+              std::span<const uint8_t>(kdx_firmware_image_begin,
+                                       static_cast<size_t>(kdx_firmware_image_end - kdx_firmware_image_begin)));
+        return r;
+    }();
+    return resources;
+}
+
+}  // namespace kdx::platform

@@ -1,0 +1,4 @@
+// PLACEHOLDER: replaced by the chip simulator.
+namespace kdx::sim {
+int PlaceholderSymbol() { return 0; }
+}  // namespace kdx::sim
