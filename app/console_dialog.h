@@ -1,0 +1,19 @@
+// The update dialog in a terminal, in place of the Windows dialog on Linux: the same steps
+// and texts (English or Japanese by the locale), both versions, a yes/no confirmation, a
+// progress bar, the final message. The outcome is in run.resultCode.
+#pragma once
+
+#include <iosfwd>
+
+#include "app/update_run.h"
+
+namespace kdx {
+
+enum class UiLanguage { English, Japanese };
+
+// English or Japanese from the locale variables (LC_ALL, LC_MESSAGES, LANG): ja* is Japanese.
+UiLanguage LanguageFromEnvironment();
+
+void RunConsoleDialog(UpdateRun& run, std::istream& in, std::ostream& out, UiLanguage language);
+
+}  // namespace kdx

@@ -1,0 +1,33 @@
+// A simulated KDX4610 behind a simulated graphics driver, configured by the options of
+// kdx4610-sim (--chip-id, --hw-rev, --fw-version, --reg-c802, --reg-8002, --device-id,
+// --flash-in, --flash-out, --fault NAME[=VALUE], --chaos SEED[:RATE], --trace FILE, ...).
+// kdx4610-sim runs the updater's workflow in-process against one; the Windows test driver
+// (a COM server standing in for the graphics driver) hands each request record to one.
+#pragma once
+
+#include <memory>
+#include <span>
+#include <string>
+
+#include "platform/clock.h"
+#include "platform/driver_interface.h"
+
+namespace kdx::sim {
+
+class Session {
+public:
+    virtual ~Session() = default;
+    // The simulated driver, as the updater's backend connects to it.
+    virtual platform::DriverConnector& Connector() = 0;
+    // Ends the session: writes --flash-out and closes the trace.
+    virtual void Finish() = 0;
+};
+
+// `clock` is the clock the updater runs on. With a VirtualClock the simulator moves it on
+// by the modelled duration of every AUX transaction and flash operation; with the real
+// clock it only reads it, so the chip becomes ready when real time has passed.
+// Returns null and sets `error` for options it does not know or cannot use.
+std::unique_ptr<Session> OpenSession(std::span<const std::string> options, platform::Clock& clock,
+                                     platform::VirtualClock* virtualClock, std::string& error);
+
+}  // namespace kdx::sim
