@@ -1,0 +1,85 @@
+#include "sim/ddc_port.h"
+
+#include <algorithm>
+
+namespace kdx::sim {
+
+namespace {
+constexpr uint8_t kNullMessage[] = {DdcPort::kAddressByte, 0x80, 0xBE};
+}
+
+void DdcPort::Write(std::span<const uint8_t> piece, bool endsTransaction, int64_t nowNs) {
+    // A write ends any read transaction: the host has turned the bus round.
+    if (readOpen_) EndReadTransaction();
+    if (message_.size() + piece.size() > kMaxMessage) messageOverflow_ = true;
+    else message_.insert(message_.end(), piece.begin(), piece.end());
+    if (!endsTransaction) return;
+    if (!messageOverflow_) Deliver(message_, nowNs);
+    message_.clear();
+    messageOverflow_ = false;
+}
+
+// Checks the framing of a host message and hands the command on; a message that breaks
+// the framing is dropped, as the chip's DDC/CI receiver does, and gets no reply.
+void DdcPort::Deliver(std::span<const uint8_t> m, int64_t nowNs) {
+    constexpr size_t kHeader = 7;  // source, length, marker, two reserved, ll, opcode
+    if (m.size() < kHeader + 1 || m[0] != kHostSource || (m[1] & 0x80) == 0) return;
+    const size_t n = m[1] & 0x7F;
+    if (m.size() != n + 3) return;
+    uint8_t checksum = kAddressByte;
+    for (size_t i = 0; i + 1 < m.size(); ++i) checksum ^= m[i];
+    if (checksum != m.back()) return;
+    if (m[2] != kCommandMarker || m[3] != 0 || m[4] != 0 || m[5] != n - 2) return;
+    handler_.OnCommand(m[6], m.subspan(kHeader, m.size() - kHeader - 1), nowNs);
+}
+
+void DdcPort::Read(std::span<uint8_t> out, bool endsTransaction, int64_t nowNs) {
+    if (!message_.empty()) {
+        // A read in the middle of a write transaction: the unfinished message is lost.
+        message_.clear();
+        messageOverflow_ = false;
+    }
+    if (!readOpen_) {
+        readOpen_ = true;
+        readPos_ = 0;
+        readingReply_ = hasReply_ && nowNs >= replyReadyNs_;
+        if (readingReply_) readStream_ = reply_;
+        else readStream_.assign(std::begin(kNullMessage), std::end(kNullMessage));
+    }
+    for (uint8_t& b : out) b = readPos_ < readStream_.size() ? readStream_[readPos_++] : 0x00;
+    if (endsTransaction) EndReadTransaction();
+}
+
+void DdcPort::EndReadTransaction() {
+    readOpen_ = false;
+    if (readingReply_) hasReply_ = false;
+    readingReply_ = false;
+}
+
+void DdcPort::PostReply(uint8_t opcode, std::span<const uint8_t> payload, int64_t readyAtNs, bool badChecksum) {
+    reply_ = FrameReply(opcode, payload.first(std::min(payload.size(), kMaxReplyPayload)));
+    if (badChecksum) reply_.back() ^= 0xFF;
+    replyReadyNs_ = readyAtNs;
+    hasReply_ = true;
+}
+
+void DdcPort::Reset() {
+    message_.clear();
+    messageOverflow_ = false;
+    readOpen_ = false;
+    readingReply_ = false;
+    hasReply_ = false;
+}
+
+std::vector<uint8_t> DdcPort::FrameReply(uint8_t opcode, std::span<const uint8_t> payload) {
+    const size_t k = std::min(payload.size(), kMaxReplyPayload);
+    std::vector<uint8_t> frame{kAddressByte, static_cast<uint8_t>(0x80 | (k + 5)), kCommandMarker, 0x00, 0x00,
+                               static_cast<uint8_t>(k + 3), opcode};
+    frame.insert(frame.end(), payload.begin(), payload.begin() + static_cast<ptrdiff_t>(k));
+    uint8_t checksum = kReplyChecksumSeed;
+    for (uint8_t b : frame) checksum ^= b;
+    frame.push_back(checksum);
+    return frame;
+}
+
+}  // namespace kdx::sim

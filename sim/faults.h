@@ -1,0 +1,53 @@
+// Misbehaviour of the simulated driver and chip, chosen with --fault NAME[=VALUE].
+//
+// Faults that count (defer=N, block-nak=K, power-cut-at-block=K, power-cut-at-erase)
+// happen once per session, as an event on the one simulated chip; all others describe a
+// lasting condition and hold in every run of the session.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace kdx::sim {
+
+struct Faults {
+    // Driver and connections.
+    bool noDriver = false;       // the driver's COM class is not registered
+    bool noChip = false;         // no connection carries the chip
+    bool notSupported = false;   // the first connection (0x0C) refuses I2C-over-AUX writes: status 5
+    uint32_t deferCalls = 0;     // the first N driver calls of the session answer 70
+    bool deferAlways = false;    // every driver call answers 70
+    bool dpcdBlockFail = false;  // native reads of the branch block 0x503..0x50C fail
+    // Command port.
+    bool badChecksum = false;     // every DDC/CI reply carries a wrong checksum
+    bool regsUnreadable = false;  // register reads (0x06) are never answered
+    bool dropAckEntry1 = false;   // 0x09 carried out, its acknowledgement not given
+    bool dropAckEntry2 = false;   // 0x20 likewise
+    bool dropAckStart = false;    // 0x1D likewise (the ISP driver still starts)
+    uint32_t stopAckAtChunk = 0;  // from the N-th driver chunk of a download on: no ack, not stored
+    // ISP driver mailbox.
+    bool windowZero = false;            // DPCD 0x40C reads 00 00 00
+    bool replySizeZero = false;         // the window descriptor's reply buffer size is 0
+    bool cmdBufferSizeSet = false;      // the command buffer has cmdBufferSize bytes
+    uint16_t cmdBufferSize = 0;
+    bool flashIdTimeout = false;        // the identifier reply never has its byte 3 set
+    bool flashIdBadCode = false;        // the identifier reply echoes a wrong code
+    bool eraseNak = false;              // the erase is refused with a negative acknowledgement
+    bool eraseTimeout = false;          // the erase does not finish within the host's patience
+    uint32_t blockNak = 0;              // the K-th block sent is answered negatively, not programmed
+    bool flagStuckLow = false;          // the lower flag reads 0xFF whatever is written
+    bool flagStuckHigh = false;         // the upper flag likewise
+    bool readbackMismatch = false;      // ReadFlash answers with its first data byte changed
+    uint32_t powerCutAtBlock = 0;       // the chip resets while programming the K-th block sent
+    bool powerCutAtErase = false;       // the chip resets half way through the erase
+};
+
+// Parses one --fault argument into `faults`; false with `error` set when it is unknown or
+// its value is missing or malformed.
+bool ParseFault(std::string_view spec, Faults& faults, std::string& error);
+
+// One line per fault: its name, its value and what it does (for --list-faults).
+std::string FaultList();
+
+}  // namespace kdx::sim

@@ -1,0 +1,168 @@
+// kdx4610-sim: runs the updater's own workflow in-process against the simulated driver and
+// chip, prints what happened, and exits with the run's result code.
+//
+//   kdx4610-sim [options] [-- COMMAND LINE]
+//
+// The options are described in sim/README.md and by --help.
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "app/command_line.h"
+#include "app/result_code.h"
+#include "app/update_run.h"
+#include "app/workflow.h"
+#include "platform/debug_output.h"
+#include "platform/resources.h"
+#include "platform/system.h"
+#include "sim/simulator.h"
+
+namespace {
+
+using kdx::sim::Milestone;
+
+constexpr int kUsageError = 2;
+
+// The updater's debugger output, as lines on standard error.
+class StderrDebugOutput final : public kdx::platform::DebugOutput {
+public:
+    void Write(kdx::WTextView text) override {
+        std::string line = kdx::ToUtf8(text);
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+        std::fprintf(stderr, "debug: %s\n", line.c_str());
+    }
+};
+
+std::string Seconds(int64_t ns) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%" PRId64 ".%03" PRId64 " s", ns / 1'000'000'000, ns / 1'000'000 % 1000);
+    return text;
+}
+
+std::string ChipIdText(const std::array<uint8_t, 6>& id) {
+    std::string text;
+    for (uint8_t b : id) {
+        if (b == 0) break;
+        text += static_cast<char>(b);
+    }
+    return text.empty() ? "(none)" : text;
+}
+
+void PrintChip(const kdx::sim::SimChip& chip, const kdx::sim::SimOptions& options, const char* when) {
+    const auto block = chip.BranchBlock();
+    const auto v = chip.Version();
+    std::printf("chip %s: %s %s, hw 0x%02X, version %u.%02u%s on device 0x%02X\n", when,
+                chip.RunsApplication() ? "application" : "internal ROM", ChipIdText({block[0], block[1], block[2], block[3], block[4], block[5]}).c_str(),
+                block[6], v.major, v.minor, v.third ? ("." + std::to_string(v.third)).c_str() : "", options.deviceId);
+}
+
+void PrintSummary(const kdx::sim::Simulator& sim, const kdx::sim::SimOptions& options, const kdx::WorkflowStages& stages,
+                  int32_t result, int64_t durationNs, double wallSeconds) {
+    const kdx::sim::RunRecord& r = sim.Record();
+    std::printf("chip seen: %s\n", r.Reached(Milestone::ProbeAcknowledged) ? "yes" : "no");
+    std::printf("stages reached:%s%s%s%s%s\n", stages.imagesLoaded ? " images-loaded" : "",
+                stages.adapterOpened ? " adapter-opened" : "", stages.chipChecked ? " chip-checked" : "",
+                stages.ispStarted ? " isp-started" : "", stages.imagesLoaded ? "" : " none");
+    if (stages.chipChecked && !stages.ispStarted && result == kdx::UnexpectedError)
+        std::printf("note: the chip check passed; the update would go ahead\n");
+    for (size_t m = 0; m < static_cast<size_t>(Milestone::Count); ++m) {
+        const auto milestone = static_cast<Milestone>(m);
+        if (!r.Reached(milestone)) continue;
+        std::printf("  %12s  %s\n", Seconds(r.At(milestone)).c_str(), kdx::sim::MilestoneText(milestone));
+    }
+    std::printf("blocks: %u sent, %u skipped\n", r.blocksSent, r.blocksSkipped);
+    std::printf("EndIsp posted: %u%s\n", r.endIspPosted, r.lastRequestWasEndIsp ? " (last request)" : "");
+    std::printf("result: %d %s\n", result, kdx::ResultCodeName(result));
+    if (options.realTime) std::printf("duration: %s (real time)\n", Seconds(durationNs).c_str());
+    else std::printf("virtual duration: %s (wall %.3f s)\n", Seconds(durationNs).c_str(), wallSeconds);
+    std::printf("driver calls: %u (read %u, write %u, deferred %u)\n", r.readCalls + r.writeCalls, r.readCalls,
+                r.writeCalls, r.deferredCalls);
+    std::printf("flash equals image: %s\n", sim.FlashEqualsImage() ? "yes" : "no");
+}
+
+void PrintChaos(const kdx::sim::Chaos& chaos) {
+    std::printf("chaos:");
+    for (size_t k = 1; k < static_cast<size_t>(kdx::sim::ChaosKind::Count); ++k) {
+        const auto kind = static_cast<kdx::sim::ChaosKind>(k);
+        std::printf(" %s %u%s", kdx::sim::Chaos::Name(kind), chaos.Count(kind),
+                    k + 1 < static_cast<size_t>(kdx::sim::ChaosKind::Count) ? "," : "\n");
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    for (const std::string& a : args) {
+        if (a == "--") break;
+        if (a == "--help" || a == "-h") {
+            std::fputs(kdx::sim::UsageText().c_str(), stdout);
+            return 0;
+        }
+    }
+    kdx::sim::SimOptions options;
+    std::string error;
+    if (!kdx::sim::ParseOptions(args, options, error)) {
+        std::fprintf(stderr, "kdx4610-sim: %s\n%s", error.c_str(), kdx::sim::UsageText().c_str());
+        return kUsageError;
+    }
+    if (options.listFaults) {
+        std::fputs(kdx::sim::FaultList().c_str(), stdout);
+        return 0;
+    }
+    kdx::sim::SimImages images;
+    if (!kdx::sim::LoadSimImages(options, images, error)) {
+        std::fprintf(stderr, "kdx4610-sim: %s\n", error.c_str());
+        return kUsageError;
+    }
+
+    // The updater finds the same images among its resources as the chip expects.
+    kdx::platform::MemoryResources resources;
+    resources.Add(u"BIN", 129, images.ispDriver);
+    resources.Add(u"BIN", 130, images.firmware);
+    kdx::platform::VirtualClock virtualClock;
+    kdx::platform::Clock& clock = options.realTime ? kdx::platform::SystemClock() : virtualClock;
+    StderrDebugOutput debug;
+    kdx::platform::System system{clock, debug, resources};
+
+    auto sim = kdx::sim::Simulator::Create(options, images, clock, options.realTime ? nullptr : &virtualClock, error);
+    if (!sim) {
+        std::fprintf(stderr, "kdx4610-sim: %s\n", error.c_str());
+        return kUsageError;
+    }
+    const bool silent = kdx::IsSilentCommandLine(kdx::FromUtf8(options.commandLine));
+
+    int32_t result = kdx::UnexpectedError;
+    for (uint32_t run = 1; run <= options.runs; ++run) {
+        sim->BeginRun(run);
+        if (!options.quiet) {
+            std::printf("== run %u of %u, command line \"%s\" (%s)\n", run, options.runs, options.commandLine.c_str(),
+                        silent ? "silent" : "dialog");
+            PrintChip(sim->Chip(), options, "before");
+        }
+        const auto wallStart = std::chrono::steady_clock::now();
+        const int64_t startNs = sim->NowNs();
+        kdx::WorkflowStages stages;
+        {
+            kdx::UpdateRun updateRun(system, sim->Connector());
+            if (silent) {
+                kdx::RunSilentWorkflow(updateRun, stages);
+            } else {
+                // DIALOG MODE: replace by RunConsoleDialog(updateRun, std::cin, std::cout,
+                // kdx::LanguageFromEnvironment()) once the terminal dialog exists.
+                kdx::RunSilentWorkflow(updateRun, stages);
+            }
+            result = updateRun.resultCode;
+        }
+        const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
+        if (!options.quiet) {
+            PrintSummary(*sim, options, stages, result, sim->NowNs() - startNs, wall);
+            PrintChip(sim->Chip(), options, "after");
+        }
+    }
+    if (!options.quiet && options.chaos) PrintChaos(sim->ChaosState());
+    sim->Finish();
+    return result;
+}

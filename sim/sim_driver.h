@@ -1,0 +1,78 @@
+// The simulated graphics driver: it takes each 160-byte request record as the real
+// driver's read method (43) and write method (44) do, carries the transfer out on the AUX
+// channel of the connection the device ID names, and answers with a status word: 0 done,
+// 70 deferred, 5 not supported, or a failure of its own.
+//
+// Connections 0x0C..0x0F exist; one of them carries the chip, the others have nothing on
+// their AUX channel, so every transfer there ends with a NACK. The modelled time of every
+// call goes onto the virtual clock, and every call goes into the trace.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "platform/driver_interface.h"
+#include "sim/chaos.h"
+#include "sim/chip.h"
+#include "sim/faults.h"
+#include "sim/run_record.h"
+#include "sim/sim_clock.h"
+#include "sim/trace.h"
+
+namespace kdx::sim {
+
+class SimDriver {
+public:
+    static constexpr uint32_t kStatusDone = 0;
+    static constexpr uint32_t kStatusNotSupported = 5;
+    static constexpr uint32_t kStatusDeferred = 70;
+    // The sink answered NACK: nothing at that I2C address or DPCD address.
+    static constexpr uint32_t kStatusAuxNack = 24;
+    // The transfer got no valid reply on the wire.
+    static constexpr uint32_t kStatusTransferFailed = 31;
+    // The record itself is wrong: unknown command for the method, length 0 or above 16,
+    // or a device ID without a connection.
+    static constexpr uint32_t kStatusInvalidRequest = 87;
+    // HRESULT of a call on an interface that was already released (RPC_E_DISCONNECTED).
+    static constexpr int32_t kDisconnected = static_cast<int32_t>(0x80010108u);
+
+    SimDriver(SimChip& chip, SimClock& clock, const Faults& faults, Chaos& chaos, TraceWriter& trace,
+              RunRecord& record, uint32_t chipDeviceId);
+
+    // One call of the read method (readMethod) or the write method; returns the status.
+    uint32_t Call(platform::AuxRecord& record, bool readMethod);
+
+    uint64_t TotalCalls() const { return totalCalls_; }
+
+private:
+    uint32_t Carry(platform::AuxRecord& record, bool readMethod, const ChaosAction& chaos, int64_t nowNs);
+    void NoteMailboxWrite(uint32_t address, std::span<const uint8_t> data);
+
+    SimChip& chip_;
+    SimClock& clock_;
+    const Faults& faults_;
+    Chaos& chaos_;
+    TraceWriter& trace_;
+    RunRecord& record_;
+    uint32_t chipDeviceId_;
+    uint32_t deferLeft_;
+    uint32_t chaosDeferLeft_ = 0;
+    uint64_t totalCalls_ = 0;
+};
+
+// Creates driver interfaces over one SimDriver, or fails as a missing COM class does.
+class SimDriverConnector final : public platform::DriverConnector {
+public:
+    SimDriverConnector(SimDriver& driver, bool classRegistered);
+    ~SimDriverConnector() override;
+    int32_t CreateInstance(platform::DriverInterface*& out) override;
+
+private:
+    class Instance;
+    SimDriver& driver_;
+    bool registered_;
+    std::vector<std::unique_ptr<Instance>> instances_;
+};
+
+}  // namespace kdx::sim

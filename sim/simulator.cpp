@@ -1,0 +1,147 @@
+#include "sim/simulator.h"
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+
+#include "platform/resources.h"
+
+namespace kdx::sim {
+
+namespace {
+
+constexpr uint16_t kIspDriverResource = 129;
+constexpr uint16_t kFirmwareResource = 130;
+constexpr size_t kDriverHeader = 4;
+constexpr uint32_t kMaxHonouredDriverLength = 0x4000;
+// The family tag a Tarvik image carries 16 bytes before its end.
+constexpr size_t kTagFromEnd = 16;
+constexpr char kTarvikTag[] = "TRVK";
+
+bool ReadFile(const std::string& path, std::vector<uint8_t>& out, std::string& error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = "cannot read " + path;
+        return false;
+    }
+    out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return true;
+}
+
+bool ReadResource(uint16_t id, std::vector<uint8_t>& out, std::string& error) {
+    platform::Resources& resources = platform::ProgramResources();
+    const auto found = resources.Find(u"BIN", id);
+    const auto bytes = found ? resources.Lock(resources.Load(found), resources.Size(found)) : std::span<const uint8_t>();
+    if (bytes.empty()) {
+        error = "the program carries no image " + std::to_string(id);
+        return false;
+    }
+    out.assign(bytes.begin(), bytes.end());
+    return true;
+}
+
+bool HasTarvikTag(std::span<const uint8_t> image) {
+    if (image.size() < kTagFromEnd) return false;
+    return std::equal(kTarvikTag, kTarvikTag + 4, image.end() - kTagFromEnd);
+}
+
+}  // namespace
+
+bool LoadSimImages(const SimOptions& options, SimImages& images, std::string& error) {
+    const bool firmwareOk = options.firmwarePath.empty() ? ReadResource(kFirmwareResource, images.firmware, error)
+                                                         : ReadFile(options.firmwarePath, images.firmware, error);
+    if (!firmwareOk) return false;
+    return options.ispDriverPath.empty() ? ReadResource(kIspDriverResource, images.ispDriver, error)
+                                         : ReadFile(options.ispDriverPath, images.ispDriver, error);
+}
+
+std::vector<uint8_t> IspDriverCode(std::span<const uint8_t> image) {
+    if (image.size() >= kDriverHeader && image[0] == 0) {
+        const uint32_t length = image[0] | image[1] << 8 | image[2] << 16 | static_cast<uint32_t>(image[3]) << 24;
+        if (length <= kMaxHonouredDriverLength) {
+            const auto code = image.subspan(kDriverHeader, std::min<size_t>(length, image.size() - kDriverHeader));
+            return {code.begin(), code.end()};
+        }
+    }
+    return {image.begin(), image.end()};
+}
+
+Simulator::Simulator(const SimOptions& options, const SimImages& images, platform::Clock& clock,
+                     platform::VirtualClock* virtualClock)
+    : options_(options),
+      image_(images.firmware),
+      clock_(clock, virtualClock),
+      chaos_(options.chaos ? Chaos(options.chaosSeed, options.chaosRate) : Chaos()) {}
+
+std::unique_ptr<Simulator> Simulator::Create(const SimOptions& options, const SimImages& images, platform::Clock& clock,
+                                             platform::VirtualClock* virtualClock, std::string& error) {
+    std::unique_ptr<Simulator> sim(new Simulator(options, images, clock, virtualClock));
+
+    std::vector<uint8_t> flash;
+    if (!options.flashInPath.empty()) {
+        if (!ReadFile(options.flashInPath, flash, error)) return nullptr;
+        if (flash.size() > Flash::kSize) {
+            error = options.flashInPath + " is larger than the 512 KiB flash";
+            return nullptr;
+        }
+    } else {
+        flash = WithVersion(images.firmware, FirmwareVersion{options.fwMajor, options.fwMinor, options.fwThird});
+    }
+    if (!options.tracePath.empty() && !sim->trace_.Open(options.tracePath, error)) return nullptr;
+
+    ChipConfig config;
+    config.appId = options.chipId;
+    config.appHwRev = options.hwRev;
+    config.regC802 = options.regC802;
+    config.reg8002 = options.reg8002;
+    config.ispDriverCode = IspDriverCode(images.ispDriver);
+    config.imageSize = static_cast<uint32_t>(images.firmware.size());
+    config.faults = options.faults;
+    sim->chip_ = std::make_unique<SimChip>(std::move(config), sim->record_);
+    sim->chip_->AddWholeImage(images.firmware);
+    // The initial content counts as a complete image when it is one of ours or carries the
+    // family tag: a flash given on purpose with a broken image has its tag cleared.
+    if (options.flashInPath.empty() || HasTarvikTag(flash)) sim->chip_->AddWholeImage(flash);
+    sim->chip_->LoadFlash(flash);
+    sim->chip_->Boot();
+
+    sim->driver_ = std::make_unique<SimDriver>(*sim->chip_, sim->clock_, sim->options_.faults, sim->chaos_, sim->trace_,
+                                               sim->record_, options.deviceId);
+    sim->connector_ = std::make_unique<SimDriverConnector>(*sim->driver_, !options.faults.noDriver);
+    sim->BeginRun(1);
+    return sim;
+}
+
+void Simulator::BeginRun(uint32_t index) {
+    record_.Begin(clock_.NowNs());
+    trace_.BeginRun(index);
+}
+
+bool Simulator::FlashEqualsImage() const {
+    const auto flash = chip_->FlashMemory().Bytes();
+    if (image_.size() > flash.size()) return false;
+    return std::equal(image_.begin(), image_.end(), flash.begin()) &&
+           std::all_of(flash.begin() + static_cast<ptrdiff_t>(image_.size()), flash.end(),
+                       [](uint8_t b) { return b == Flash::kErased; });
+}
+
+void Simulator::Finish() {
+    if (finished_) return;
+    finished_ = true;
+    trace_.Close();
+    if (options_.flashOutPath.empty()) return;
+    std::ofstream out(options_.flashOutPath, std::ios::binary | std::ios::trunc);
+    const auto flash = chip_->FlashMemory().Bytes();
+    out.write(reinterpret_cast<const char*>(flash.data()), static_cast<std::streamsize>(flash.size()));
+}
+
+std::unique_ptr<Session> OpenSession(std::span<const std::string> options, platform::Clock& clock,
+                                     platform::VirtualClock* virtualClock, std::string& error) {
+    SimOptions parsed;
+    if (!ParseOptions(options, parsed, error)) return nullptr;
+    SimImages images;
+    if (!LoadSimImages(parsed, images, error)) return nullptr;
+    return Simulator::Create(parsed, images, clock, virtualClock, error);
+}
+
+}  // namespace kdx::sim

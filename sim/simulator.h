@@ -1,0 +1,72 @@
+// One simulator session: the simulated driver and chip for one or more runs of the
+// updater, with its trace and flash files. kdx4610-sim uses it directly; other programs
+// get it as a Session through OpenSession.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/driver_interface.h"
+#include "sim/chaos.h"
+#include "sim/chip.h"
+#include "sim/options.h"
+#include "sim/run_record.h"
+#include "sim/session.h"
+#include "sim/sim_clock.h"
+#include "sim/sim_driver.h"
+#include "sim/trace.h"
+
+namespace kdx::sim {
+
+// The two images the updater carries and the simulated chip expects.
+struct SimImages {
+    std::vector<uint8_t> firmware;   // resource "BIN" 130
+    std::vector<uint8_t> ispDriver;  // resource "BIN" 129
+};
+
+// From --firmware and --isp-driver, or else from the program's own resources.
+bool LoadSimImages(const SimOptions& options, SimImages& images, std::string& error);
+
+// The driver code the ISP loader must find in RAM: the bytes after the 4-byte length
+// header when the header is honoured (first byte 0, length at most 16 KiB), else the
+// whole image.
+std::vector<uint8_t> IspDriverCode(std::span<const uint8_t> image);
+
+class Simulator final : public Session {
+public:
+    static std::unique_ptr<Simulator> Create(const SimOptions& options, const SimImages& images,
+                                             platform::Clock& clock, platform::VirtualClock* virtualClock,
+                                             std::string& error);
+
+    platform::DriverConnector& Connector() override { return *connector_; }
+    void Finish() override;
+
+    // Starts the record (and the trace's times) of run `index`, counted from 1.
+    void BeginRun(uint32_t index);
+    const RunRecord& Record() const { return record_; }
+    const SimChip& Chip() const { return *chip_; }
+    const Chaos& ChaosState() const { return chaos_; }
+    uint64_t TotalCalls() const { return driver_->TotalCalls(); }
+    bool FlashEqualsImage() const;
+    int64_t NowNs() const { return clock_.NowNs(); }
+
+private:
+    Simulator(const SimOptions& options, const SimImages& images, platform::Clock& clock,
+              platform::VirtualClock* virtualClock);
+
+    SimOptions options_;
+    std::vector<uint8_t> image_;
+    RunRecord record_;
+    SimClock clock_;
+    Chaos chaos_;
+    TraceWriter trace_;
+    std::unique_ptr<SimChip> chip_;
+    std::unique_ptr<SimDriver> driver_;
+    std::unique_ptr<SimDriverConnector> connector_;
+    bool finished_ = false;
+};
+
+}  // namespace kdx::sim

@@ -1,0 +1,266 @@
+// The simulated driver and chip at the level of single request records: presence probe,
+// DDC/CI framing over I2C-over-AUX, identity registers, the branch identification block in
+// chip memory and in the DPCD, the driver's statuses and faults, and the AUX timing.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include "sim/test_bench.h"
+#include "sim/timing.h"
+
+namespace kdx::sim {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using Bytes = std::vector<uint8_t>;
+
+const Bytes kAck{0x6E, 0x85, 0xC2, 0x00, 0x00, 0x03, 0x0C, 0x76};
+const Bytes kNull{0x6E, 0x80, 0xBE};
+
+Bytes Reply(RecordClient& c) {
+    Bytes reply;
+    EXPECT_EQ(c.I2cReadReply(reply), 0u);
+    return reply;
+}
+
+TEST(SimChip, ProbeIsAcknowledgedOnlyOnTheChipsConnectionAndOnlyOnce) {
+    SimOptions options;
+    options.deviceId = 0x0D;
+    TestBench bench(options);
+    ASSERT_TRUE(bench.sim) << bench.error;
+    const Bytes probe = RecordClient::Command(0x0A);
+    ASSERT_THAT(probe, ElementsAre(0x51, 0x85, 0xC2, 0x00, 0x00, 0x03, 0x0A, 0x71));
+
+    RecordClient empty = bench.Client(0x0C);
+    EXPECT_EQ(empty.I2cWrite(probe), SimDriver::kStatusAuxNack);
+
+    RecordClient chip = bench.Client(0x0D);
+    ASSERT_EQ(chip.I2cWrite(probe), 0u);
+    EXPECT_EQ(Reply(chip), kNull);  // not ready within the chip's command latency
+    bench.clock.AdvanceUs(1000);
+    EXPECT_EQ(Reply(chip), kAck);
+    EXPECT_EQ(Reply(chip), kNull);  // reading it consumed it
+    EXPECT_TRUE(bench.sim->Record().Reached(Milestone::ProbeAcknowledged));
+}
+
+TEST(SimChip, WriteTransactionCountsOnlyWhenItsLastPieceEndsIt) {
+    TestBench bench;
+    RecordClient c = bench.Client();
+    Bytes probe = RecordClient::Command(0x0A);
+    // Every piece with the middle-of-transaction bit: the message never completes.
+    EXPECT_EQ(c.Transfer(gfx::kI2cWriteMot, 0x6E, std::span(probe).first(5)), 0u);
+    EXPECT_EQ(c.Transfer(gfx::kI2cWriteMot, 0x6E, std::span(probe).subspan(5)), 0u);
+    bench.clock.AdvanceUs(5000);
+    EXPECT_EQ(Reply(c), kNull);  // the read also dropped the unfinished message
+    // Three pieces, the last one ending the transaction: one message.
+    EXPECT_EQ(c.Transfer(gfx::kI2cWriteMot, 0x6E, std::span(probe).first(3)), 0u);
+    EXPECT_EQ(c.Transfer(gfx::kI2cWriteMot, 0x6E, std::span(probe).subspan(3, 3)), 0u);
+    EXPECT_EQ(c.Transfer(gfx::kI2cWrite, 0x6E, std::span(probe).subspan(6)), 0u);
+    bench.clock.AdvanceUs(1000);
+    EXPECT_EQ(Reply(c), kAck);
+}
+
+TEST(SimChip, MalformedMessagesAreDroppedWithoutReply) {
+    TestBench bench;
+    RecordClient c = bench.Client();
+    Bytes badChecksum = RecordClient::Command(0x0A);
+    badChecksum.back() ^= 1;
+    Bytes badLength = RecordClient::Command(0x0A);
+    badLength[1] = 0x86;
+    Bytes badSource = RecordClient::Command(0x0A);
+    badSource[0] = 0x50;
+    for (const Bytes& m : {badChecksum, badLength, badSource}) {
+        ASSERT_EQ(c.I2cWrite(m), 0u);
+        bench.clock.AdvanceUs(2000);
+        EXPECT_EQ(Reply(c), kNull);
+    }
+    Bytes other(8, 0);
+    EXPECT_EQ(c.Transfer(gfx::kI2cWrite, 0x50, other), SimDriver::kStatusAuxNack);  // nothing at that I2C address
+}
+
+TEST(SimChip, IdentityRegistersAnswerWithAddressEchoAndValue) {
+    SimOptions options;
+    options.regC802 = 0x28AB;
+    options.reg8002 = 0x4364;
+    TestBench bench(options);
+    RecordClient c = bench.Client();
+    const Bytes readC802 = RecordClient::Command(0x06, Bytes{0xC8, 0x02});
+    ASSERT_THAT(readC802, ElementsAre(0x51, 0x87, 0xC2, 0x00, 0x00, 0x05, 0x06, 0xC8, 0x02, 0xB3));
+    ASSERT_EQ(c.I2cWrite(readC802), 0u);
+    bench.clock.AdvanceUs(1000);
+    EXPECT_THAT(Reply(c), ElementsAre(0x6E, 0x89, 0xC2, 0x00, 0x00, 0x07, 0x06, 0xC8, 0x02, 0x28, 0xAB, 0x3D));
+    ASSERT_EQ(c.I2cWrite(RecordClient::Command(0x06, Bytes{0x80, 0x02})), 0u);
+    bench.clock.AdvanceUs(1000);
+    const Bytes reply = Reply(c);
+    ASSERT_EQ(reply.size(), 12u);
+    EXPECT_EQ(reply[9], 0x43);
+    EXPECT_EQ(reply[10], 0x64);
+}
+
+TEST(SimChip, BranchBlockReadsTheSameFromChipMemoryAndFromTheDpcd) {
+    TestBench bench;  // KX4610, hardware revision 0x22, version 1.40
+    RecordClient c = bench.Client();
+    const Bytes readBlock = RecordClient::Command(0x52, Bytes{0x00, 0x01, 0xB5, 0x03, 0x00, 0x00, 0x00, 0x0A});
+    ASSERT_THAT(readBlock, ElementsAre(0x51, 0x8D, 0xC2, 0x00, 0x00, 0x0B, 0x52, 0x00, 0x01, 0xB5, 0x03, 0x00, 0x00,
+                                       0x00, 0x0A, 0x94));
+    ASSERT_EQ(c.I2cWrite(readBlock), 0u);
+    bench.clock.AdvanceUs(1000);
+    const Bytes expectedBlock{'K', 'X', '4', '6', '1', '0', 0x22, 0x01, 0x28, 0x00};
+    Bytes reply = Reply(c);
+    ASSERT_EQ(reply.size(), 18u);
+    EXPECT_EQ(reply[1], 0x8F);
+    EXPECT_EQ(reply[5], 13);  // ll = 10 + 3
+    EXPECT_EQ(Bytes(reply.begin() + 7, reply.begin() + 17), expectedBlock);
+
+    Bytes dpcd(10);
+    ASSERT_EQ(c.NativeRead(0x503, dpcd), 0u);
+    EXPECT_EQ(dpcd, expectedBlock);
+    Bytes beyond(4);
+    EXPECT_EQ(c.NativeRead(0x20000, beyond), SimDriver::kStatusAuxNack);  // no ISP driver: no mailbox
+}
+
+TEST(SimChip, MemoryReadAnswersAtMost122Bytes) {
+    TestBench bench;
+    RecordClient c = bench.Client();
+    ASSERT_EQ(c.I2cWrite(RecordClient::Command(0x52, Bytes{0, 0, 0, 0, 0, 0, 0, 127})), 0u);
+    bench.clock.AdvanceUs(1000);
+    const Bytes reply = Reply(c);
+    EXPECT_EQ(reply.size(), 130u);
+    EXPECT_EQ(reply[1], 0xFF);
+    EXPECT_EQ(reply[5], 125);
+}
+
+TEST(SimChip, FlashWithoutCompleteImageBootsTheInternalRom) {
+    SimImages images = SmallImages();
+    Bytes broken = images.firmware;
+    broken[1000] ^= 0xFF;
+    std::fill_n(broken.end() - 16, 4, 0xFF);  // no family tag: not taken as a whole image
+    const std::string path = ::testing::TempDir() + "sim_broken_flash.bin";
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(broken.data()), static_cast<std::streamsize>(broken.size()));
+    SimOptions options;
+    options.flashInPath = path;
+    TestBench bench(options, images);
+    ASSERT_TRUE(bench.sim) << bench.error;
+    Bytes block(10);
+    ASSERT_EQ(bench.Client().NativeRead(0x503, block), 0u);
+    EXPECT_THAT(block, ElementsAre(0, 0, 0, 0, 0, 0, 0x23, 1, 0, 0));
+    std::remove(path.c_str());
+}
+
+// --- The driver's statuses and the faults of the first stage ------------------------------
+
+TEST(SimDriver, RefusesRecordsNoBackendSends) {
+    TestBench bench;
+    RecordClient c = bench.Client();
+    Bytes none;
+    Bytes seventeen(17, 0);
+    Bytes one(1, 0);
+    EXPECT_EQ(c.Transfer(gfx::kNativeRead, 0x503, none), SimDriver::kStatusInvalidRequest);
+    EXPECT_EQ(c.Transfer(gfx::kNativeRead, 0x503, seventeen), SimDriver::kStatusInvalidRequest);
+    EXPECT_EQ(c.Transfer(3, 0x6E, one), SimDriver::kStatusInvalidRequest);
+    EXPECT_EQ(bench.Client(0x10).Transfer(gfx::kNativeRead, 0x503, one), SimDriver::kStatusInvalidRequest);
+}
+
+TEST(SimDriver, FaultsOfTheDriverAndConnections) {
+    {
+        SimOptions o;
+        o.faults.noDriver = true;
+        TestBench bench(o);
+        platform::DriverInterface* driver = nullptr;
+        EXPECT_EQ(bench.sim->Connector().CreateInstance(driver), platform::kClassNotRegistered);
+        EXPECT_EQ(driver, nullptr);
+    }
+    {
+        SimOptions o;
+        o.faults.noChip = true;
+        TestBench bench(o);
+        for (uint32_t id = 0x0C; id <= 0x0F; ++id)
+            EXPECT_EQ(bench.Client(id).I2cWrite(RecordClient::Command(0x0A)), SimDriver::kStatusAuxNack);
+    }
+    {
+        SimOptions o;
+        o.faults.notSupported = true;
+        TestBench bench(o);
+        RecordClient c = bench.Client();
+        EXPECT_EQ(c.I2cWrite(RecordClient::Command(0x0A)), SimDriver::kStatusNotSupported);
+        Bytes block(10);
+        EXPECT_EQ(c.NativeRead(0x503, block), 0u);
+    }
+    {
+        SimOptions o;
+        o.faults.deferCalls = 3;
+        TestBench bench(o);
+        Bytes block(10);
+        RecordClient c = bench.Client();
+        for (int i = 0; i < 3; ++i) EXPECT_EQ(c.NativeRead(0x503, block), SimDriver::kStatusDeferred);
+        EXPECT_EQ(c.NativeRead(0x503, block), 0u);
+        EXPECT_EQ(bench.sim->Record().deferredCalls, 3u);
+    }
+    {
+        SimOptions o;
+        o.faults.dpcdBlockFail = true;
+        TestBench bench(o);
+        Bytes block(10);
+        EXPECT_EQ(bench.Client().NativeRead(0x503, block), SimDriver::kStatusAuxNack);
+        EXPECT_EQ(bench.Client().NativeRead(0x100, block), 0u);
+    }
+}
+
+TEST(SimDriver, FaultsOfTheCommandPort) {
+    SimOptions o;
+    o.faults.badChecksum = true;
+    o.faults.regsUnreadable = true;
+    TestBench bench(o);
+    RecordClient c = bench.Client();
+    ASSERT_EQ(c.I2cWrite(RecordClient::Command(0x0A)), 0u);
+    bench.clock.AdvanceUs(1000);
+    Bytes ack = Reply(c);
+    ASSERT_EQ(ack.size(), 8u);
+    EXPECT_NE(ack[7], 0x76);
+    ASSERT_EQ(c.I2cWrite(RecordClient::Command(0x06, Bytes{0xC8, 0x02})), 0u);
+    bench.clock.AdvanceUs(50'000);
+    EXPECT_EQ(Reply(c), kNull);
+}
+
+TEST(SimDriver, EveryCallCostsItsWireTimeAndTheDriversOwn) {
+    TestBench bench;
+    RecordClient c = bench.Client();
+    Bytes sixteen(16);
+    const int64_t before = bench.clock.NowNs();
+    ASSERT_EQ(c.Transfer(gfx::kNativeRead, 0x500, sixteen), 0u);
+    EXPECT_EQ(bench.clock.NowNs() - before, 236'000 + kDriverCallCostNs);
+    EXPECT_EQ(AuxWireTimeNs(16), 236'000);
+}
+
+TEST(SimDriver, TraceHasOneLinePerCallWithTheBytesOnTheWire) {
+    const std::string path = ::testing::TempDir() + "sim_trace.tsv";
+    SimOptions o;
+    o.tracePath = path;
+    o.faults.deferCalls = 1;
+    {
+        TestBench bench(o);
+        ASSERT_TRUE(bench.sim) << bench.error;
+        RecordClient c = bench.Client();
+        Bytes block(10);
+        EXPECT_EQ(c.NativeRead(0x503, block), SimDriver::kStatusDeferred);
+        EXPECT_EQ(c.NativeRead(0x503, block), 0u);
+        EXPECT_EQ(c.I2cWrite(RecordClient::Command(0x0A)), 0u);
+        bench.sim->Finish();
+    }
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    const int64_t deferredUs = (kAuxRequestFramingBits + kAuxReplyFramingBits) + kDriverCallCostNs / 1000;
+    const int64_t readUs = deferredUs + AuxWireTimeNs(10) / 1000 + kDriverCallCostNs / 1000;
+    EXPECT_THAT(lines, ElementsAre("time_us\tmethod\tdevice\tcommand\taddress\tlength\tstatus\tdata",
+                                   "0\tR\t0x0C\t9\t0x503\t10\t70\t",
+                                   std::to_string(deferredUs) + "\tR\t0x0C\t9\t0x503\t10\t0\t4b5834363130220128" "00",
+                                   std::to_string(readUs) + "\tW\t0x0C\t0\t0x6E\t8\t0\t5185c20000030a71"));
+    std::remove(path.c_str());
+}
+
+}  // namespace
+}  // namespace kdx::sim
