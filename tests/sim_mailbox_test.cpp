@@ -1,0 +1,316 @@
+// The simulated chip's ISP side at the level of request records: ISP entry and driver
+// download, the start condition of the driver, the window pointer and descriptor, request
+// blocks and their check bytes, block transfer through the two halves and their flags,
+// the CRC check, erase and program semantics of the flash, ReadFlash packets, EndIsp and
+// the restart, power cuts, and the faults of the mailbox.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "sim/isp_mailbox.h"
+#include "sim/test_bench.h"
+#include "sim/timing.h"
+
+namespace kdx::sim {
+namespace {
+
+using ::testing::ElementsAre;
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint32_t kCmd = IspMailbox::kCmdBufferAddr;
+constexpr uint32_t kReply = IspMailbox::kReplyBufferAddr;
+constexpr size_t kChunk = 117;
+
+// The host side of the ISP procedure, written out plainly over single records.
+struct IspHost {
+    explicit IspHost(TestBench& b) : bench(b), c(b.Client()) {}
+
+    Bytes Reply() {
+        Bytes r;
+        EXPECT_EQ(c.I2cReadReply(r), 0u);
+        return r;
+    }
+    bool Acked(uint8_t op, const Bytes& args = {}) {
+        EXPECT_EQ(c.I2cWrite(RecordClient::Command(op, args)), 0u);
+        bench.clock.AdvanceUs(1000);
+        return Reply() == Bytes{0x6E, 0x85, 0xC2, 0x00, 0x00, 0x03, 0x0C, 0x76};
+    }
+    // Downloads the given code in 117-byte chunks at 0x1800, skipping chunk `skip`.
+    bool Download(const Bytes& code, size_t skip = SIZE_MAX) {
+        for (size_t at = 0, k = 0; at < code.size(); at += kChunk, ++k) {
+            if (k == skip) continue;
+            Bytes args{static_cast<uint8_t>((0x1800 + at) >> 8), static_cast<uint8_t>(0x1800 + at)};
+            args.insert(args.end(), code.begin() + static_cast<ptrdiff_t>(at),
+                        code.begin() + static_cast<ptrdiff_t>(std::min(code.size(), at + kChunk)));
+            if (!Acked(0x13, args)) return false;
+        }
+        return true;
+    }
+    void EnterAndStart(const Bytes& code) {
+        ASSERT_TRUE(Acked(0x09));
+        ASSERT_TRUE(Acked(0x20, {0x00}));
+        ASSERT_TRUE(Download(code));
+        ASSERT_TRUE(Acked(0x1D, {0x18, 0x00}));
+        bench.clock.AdvanceUs(20'000);
+    }
+    Bytes Read(uint32_t address, size_t n, uint32_t expectStatus = 0) {
+        Bytes out(n);
+        const uint32_t status = c.NativeRead(address, out);
+        if (strict) {
+            EXPECT_EQ(status, expectStatus);
+        }
+        return out;
+    }
+    uint32_t Write(uint32_t address, const Bytes& data) {
+        const uint32_t status = c.NativeWrite(address, data);
+        return strict ? status : 0;
+    }
+    // Body first, the length byte last.
+    void Post(const Bytes& block) {
+        ASSERT_EQ(Write(kCmd + 1, Bytes(block.begin() + 1, block.end())), 0u);
+        ASSERT_EQ(Write(kCmd, {block[0]}), 0u);
+    }
+    Bytes Answer(size_t n, int64_t waitUs = 1000) {
+        bench.clock.AdvanceUs(waitUs);
+        return Read(kReply, n);
+    }
+    void Release() { ASSERT_EQ(Write(kReply, {0}), 0u); }
+    Bytes Erase() {
+        Post({0x05, 0x19, 0xFF, 0xA2, 0x41});
+        const Bytes ack = Answer(3, 1'001'000);
+        Release();
+        return ack;
+    }
+    // One block through the halves and flags; returns the reply the driver gives.
+    Bytes WriteBlock(uint32_t offset, const Bytes& data, uint8_t crcFlip = 0, uint16_t cmdSize = 512) {
+        Post({0x03, 0x10, 0x13});
+        const uint32_t address = IspMailbox::kFlashBase + offset;
+        const uint32_t n = static_cast<uint32_t>(data.size());
+        const uint32_t lowFlag = kCmd + cmdSize / 2 - 1, highFlag = kCmd + cmdSize - 1;
+        EXPECT_EQ(Write(kCmd, {0x00, static_cast<uint8_t>(address >> 16), static_cast<uint8_t>(address >> 8),
+                               static_cast<uint8_t>(address), static_cast<uint8_t>(n >> 24), static_cast<uint8_t>(n >> 16),
+                               static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)}), 0u);
+        EXPECT_EQ(Write(lowFlag, {8}), 0u);
+        Bytes block = data;
+        const uint16_t crc = BlockCrc16(data) ^ crcFlip;
+        block.insert(block.end(), {0, 0, static_cast<uint8_t>(crc >> 8), static_cast<uint8_t>(crc)});
+        const size_t upper = block.size() / 2;
+        bench.clock.AdvanceUs(100);
+        EXPECT_EQ(Read(highFlag, 1)[0], 0);
+        EXPECT_EQ(Write(kCmd + cmdSize / 2, Bytes(block.begin(), block.begin() + static_cast<ptrdiff_t>(upper))), 0u);
+        EXPECT_EQ(Write(highFlag, {static_cast<uint8_t>(upper)}), 0u);
+        bench.clock.AdvanceUs(100);
+        EXPECT_EQ(Read(lowFlag, 1)[0], 0);  // the header was taken
+        EXPECT_EQ(Write(kCmd, Bytes(block.begin() + static_cast<ptrdiff_t>(upper), block.end())), 0u);
+        EXPECT_EQ(Write(lowFlag, {static_cast<uint8_t>(block.size() - upper)}), 0u);
+        const Bytes reply = Answer(3, 10'000);
+        Release();
+        return reply;
+    }
+
+    TestBench& bench;
+    RecordClient c;
+    bool strict = true;  // off once the chip is expected to go away under the host
+};
+
+const Bytes kAck{0x03, 0x0C, 0xF1};
+const Bytes kNak{0x03, 0x0E, 0xEF};
+
+Bytes Pattern(size_t n, uint8_t seed) {
+    Bytes b(n);
+    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(seed + i * 13);
+    return b;
+}
+
+TEST(SimFlash, ProgramOnlyClearsBitsAndEraseSetsThemAgain) {
+    Flash flash;
+    ASSERT_TRUE(flash.Program(0x100, Bytes{0xF0, 0x0F}));
+    ASSERT_TRUE(flash.Program(0x100, Bytes{0x3C, 0xFF}));
+    EXPECT_THAT(Bytes(flash.Bytes().begin() + 0x100, flash.Bytes().begin() + 0x102), ElementsAre(0x30, 0x0F));
+    EXPECT_FALSE(flash.Program(Flash::kSize - 1, Bytes{0, 0}));
+    flash.EraseSectors(0, 1);
+    EXPECT_EQ(flash.Bytes()[0x100], 0xFF);
+    const char* text = "123456789";
+    EXPECT_EQ(BlockCrc16(std::span(reinterpret_cast<const uint8_t*>(text), 9)), 0x5E86);
+}
+
+TEST(SimIsp, TheMailboxAppearsOnlyForTheCompleteDriverStartedAtItsBase) {
+    TestBench bench;
+    IspHost host(bench);
+    const Bytes code = IspDriverCode(bench.images.ispDriver);
+    ASSERT_EQ(code.size(), 0x300u);
+    EXPECT_THAT(host.Read(0x40C, 3), ElementsAre(0, 0, 0));
+    host.EnterAndStart(code);
+    EXPECT_THAT(host.Read(0x40C, 3), ElementsAre(0x00, 0x00, 0x03));
+    EXPECT_THAT(host.Read(0x30000, 12), ElementsAre(0x00, 0x00, 0x02, 0x00, 0x00, 0x02, 0x00, 0x00, 0x01, 0x00, 0x80, 0x00));
+    EXPECT_TRUE(bench.sim->Record().Reached(Milestone::WindowRead));
+    // With the driver running, nobody serves the command port.
+    ASSERT_EQ(host.c.I2cWrite(RecordClient::Command(0x0A)), 0u);
+    bench.clock.AdvanceUs(5000);
+    EXPECT_THAT(host.Reply(), ElementsAre(0x6E, 0x80, 0xBE));
+
+    for (int variant = 0; variant < 3; ++variant) {
+        TestBench other;
+        IspHost h(other);
+        ASSERT_TRUE(h.Acked(0x09));
+        ASSERT_TRUE(h.Acked(0x20, {0x00}));
+        // 0: a chunk missing; 1: the header sent along; 2: all well, but started elsewhere.
+        const bool downloaded = variant == 0   ? h.Download(code, 3)
+                                : variant == 1 ? h.Download(other.images.ispDriver)
+                                               : h.Download(code);
+        ASSERT_TRUE(downloaded);
+        ASSERT_TRUE(h.Acked(0x1D, {0x18, variant == 2 ? uint8_t{0x01} : uint8_t{0x00}}));
+        other.clock.AdvanceUs(20'000);
+        EXPECT_THAT(h.Read(0x40C, 3), ElementsAre(0, 0, 0)) << variant;
+        h.Read(kCmd, 1, SimDriver::kStatusAuxNack);
+    }
+}
+
+TEST(SimIsp, RequestsAreCheckedByTheirCheckByte) {
+    TestBench bench;
+    IspHost host(bench);
+    host.EnterAndStart(IspDriverCode(bench.images.ispDriver));
+    // GetFlashId as the host sends it: its check byte is the 8-bit sum.
+    host.Post({0x09, 0x1C, 0xFF, 0x00, 0x00, 0x20, 0x00, 0x00, 0x44});
+    EXPECT_THAT(host.Answer(5), ElementsAre(0x05, 0x1C, 0x46, 0x13, 0x86));
+    host.Release();
+    host.Post({0x09, 0x1C, 0xFF, 0x00, 0x00, 0x20, 0x00, 0x00, 0xCA});  // the XOR instead
+    EXPECT_EQ(host.Answer(3), kNak);
+    host.Release();
+    host.Post({0x05, 0x19, 0xFF, 0xA2, 0x42});  // a wrong check byte
+    EXPECT_EQ(host.Answer(3, 2'000'000), kNak);
+    host.Release();
+    host.Post({0x04, 0x77, 0x01, 0x72});  // an unknown request
+    EXPECT_EQ(host.Answer(3), kNak);
+}
+
+TEST(SimIsp, EraseWriteReadBackAndEndIspBootTheNewImage) {
+    TestBench bench;
+    IspHost host(bench);
+    host.EnterAndStart(IspDriverCode(bench.images.ispDriver));
+    host.Post({0x05, 0x19, 0xFF, 0xA2, 0x41});
+    EXPECT_EQ(host.Answer(3, 900'000)[0], 0);  // still erasing
+    EXPECT_EQ(host.Answer(3, 101'000), kAck);
+    host.Release();
+    EXPECT_TRUE(std::all_of(bench.sim->Chip().FlashMemory().Bytes().begin(), bench.sim->Chip().FlashMemory().Bytes().end(),
+                            [](uint8_t b) { return b == 0xFF; }));
+
+    const Bytes& image = bench.images.firmware;
+    for (uint32_t offset = 0; offset < image.size(); offset += 504) {
+        const Bytes data(image.begin() + offset, image.begin() + std::min<size_t>(image.size(), offset + 504));
+        if (std::all_of(data.begin(), data.end(), [](uint8_t b) { return b == 0xFF; })) continue;
+        ASSERT_EQ(host.WriteBlock(offset, data), kAck) << offset;
+    }
+    EXPECT_TRUE(bench.sim->FlashEqualsImage());
+    EXPECT_EQ(bench.sim->Record().blocksSkipped, 3u);
+
+    host.Post({0x07, 0x1B, 0x07, 0xFF, 0xEC, 0x03, 0x07 ^ 0x1B ^ 0x07 ^ 0xFF ^ 0xEC ^ 0x03});
+    EXPECT_THAT(host.Answer(7), ElementsAre(0x06, 0x06, 0x1B, 0x3A, 0x01, 0x00, 0xA4));
+    EXPECT_EQ(host.Write(kReply, {0}), 0u);
+
+    host.Post({0x04, 0x20, 0x01, 0x25});
+    EXPECT_EQ(host.Answer(3, 100), kAck);
+    host.Release();
+    bench.clock.AdvanceUs(2000);
+    host.Read(kCmd, 1, SimDriver::kStatusAuxNack);  // restarted: the mailbox is gone
+    EXPECT_TRUE(bench.sim->Record().Reached(Milestone::IspEnded));
+    EXPECT_THAT(host.Read(0x503, 10), ElementsAre('K', 'X', '4', '6', '1', '0', 0x22, 1, 58, 0));
+}
+
+TEST(SimIsp, BlocksAreAcknowledgedOnlyWithTheirCrcAndProgramOnlyClearsBits) {
+    TestBench bench;
+    IspHost host(bench);
+    host.EnterAndStart(IspDriverCode(bench.images.ispDriver));
+    const Bytes before(bench.sim->Chip().FlashMemory().Bytes().begin(), bench.sim->Chip().FlashMemory().Bytes().begin() + 9);
+    const Bytes nine{'1', '2', '3', '4', '5', '6', '7', '8', '9'};
+    EXPECT_EQ(host.WriteBlock(0, nine, 0x01), kNak);
+    EXPECT_EQ(Bytes(bench.sim->Chip().FlashMemory().Bytes().begin(), bench.sim->Chip().FlashMemory().Bytes().begin() + 9), before);
+    // Without an erase, programming ANDs into what the flash held.
+    EXPECT_EQ(host.WriteBlock(0, nine), kAck);
+    for (size_t i = 0; i < nine.size(); ++i) EXPECT_EQ(bench.sim->Chip().FlashMemory().Bytes()[i], before[i] & nine[i]);
+    // The last block of an odd length splits 65 / 66.
+    EXPECT_EQ(host.WriteBlock(0x1000, Pattern(127, 5)), kAck);
+}
+
+TEST(SimIsp, PowerCutAtBlockKeepsHalfTheBlockAndBootsTheInternalRom) {
+    SimOptions o;
+    o.faults.powerCutAtBlock = 2;
+    TestBench bench(o);
+    IspHost host(bench);
+    host.EnterAndStart(IspDriverCode(bench.images.ispDriver));
+    ASSERT_EQ(host.Erase(), kAck);
+    const Bytes data = Pattern(504, 9);
+    ASSERT_EQ(host.WriteBlock(0, data), kAck);
+    host.strict = false;
+    host.WriteBlock(504, data);
+    host.strict = true;
+    EXPECT_TRUE(bench.sim->Record().Reached(Milestone::PowerCut));
+    const auto flash = bench.sim->Chip().FlashMemory().Bytes();
+    EXPECT_TRUE(std::equal(data.begin(), data.begin() + 252, flash.begin() + 504));
+    EXPECT_EQ(flash[504 + 252], 0xFF);
+    EXPECT_THAT(host.Read(0x503, 10), ElementsAre(0, 0, 0, 0, 0, 0, 0x23, 1, 0, 0));
+    host.Read(kCmd, 1, SimDriver::kStatusAuxNack);
+}
+
+TEST(SimIsp, FaultsOfTheLoaderAndMailbox) {
+    const Bytes code = IspDriverCode(SmallImages().ispDriver);
+    {
+        SimOptions o;
+        o.faults.dropAckEntry1 = true;
+        o.faults.stopAckAtChunk = 3;
+        TestBench bench(o);
+        IspHost host(bench);
+        EXPECT_FALSE(host.Acked(0x09));
+        EXPECT_TRUE(host.Acked(0x20, {0x00}));  // the entry was carried out all the same
+        EXPECT_FALSE(host.Download(code));
+        EXPECT_EQ(bench.sim->Record().At(Milestone::DriverDownloaded), RunRecord::kNotReached);
+    }
+    {
+        SimOptions o;
+        o.faults.windowZero = true;
+        o.faults.replySizeZero = true;
+        o.faults.cmdBufferSizeSet = true;
+        o.faults.cmdBufferSize = 256;
+        TestBench bench(o);
+        IspHost host(bench);
+        host.EnterAndStart(code);
+        EXPECT_THAT(host.Read(0x40C, 3), ElementsAre(0, 0, 0));
+        EXPECT_THAT(host.Read(0x30000, 12), ElementsAre(0x00, 0x00, 0x02, 0x00, 0x00, 0x01, 0x00, 0x00, 0x01, 0x00, 0, 0));
+        EXPECT_EQ(host.WriteBlock(0, Pattern(248, 1), 0, 256), kAck);
+        host.Read(kCmd + 256, 1, SimDriver::kStatusAuxNack);
+    }
+    {
+        SimOptions o;
+        o.faults.flashIdTimeout = true;
+        o.faults.eraseNak = true;
+        o.faults.readbackMismatch = true;
+        o.faults.blockNak = 1;
+        TestBench bench(o);
+        IspHost host(bench);
+        host.EnterAndStart(code);
+        host.Post({0x09, 0x1C, 0xFF, 0x00, 0x00, 0x20, 0x00, 0x00, 0x44});
+        EXPECT_THAT(host.Answer(5), ElementsAre(0x05, 0x1C, 0x46, 0x00, 0x99));
+        host.Release();
+        EXPECT_EQ(host.Erase(), kNak);
+        EXPECT_EQ(host.WriteBlock(0, Pattern(504, 1)), kNak);
+        EXPECT_EQ(host.WriteBlock(504, Pattern(504, 1)), kAck);  // only the first block sent
+        host.Post({0x07, 0x1B, 0x00, 0x00, 0x00, 0x03, 0x07 ^ 0x1B ^ 0x03});
+        const Bytes flash(bench.sim->Chip().FlashMemory().Bytes().begin(), bench.sim->Chip().FlashMemory().Bytes().begin() + 3);
+        EXPECT_EQ(host.Answer(7)[3], flash[0] ^ 0x01);
+    }
+    {
+        SimOptions o;
+        o.faults.flagStuckHigh = true;
+        o.faults.flashIdBadCode = true;
+        TestBench bench(o);
+        IspHost host(bench);
+        host.EnterAndStart(code);
+        host.Post({0x09, 0x1C, 0xFF, 0x00, 0x00, 0x20, 0x00, 0x00, 0x44});
+        EXPECT_EQ(host.Answer(5)[1], 0x1D);
+        host.Release();
+        EXPECT_EQ(host.Write(kCmd + 511, {0}), 0u);
+        EXPECT_EQ(host.Read(kCmd + 511, 1)[0], 0xFF);
+    }
+}
+
+}  // namespace
+}  // namespace kdx::sim
