@@ -36,8 +36,8 @@ public:
 };
 
 std::string Seconds(int64_t ns) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%" PRId64 ".%03" PRId64 " s", ns / 1'000'000'000, ns / 1'000'000 % 1000);
+    char text[40];
+    std::snprintf(text, sizeof text, "%" PRId64 ".%06" PRId64 " s", ns / 1'000'000'000, ns / 1'000 % 1'000'000);
     return text;
 }
 
@@ -70,7 +70,7 @@ void PrintSummary(const kdx::sim::Simulator& sim, const kdx::sim::SimOptions& op
     for (size_t m = 0; m < static_cast<size_t>(Milestone::Count); ++m) {
         const auto milestone = static_cast<Milestone>(m);
         if (!r.Reached(milestone)) continue;
-        std::printf("  %12s  %s\n", Seconds(r.At(milestone)).c_str(), kdx::sim::MilestoneText(milestone));
+        std::printf("  %16s  %s\n", Seconds(r.At(milestone)).c_str(), kdx::sim::MilestoneText(milestone));
     }
     std::printf("blocks: %u sent, %u skipped\n", r.blocksSent, r.blocksSkipped);
     std::printf("EndIsp posted: %u%s\n", r.endIspPosted, r.lastRequestWasEndIsp ? " (last request)" : "");

@@ -32,8 +32,9 @@ inline constexpr int64_t kDriverCallCostNs = 40 * kNsPerUs;
 // The chip's firmware serves its DDC/CI buffer from its main loop: a reply is ready about
 // a millisecond after the command's last byte.
 inline constexpr int64_t kCommandReplyLatencyNs = 1 * kNsPerMs;
-// Storing an ISP driver chunk into on-chip RAM is quicker: a copy of up to 117 bytes.
-inline constexpr int64_t kChunkStoreLatencyNs = 300 * kNsPerUs;
+// Storing an ISP driver chunk into on-chip RAM is quicker: the loader copies up to 117
+// bytes and acknowledges at once, before the host's first poll.
+inline constexpr int64_t kChunkStoreLatencyNs = 150 * kNsPerUs;
 // From the start command until the ISP driver has set up its DPCD window.
 inline constexpr int64_t kIspDriverStartupNs = 20 * kNsPerMs;
 
@@ -54,9 +55,10 @@ inline constexpr int64_t kPageProgramNs = 700 * kNsPerUs;
 inline constexpr uint32_t kFlashPageSize = 256;
 // The ISP driver's CRC check of a block on the chip's 8-bit-wide processor core.
 inline constexpr int64_t kCrcPerByteNs = 1 * kNsPerUs;
-// After acknowledging EndIsp the driver waits for the host to release the reply (at most
-// this long) before it resets the chip into normal operation.
-inline constexpr int64_t kEndIspReleaseWaitNs = 100 * kNsPerMs;
+// After acknowledging EndIsp the driver waits for the host to release the reply before it
+// resets the chip into normal operation; the host looks only after 250 ms, so the driver
+// waits up to a second.
+inline constexpr int64_t kEndIspReleaseWaitNs = 1'000 * kNsPerMs;
 // Once the host has released the reply, the driver resets the chip a moment later.
 inline constexpr int64_t kEndIspResetDelayNs = 1 * kNsPerMs;
 
