@@ -109,8 +109,8 @@ void SimChip::Service(int64_t nowNs) {
     mailbox_->Service(nowNs);
     switch (mailbox_->PendingExit()) {
         case IspMailbox::Exit::None: return;
-        case IspMailbox::Exit::EndIsp: record_.Reach(Milestone::IspEnded, nowNs); break;
-        case IspMailbox::Exit::PowerCut: record_.Reach(Milestone::PowerCut, nowNs); break;
+        case IspMailbox::Exit::EndIsp: record_.Reach(Milestone::IspEnded, mailbox_->ExitNs()); break;
+        case IspMailbox::Exit::PowerCut: record_.Reach(Milestone::PowerCut, mailbox_->ExitNs()); break;
     }
     Boot();
 }

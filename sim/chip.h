@@ -76,6 +76,10 @@ public:
     // Restarts the chip: RAM and ISP state are lost, the flash is kept and booted.
     void Boot();
 
+    // Lets the ISP driver work through what is due by now and carries out a restart it
+    // asks for. Every transfer does this first; between runs the simulator does it alone.
+    void Service(int64_t nowNs);
+
     AuxReply I2cWrite(uint32_t address, std::span<const uint8_t> data, bool endsTransaction, int64_t nowNs);
     AuxReply I2cRead(uint32_t address, std::span<uint8_t> out, bool endsTransaction, int64_t nowNs);
     AuxReply NativeWrite(uint32_t address, std::span<const uint8_t> data, int64_t nowNs);
@@ -114,8 +118,6 @@ private:
     bool DriverInRam() const;
     uint8_t MemoryByte(uint32_t address) const;
     uint16_t Register(uint16_t address) const;
-    // Lets the ISP driver work up to now and carries out a restart it asks for.
-    void Service(int64_t nowNs);
     bool MailboxUp(int64_t nowNs) const;
 
     ChipConfig config_;

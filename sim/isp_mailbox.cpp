@@ -153,10 +153,14 @@ void IspMailbox::Service(int64_t nowNs) {
                 if (FlagValue(lowFlagOffset_) == 0 || FlagStuck(lowFlagOffset_) || nowNs < due(lowFlagAtNs_)) return;
                 TakeLowerHalf(due(lowFlagAtNs_));
                 continue;
-            case State::EndingIsp:
-                if ((releasedAtNs_ && nowNs >= *releasedAtNs_ + kEndIspResetDelayNs) || nowNs >= endDeadlineNs_)
-                    exit_ = Exit::EndIsp;
+            case State::EndingIsp: {
+                const int64_t resetNs =
+                    releasedAtNs_ ? std::min(*releasedAtNs_ + kEndIspResetDelayNs, endDeadlineNs_) : endDeadlineNs_;
+                if (nowNs < resetNs) return;
+                exit_ = Exit::EndIsp;
+                exitNs_ = resetNs;
                 return;
+            }
         }
     }
 }
@@ -335,6 +339,7 @@ void IspMailbox::Finish(Work& work) {
     }
     if (work.powerCut) {
         exit_ = Exit::PowerCut;
+        exitNs_ = work.doneAtNs;
         return;
     }
     if (work.reached) {

@@ -59,6 +59,7 @@ public:
     enum class Exit { None, EndIsp, PowerCut };
     // Set when the driver ends the ISP mode or the power fails: the chip restarts.
     Exit PendingExit() const { return exit_; }
+    int64_t ExitNs() const { return exitNs_; }
 
     uint16_t CmdBufferSize() const { return cmdSize_; }
 
@@ -125,6 +126,7 @@ private:
     int64_t endDeadlineNs_ = 0;
     std::optional<int64_t> releasedAtNs_;
     Exit exit_ = Exit::None;
+    int64_t exitNs_ = 0;
 };
 
 // Whether a native write is the body of the EndIsp request (20 01 25 after the length

@@ -157,8 +157,10 @@ int main(int argc, char** argv) {
             result = updateRun.resultCode;
         }
         const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
+        const int64_t durationNs = sim->NowNs() - startNs;
+        sim->EndRun();
         if (!options.quiet) {
-            PrintSummary(*sim, options, stages, result, sim->NowNs() - startNs, wall);
+            PrintSummary(*sim, options, stages, result, durationNs, wall);
             PrintChip(sim->Chip(), options, "after");
         }
     }

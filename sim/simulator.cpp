@@ -5,6 +5,7 @@
 #include <iterator>
 
 #include "platform/resources.h"
+#include "sim/timing.h"
 
 namespace kdx::sim {
 
@@ -115,6 +116,11 @@ std::unique_ptr<Simulator> Simulator::Create(const SimOptions& options, const Si
 void Simulator::BeginRun(uint32_t index) {
     record_.Begin(clock_.NowNs());
     trace_.BeginRun(index);
+}
+
+void Simulator::EndRun() {
+    clock_.Spend(kBetweenRunsNs);
+    chip_->Service(clock_.NowNs());
 }
 
 bool Simulator::FlashEqualsImage() const {

@@ -46,6 +46,9 @@ public:
 
     // Starts the record (and the trace's times) of run `index`, counted from 1.
     void BeginRun(uint32_t index);
+    // Ends a run: the time until the next start of the updater passes (on the virtual
+    // clock) and the chip finishes what is due by then, a restart after EndIsp included.
+    void EndRun();
     const RunRecord& Record() const { return record_; }
     const SimChip& Chip() const { return *chip_; }
     const Chaos& ChaosState() const { return chaos_; }

@@ -62,6 +62,9 @@ inline constexpr int64_t kEndIspReleaseWaitNs = 1'000 * kNsPerMs;
 // Once the host has released the reply, the driver resets the chip a moment later.
 inline constexpr int64_t kEndIspResetDelayNs = 1 * kNsPerMs;
 
+// Between two runs of the updater (the program ends, the user starts it again).
+inline constexpr int64_t kBetweenRunsNs = 1'000 * kNsPerMs;
+
 // Duration of one elementary AUX transfer on the wire.
 constexpr int64_t AuxWireTimeNs(uint32_t dataBytes) {
     return (kAuxRequestFramingBits + kAuxReplyFramingBits + kAuxBitsPerDataByte * dataBytes) * kAuxBitTimeNs;
