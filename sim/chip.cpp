@@ -38,6 +38,12 @@ bool Overlaps(uint32_t address, size_t length, uint32_t start, uint32_t size) {
 
 }  // namespace
 
+bool IsFirmwareId(const std::array<uint8_t, 6>& id) {
+    static constexpr std::array<uint8_t, 6> kFirmwareIds[] = {
+        {'K', 'X', '4', '6', '1', '0'}, {'K', 'X', '4', '6', '3', '0'}, {'T', 'R', 'V', 'K', 'B', 'C'}};
+    return std::find(std::begin(kFirmwareIds), std::end(kFirmwareIds), id) != std::end(kFirmwareIds);
+}
+
 FirmwareVersion ImageVersion(std::span<const uint8_t> image) {
     const auto at = VersionOffset(image);
     if (!at) return {};
@@ -85,8 +91,9 @@ void SimChip::Boot() {
 }
 
 std::array<uint8_t, SimChip::kBranchBlockSize> SimChip::BranchBlock() const {
-    const auto& id = runsApplication_ ? config_.appId : kIromId;
-    return {id[0], id[1], id[2], id[3], id[4], id[5], runsApplication_ ? config_.appHwRev : kIromHwRev,
+    const ChipIdentity& who = runsApplication_ ? config_.application : config_.irom;
+    const auto& id = who.id;
+    return {id[0], id[1], id[2], id[3], id[4], id[5], who.hwRev,
             version_.major, version_.minor, version_.third};
 }
 

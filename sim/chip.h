@@ -24,9 +24,25 @@ class IspMailbox;
 // that address).
 enum class AuxReply { Ack, Nack };
 
+// What the chip reports in its branch identification block besides the version.
+struct ChipIdentity {
+    std::array<uint8_t, 6> id{};
+    uint8_t hwRev = 0;
+};
+
+// The application firmware of the KDX4610 on this silicon.
+inline constexpr ChipIdentity kApplicationIdentity{{'K', 'X', '4', '6', '1', '0'}, 0x22};
+// The chip's internal ROM, run when the flash holds no complete image: an identification
+// string that no firmware uses and the next revision nibble. Its version is 1.0.
+inline constexpr ChipIdentity kIromIdentity{{0, 0, 0, 0, 0, 0}, 0x23};
+
+// Whether an identification string is one that firmware in the flash reports (the Tarvik
+// applications and the boot code); any other string means the chip runs its internal ROM.
+bool IsFirmwareId(const std::array<uint8_t, 6>& id);
+
 struct ChipConfig {
-    std::array<uint8_t, 6> appId{};  // identification string of the application firmware
-    uint8_t appHwRev = 0x22;
+    ChipIdentity application = kApplicationIdentity;  // while the flash holds a complete image
+    ChipIdentity irom = kIromIdentity;                // otherwise
     uint16_t regC802 = 0;
     uint16_t reg8002 = 0;
     std::vector<uint8_t> ispDriverCode;  // what the start command must find at the load base
@@ -46,10 +62,6 @@ std::vector<uint8_t> WithVersion(std::span<const uint8_t> image, FirmwareVersion
 
 class SimChip final : private DdcPort::Handler {
 public:
-    // The chip's internal ROM, run when the flash holds no complete image: an identification
-    // string that no application uses, the next silicon revision nibble, version 1.0.
-    static constexpr std::array<uint8_t, 6> kIromId{0, 0, 0, 0, 0, 0};
-    static constexpr uint8_t kIromHwRev = 0x23;
     static constexpr FirmwareVersion kIromVersion{1, 0, 0};
 
     static constexpr uint16_t kRegFamily = 0xC802;

@@ -145,8 +145,8 @@ bool ParseOptions(std::span<const std::string> args, SimOptions& o, std::string&
 
 std::string UsageText() {
     return "usage: kdx4610-sim [options] [-- COMMAND LINE]\n"
-           "  --chip-id TEXT        identification string of the application firmware (KX4610)\n"
-           "  --hw-rev 0xHH         hardware revision of the application firmware (0x22)\n"
+           "  --chip-id TEXT        identification string the chip reports as found (KX4610)\n"
+           "  --hw-rev 0xHH         hardware revision the chip reports as found (0x22)\n"
            "  --fw-version M.m[.t]  version of the default flash content (1.40)\n"
            "  --reg-c802 0xHHHH     identity register 0xC802 (0x2846)\n"
            "  --reg-8002 0xHHHH     identity register 0x8002 (0x0110)\n"

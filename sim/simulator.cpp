@@ -85,14 +85,15 @@ std::unique_ptr<Simulator> Simulator::Create(const SimOptions& options, const Si
             error = options.flashInPath + " is larger than the 512 KiB flash";
             return nullptr;
         }
-    } else {
+    } else if (IsFirmwareId(options.chipId)) {
         flash = WithVersion(images.firmware, FirmwareVersion{options.fwMajor, options.fwMinor, options.fwThird});
-    }
+    }  // else the chip was found in its internal ROM: its flash holds nothing (erased)
     if (!options.tracePath.empty() && !sim->trace_.Open(options.tracePath, error)) return nullptr;
 
     ChipConfig config;
-    config.appId = options.chipId;
-    config.appHwRev = options.hwRev;
+    // --chip-id and --hw-rev describe the chip as it is found: running firmware with that
+    // string, or its internal ROM when no firmware reports such a string.
+    (IsFirmwareId(options.chipId) ? config.application : config.irom) = ChipIdentity{options.chipId, options.hwRev};
     config.regC802 = options.regC802;
     config.reg8002 = options.reg8002;
     config.ispDriverCode = IspDriverCode(images.ispDriver);
@@ -102,7 +103,7 @@ std::unique_ptr<Simulator> Simulator::Create(const SimOptions& options, const Si
     sim->chip_->AddWholeImage(images.firmware);
     // The initial content counts as a complete image when it is one of ours or carries the
     // family tag: a flash given on purpose with a broken image has its tag cleared.
-    if (options.flashInPath.empty() || HasTarvikTag(flash)) sim->chip_->AddWholeImage(flash);
+    if ((options.flashInPath.empty() && !flash.empty()) || HasTarvikTag(flash)) sim->chip_->AddWholeImage(flash);
     sim->chip_->LoadFlash(flash);
     sim->chip_->Boot();
 

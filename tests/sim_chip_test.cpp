@@ -133,6 +133,18 @@ TEST(SimChip, MemoryReadAnswersAtMost122Bytes) {
     EXPECT_EQ(reply[5], 125);
 }
 
+TEST(SimChip, AnIdentificationNoFirmwareReportsMeansTheInternalRomWithAnErasedFlash) {
+    SimOptions options;
+    options.chipId = {'X', 'X', '9', '9', 0, 0};
+    options.hwRev = 0x23;
+    TestBench bench(options);
+    Bytes block(10);
+    ASSERT_EQ(bench.Client().NativeRead(0x503, block), 0u);
+    EXPECT_THAT(block, ElementsAre('X', 'X', '9', '9', 0, 0, 0x23, 1, 0, 0));
+    const auto flash = bench.sim->Chip().FlashMemory().Bytes();
+    EXPECT_TRUE(std::all_of(flash.begin(), flash.end(), [](uint8_t b) { return b == 0xFF; }));
+}
+
 TEST(SimChip, FlashWithoutCompleteImageBootsTheInternalRom) {
     SimImages images = SmallImages();
     Bytes broken = images.firmware;
