@@ -46,7 +46,18 @@ struct PollOutcome {
     bool gaveUp = false;    // status 2 or 5, or (data polls) attempts ran out
     bool gotReply = false;  // an attempt returned status 0 with a usable reply
     int32_t count = 0;      // byte count of the latest attempt that returned status 0
+    size_t capacity = 0;    // the reply capacity handed to I2cRead
 };
+
+// The reply capacity: the adapter's block length, kept within the reply buffer.
+size_t ReplyCapacity(const ChipContext& context, const GfxLib& gfx) {
+    if (gfx.MaxBlockLength <= 0) return 0;
+    return std::min<size_t>(static_cast<size_t>(gfx.MaxBlockLength), context.scratch.size());
+}
+
+// A reply counted beyond the capacity was not all stored: its tail in the buffer is
+// stale, so it is never checked or copied.
+bool FitsCapacity(int32_t count, size_t capacity) { return count >= 0 && static_cast<size_t>(count) <= capacity; }
 
 // Clears the reply buffer, waits, then reads until a usable reply came or the attempts run
 // out. `isShort` tells whether a reply of status 0 is to be polled again.
@@ -58,9 +69,10 @@ PollOutcome Poll(ChipContext& context, const PollTiming& timing, IsShort isShort
         return outcome;
     }
     GfxLib& gfx = *context.activeAdapter;
-    std::fill_n(context.scratch.begin(), static_cast<size_t>(gfx.MaxBlockLength), uint8_t{0});
+    const size_t capacity = ReplyCapacity(context, gfx);
+    outcome.capacity = capacity;
+    std::fill_n(context.scratch.begin(), capacity, uint8_t{0});
     if (timing.initialWaitMs != 0) DelayMs(context, timing.initialWaitMs);
-    const auto capacity = std::min<size_t>(static_cast<size_t>(gfx.MaxBlockLength), context.scratch.size());
     for (int attempt = 0; attempt < timing.attempts; ++attempt) {
         int32_t count = 0;
         WText diagnostic;
@@ -88,8 +100,8 @@ PollOutcome Poll(ChipContext& context, const PollTiming& timing, IsShort isShort
 }
 
 // The acknowledgement check: checksum over the count bytes and the fixed body.
-bool CheckAck(const ChipContext& context, int32_t count) {
-    if (count < 8 || static_cast<size_t>(count) > context.scratch.size()) return false;
+bool CheckAck(const ChipContext& context, int32_t count, size_t capacity) {
+    if (count < 8 || !FitsCapacity(count, capacity)) return false;
     const auto reply = std::span<const uint8_t>(context.scratch.data(), static_cast<size_t>(count));
     uint8_t checksum = kReplyChecksumSeed;
     for (size_t i = 0; i + 1 < reply.size(); ++i) checksum ^= reply[i];
@@ -101,7 +113,7 @@ bool ReadAckWith(ChipContext& context, const PollTiming& timing) {
     const PollOutcome outcome = Poll(context, timing, [](int32_t count) { return count < kAckShortReply; });
     if (outcome.gaveUp) return false;
     // When the attempts run out the buffer is checked as last filled.
-    return CheckAck(context, outcome.count);
+    return CheckAck(context, outcome.count, outcome.capacity);
 }
 
 }  // namespace
@@ -149,10 +161,9 @@ bool ReadReturnData(ChipContext& context, std::span<uint8_t> out, size_t& length
     const PollOutcome outcome = Poll(context, kReturnDataTiming,
                                      [](int32_t count) { return count == static_cast<int32_t>(kNullMessageLength); });
     if (!outcome.gotReply) return false;
-    // A reply needs its header (bytes 0..6) and checksum; the adapter keeps it within the
-    // reply buffer, but a count it reports is still not trusted beyond that.
+    // A reply needs its header (bytes 0..6) and checksum, all of it within the capacity.
     const int32_t count = outcome.count;
-    if (count < 8 || static_cast<size_t>(count) > context.scratch.size()) return false;
+    if (count < 8 || !FitsCapacity(count, outcome.capacity)) return false;
     const auto reply = std::span<const uint8_t>(context.scratch.data(), static_cast<size_t>(count));
     if (reply[2] != kCommandMarker || reply[3] != 0x00 || reply[4] != 0x00) return false;
     const auto body = reply.subspan(5, reply.size() - 6);  // ll, op, payload
