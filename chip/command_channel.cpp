@@ -16,6 +16,9 @@ constexpr uint8_t kLengthFlag = 0x80;
 constexpr uint8_t kCommandMarker = 0xC2;
 constexpr uint8_t kReplyChecksumSeed = 0x50;
 constexpr size_t kMaxLl = 127;
+// The length byte carries n = ll + 2 in its low 7 bits: a larger n would not fit and
+// would frame the packet with a wrong length.
+constexpr size_t kMaxCommandLl = 0x7F - 2;
 constexpr size_t kNullMessageLength = 3;
 
 // I2cRead results on which a poll gives up at once.
@@ -134,7 +137,7 @@ void DelayMs(ChipContext& context, uint16_t ms) {
 
 bool SendCommand(ChipContext& context, uint8_t op, std::span<const uint8_t> args) {
     const size_t ll = args.size() + 3;
-    if (ll > kMaxLl || context.activeAdapter == nullptr) return false;
+    if (ll > kMaxCommandLl || context.activeAdapter == nullptr) return false;
     std::array<uint8_t, kMaxLl + 5> packet{};
     packet[0] = kSourceByte;
     packet[1] = static_cast<uint8_t>(kLengthFlag | (ll + 2));
