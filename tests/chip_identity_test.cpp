@@ -221,16 +221,5 @@ TEST_F(IdentityFixture, DescriptionLines) {
     }
 }
 
-TEST(FormatVersion, ByTypeAndComponents) {
-    EXPECT_EQ(FormatVersion(0, kChipTarvik), u"");
-    EXPECT_EQ(FormatVersion(0x013A, kChipTarvik), u"v1.58");
-    EXPECT_EQ(FormatVersion(0x0105, kChipTarvik), u"v1.5");
-    EXPECT_EQ(FormatVersion(0x020105, kChipTarvikOther), u"v1.5.2");
-    EXPECT_EQ(FormatVersion(0x02013A, kChipTarvik), u"v1.58.2");
-    // Other families print no third component.
-    EXPECT_EQ(FormatVersion(0x02013A, kChipZendra), u"v1.58");
-    EXPECT_EQ(FormatVersion(0x020105, kChipTarvikIrom), u"v1.5");
-}
-
 }  // namespace
 }  // namespace kdx
