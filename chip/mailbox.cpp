@@ -112,13 +112,14 @@ bool UnpackReplyPackets(std::span<const uint8_t> reply, std::span<uint8_t> desti
     size_t packetEnd = 1 + firstCount;
     size_t held = 0;
     while (held < destination.size()) {
+        // A packet that claims more bytes than were read is not a reply of this format.
+        if (packetEnd > reply.size()) return false;
         if (pos == packetEnd) {
-            if (packetEnd >= reply.size()) return false;
+            if (packetEnd == reply.size()) return false;
             pos = packetEnd + 1;
             packetEnd = pos + reply[packetEnd];
             continue;
         }
-        if (pos >= reply.size()) return false;
         destination[held++] = reply[pos++];
     }
     return true;
