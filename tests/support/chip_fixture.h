@@ -122,7 +122,12 @@ private:
     }
 
     void OnWrite(uint32_t address, std::span<const uint8_t> data) {
-        if (address == cmdAddr && data.size() == 1 && phase_ == Phase::Idle) return TakeRequest(data[0]);
+        // A lone byte at the start of the command buffer is a request's length byte; a new
+        // request abandons a block that is under way.
+        if (address == cmdAddr && data.size() == 1) {
+            phase_ = Phase::Idle;
+            return TakeRequest(data[0]);
+        }
         if (data.size() != 1 || data[0] == 0) return;
         if (address == LowFlag() && phase_ == Phase::AwaitHeader && data[0] == 8) {
             blocks.push_back({Get(cmdAddr, 8), 0, 0, {}});
@@ -184,7 +189,8 @@ private:
     int erasePolls_ = 0;
 };
 
-struct ChipFixture : ::testing::Test {
+// The context and its surroundings; usable on its own where one test needs several.
+struct ChipBench {
     platform::VirtualClock clock;
     platform::MemoryResources resources;
     RecordingDebug debug;
@@ -194,7 +200,7 @@ struct ChipFixture : ::testing::Test {
     FakeGfxLib gfx;
     ProgressLog progress;
 
-    ChipFixture() {
+    ChipBench() {
         context.activeAdapter = &gfx;
         context.progressSink = &progress;
     }
@@ -203,5 +209,7 @@ struct ChipFixture : ::testing::Test {
     std::vector<FakeCall> Reads() const { return gfx.CallsOf(FakeCall::NativeRead); }
     int64_t ElapsedMs() const { return clock.NowUs() / 1000; }
 };
+
+struct ChipFixture : ::testing::Test, ChipBench {};
 
 }  // namespace kdx::testing
