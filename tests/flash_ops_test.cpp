@@ -79,17 +79,6 @@ TEST_F(FlashOpsTest, FlashIdFailuresAndTheirLimits) {
     }
 }
 
-TEST_F(FlashOpsTest, FlashIdRequestThatCannotBePosted) {
-    gfx.onNativeWrite = [](uint32_t, std::span<const uint8_t>, int32_t& result) {
-        result = 1002;
-        return true;
-    };
-    uint16_t id = 0;
-    WText error;
-    EXPECT_FALSE(GetFlashId(context, id, error));
-    EXPECT_EQ(error, u"Sending GetFlashId cmd error!\r\n");
-}
-
 TEST_F(FlashOpsTest, EraseAcknowledgedOnTheLastPollSucceeds) {
     model.eraseAckOnPoll = 150;
     ASSERT_TRUE(EraseFlash(context));

@@ -53,12 +53,6 @@ TEST_F(IspEntryTest, CommandTablesGoOutByteExactAndWaitForTheAcknowledgement) {
     EXPECT_EQ(IspEntryCommand1.bytes[8], 0x72);
 }
 
-TEST_F(IspEntryTest, FailedWriteIsNotPolled) {
-    gfx.i2cWriteResult = 1002;
-    EXPECT_FALSE(SendCommandTable(context, IspEntryCommand2));
-    EXPECT_TRUE(gfx.CallsOf(FakeCall::I2cRead).empty());
-}
-
 TEST_F(IspEntryTest, EmbeddedDriverGoesOverIn106PacketsWithProgress) {
     context.ispDriverImage = DriverImage({0x00, 0x30, 0x00, 0x00}, 12288, 256);
     context.ispDriverLength = static_cast<int32_t>(context.ispDriverImage.size());
@@ -156,14 +150,6 @@ TEST_F(IspEntryTest, ChunkWithoutAcknowledgementEndsTheDownloadAfterThreeFastPol
     EXPECT_EQ(gfx.CallsOf(FakeCall::I2cRead).size(), 49u + 3 * 50);
     ASSERT_EQ(progress.reports.size(), 49u);
     EXPECT_EQ(progress.reports.back(), std::make_pair(49 * 117, 12288));
-}
-
-TEST_F(IspEntryTest, SilentModeDownloadsTheSameWithoutReports) {
-    context.progressSink = nullptr;
-    context.ispDriverImage = DriverImage({0x00, 0x01, 0x00, 0x00}, 256);
-    gfx.i2cDefaultReply = {0, AckReply(), {}};
-    EXPECT_TRUE(DownloadIspDriver(context));
-    EXPECT_EQ(Packets().size(), 3u);
 }
 
 }  // namespace

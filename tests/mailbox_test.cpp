@@ -155,22 +155,6 @@ TEST_F(MailboxTest, WriteAckToleratesSilenceButNotAWrongReply) {
     EXPECT_EQ(clock.NowUs(), 1000);  // 1 ms before the full read
 }
 
-TEST_F(MailboxTest, OtherFirstBytesArePolledAgainAtOnce) {
-    int polls = 0;
-    gfx.onNativeRead = [&](uint32_t, std::span<uint8_t> buffer, int32_t& result) {
-        result = 0;
-        ++polls;
-        std::fill(buffer.begin(), buffer.end(), uint8_t{0});
-        if (polls <= 5) buffer[0] = 0x05;
-        else if (buffer.size() == 1) buffer[0] = 0x03;
-        else std::copy_n(std::array<uint8_t, 3>{0x03, 0x0C, 0xF1}.begin(), 3, buffer.begin());
-        return true;
-    };
-    EXPECT_TRUE(WaitForAck(context, kEndIspAckWait));
-    EXPECT_EQ(polls, 7);
-    EXPECT_EQ(clock.NowUs(), 250 * 1000);  // only the initial pause
-}
-
 TEST_F(MailboxTest, FailedFullReadDoesNotPassAnEarlierAcknowledgementOff) {
     context.scratch[1] = 0x0C;  // left behind by an earlier reply
     context.scratch[2] = 0xF1;
