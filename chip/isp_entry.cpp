@@ -4,6 +4,7 @@
 #include <span>
 
 #include "chip/command_channel.h"
+#include "package/images.h"
 
 namespace kdx {
 
@@ -19,30 +20,6 @@ constexpr size_t kChunkBytes = 117;
 constexpr uint16_t kChunkPauseMs = 1;
 // A chunk whose acknowledgement does not come within three fast polls is lost.
 constexpr int kChunkAckPolls = 3;
-
-// Driver image header: a little-endian length L, honoured only when its low byte is 0
-// and L is at most 16 KiB; otherwise the whole image is code.
-constexpr size_t kDriverHeaderBytes = 4;
-constexpr uint32_t kMaxHeaderLength = 0x4000;
-
-struct DriverCode {
-    size_t start = 0;
-    size_t length = 0;
-    bool valid = false;
-};
-
-DriverCode FindDriverCode(std::span<const uint8_t> image) {
-    if (image.size() >= kDriverHeaderBytes && image[0] == 0) {
-        const uint32_t length = image[0] | image[1] << 8 | image[2] << 16 | static_cast<uint32_t>(image[3]) << 24;
-        if (length <= kMaxHeaderLength) {
-            // A header that promises more code than the image holds marks a damaged image;
-            // sending the bytes behind it would load garbage into the chip.
-            const bool complete = length <= image.size() - kDriverHeaderBytes;
-            return {kDriverHeaderBytes, length, complete};
-        }
-    }
-    return {0, image.size(), true};
-}
 
 // Chip addresses are 16 bits: code that would wrap round past 0xFFFF would overwrite the
 // start of the driver in chip memory.
@@ -82,8 +59,8 @@ bool SendCommandTable(ChipContext& context, CommandTable& table) {
 
 bool DownloadIspDriver(ChipContext& context) {
     const std::span<const uint8_t> image(context.ispDriverImage);
-    const DriverCode located = FindDriverCode(image);
-    if (!located.valid || !FitsChipMemory(context, located.length)) return false;
+    const IspDriverCode located = LocateIspDriverCode(image);
+    if (!located.complete || !FitsChipMemory(context, located.length)) return false;
     context.ispDriverCodeStart = located.start;
     context.ispDriverLength = static_cast<int32_t>(located.length);
 
