@@ -7,10 +7,12 @@
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
+#include <iostream>
 #include <string>
 #include <vector>
 
 #include "app/command_line.h"
+#include "app/console_dialog.h"
 #include "app/result_code.h"
 #include "app/update_run.h"
 #include "app/workflow.h"
@@ -53,20 +55,21 @@ std::string ChipIdText(const std::array<uint8_t, 6>& id) {
 void PrintChip(const kdx::sim::SimChip& chip, const kdx::sim::SimOptions& options, const char* when) {
     const auto block = chip.BranchBlock();
     const auto v = chip.Version();
-    std::printf("chip %s: %s %s, hw 0x%02X, version %u.%02u%s on device 0x%02X\n", when,
+    std::printf("chip %s: %s %s, hw 0x%02X, version %u.%u%s on device 0x%02X\n", when,
                 chip.RunsApplication() ? "application" : "internal ROM", ChipIdText({block[0], block[1], block[2], block[3], block[4], block[5]}).c_str(),
                 block[6], v.major, v.minor, v.third ? ("." + std::to_string(v.third)).c_str() : "", options.deviceId);
 }
 
-void PrintSummary(const kdx::sim::Simulator& sim, const kdx::sim::SimOptions& options, const kdx::WorkflowStages& stages,
+void PrintSummary(const kdx::sim::Simulator& sim, const kdx::sim::SimOptions& options, const kdx::WorkflowStages* stages,
                   int32_t result, int64_t durationNs, double wallSeconds) {
     const kdx::sim::RunRecord& r = sim.Record();
     std::printf("chip seen: %s\n", r.Reached(Milestone::ProbeAcknowledged) ? "yes" : "no");
-    std::printf("stages reached:%s%s%s%s%s\n", stages.imagesLoaded ? " images-loaded" : "",
-                stages.adapterOpened ? " adapter-opened" : "", stages.chipChecked ? " chip-checked" : "",
-                stages.ispStarted ? " isp-started" : "", stages.imagesLoaded ? "" : " none");
-    if (stages.chipChecked && !stages.ispStarted && result == kdx::UnexpectedError)
-        std::printf("note: the chip check passed; the update would go ahead\n");
+    // The workflow's own stages are known for silent runs; the chip's stages always.
+    if (stages != nullptr)
+        std::printf("stages reached:%s%s%s%s%s\n", stages->imagesLoaded ? " images-loaded" : "",
+                    stages->adapterOpened ? " adapter-opened" : "", stages->chipChecked ? " chip-checked" : "",
+                    stages->ispStarted ? " isp-started" : "", stages->imagesLoaded ? "" : " none");
+    std::printf("chip stages (virtual time since the run began):\n");
     for (size_t m = 0; m < static_cast<size_t>(Milestone::Count); ++m) {
         const auto milestone = static_cast<Milestone>(m);
         if (!r.Reached(milestone)) continue;
@@ -147,20 +150,15 @@ int main(int argc, char** argv) {
         kdx::WorkflowStages stages;
         {
             kdx::UpdateRun updateRun(system, sim->Connector());
-            if (silent) {
-                kdx::RunSilentWorkflow(updateRun, stages);
-            } else {
-                // DIALOG MODE: replace by RunConsoleDialog(updateRun, std::cin, std::cout,
-                // kdx::LanguageFromEnvironment()) once the terminal dialog exists.
-                kdx::RunSilentWorkflow(updateRun, stages);
-            }
+            if (silent) kdx::RunSilentWorkflow(updateRun, stages);
+            else kdx::RunConsoleDialog(updateRun, std::cin, std::cout, kdx::LanguageFromEnvironment());
             result = updateRun.resultCode;
         }
         const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
         const int64_t durationNs = sim->NowNs() - startNs;
         sim->EndRun();
         if (!options.quiet) {
-            PrintSummary(*sim, options, stages, result, durationNs, wall);
+            PrintSummary(*sim, options, silent ? &stages : nullptr, result, durationNs, wall);
             PrintChip(sim->Chip(), options, "after");
         }
     }

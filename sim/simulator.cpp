@@ -4,6 +4,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "package/images.h"
 #include "platform/resources.h"
 #include "sim/timing.h"
 
@@ -13,8 +14,6 @@ namespace {
 
 constexpr uint16_t kIspDriverResource = 129;
 constexpr uint16_t kFirmwareResource = 130;
-constexpr size_t kDriverHeader = 4;
-constexpr uint32_t kMaxHonouredDriverLength = 0x4000;
 // The family tag a Tarvik image carries 16 bytes before its end.
 constexpr size_t kTagFromEnd = 16;
 constexpr char kTarvikTag[] = "TRVK";
@@ -56,15 +55,11 @@ bool LoadSimImages(const SimOptions& options, SimImages& images, std::string& er
                                          : ReadFile(options.ispDriverPath, images.ispDriver, error);
 }
 
-std::vector<uint8_t> IspDriverCode(std::span<const uint8_t> image) {
-    if (image.size() >= kDriverHeader && image[0] == 0) {
-        const uint32_t length = image[0] | image[1] << 8 | image[2] << 16 | static_cast<uint32_t>(image[3]) << 24;
-        if (length <= kMaxHonouredDriverLength) {
-            const auto code = image.subspan(kDriverHeader, std::min<size_t>(length, image.size() - kDriverHeader));
-            return {code.begin(), code.end()};
-        }
-    }
-    return {image.begin(), image.end()};
+std::vector<uint8_t> DriverCodeOf(std::span<const uint8_t> image) {
+    const IspDriverCode code = LocateIspDriverCode(image);
+    if (!code.complete) return {};
+    const auto bytes = image.subspan(code.start, code.length);
+    return {bytes.begin(), bytes.end()};
 }
 
 Simulator::Simulator(const SimOptions& options, const SimImages& images, platform::Clock& clock,
@@ -96,7 +91,7 @@ std::unique_ptr<Simulator> Simulator::Create(const SimOptions& options, const Si
     (IsFirmwareId(options.chipId) ? config.application : config.irom) = ChipIdentity{options.chipId, options.hwRev};
     config.regC802 = options.regC802;
     config.reg8002 = options.reg8002;
-    config.ispDriverCode = IspDriverCode(images.ispDriver);
+    config.ispDriverCode = DriverCodeOf(images.ispDriver);
     config.imageSize = static_cast<uint32_t>(images.firmware.size());
     config.faults = options.faults;
     sim->chip_ = std::make_unique<SimChip>(std::move(config), sim->record_);

@@ -30,10 +30,9 @@ struct SimImages {
 // From --firmware and --isp-driver, or else from the program's own resources.
 bool LoadSimImages(const SimOptions& options, SimImages& images, std::string& error);
 
-// The driver code the ISP loader must find in RAM: the bytes after the 4-byte length
-// header when the header is honoured (first byte 0, length at most 16 KiB), else the
-// whole image.
-std::vector<uint8_t> IspDriverCode(std::span<const uint8_t> image);
+// The driver code the ISP loader must find in RAM, by the image's header rule; none for a
+// truncated driver, which can never come up.
+std::vector<uint8_t> DriverCodeOf(std::span<const uint8_t> image);
 
 class Simulator final : public Session {
 public:

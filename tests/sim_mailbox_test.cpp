@@ -136,7 +136,7 @@ TEST(SimFlash, ProgramOnlyClearsBitsAndEraseSetsThemAgain) {
 TEST(SimIsp, TheMailboxAppearsOnlyForTheCompleteDriverStartedAtItsBase) {
     TestBench bench;
     IspHost host(bench);
-    const Bytes code = IspDriverCode(bench.images.ispDriver);
+    const Bytes code = DriverCodeOf(bench.images.ispDriver);
     ASSERT_EQ(code.size(), 0x300u);
     EXPECT_THAT(host.Read(0x40C, 3), ElementsAre(0, 0, 0));
     host.EnterAndStart(code);
@@ -168,7 +168,7 @@ TEST(SimIsp, TheMailboxAppearsOnlyForTheCompleteDriverStartedAtItsBase) {
 TEST(SimIsp, RequestsAreCheckedByTheirCheckByte) {
     TestBench bench;
     IspHost host(bench);
-    host.EnterAndStart(IspDriverCode(bench.images.ispDriver));
+    host.EnterAndStart(DriverCodeOf(bench.images.ispDriver));
     // GetFlashId as the host sends it: its check byte is the 8-bit sum.
     host.Post({0x09, 0x1C, 0xFF, 0x00, 0x00, 0x20, 0x00, 0x00, 0x44});
     EXPECT_THAT(host.Answer(5), ElementsAre(0x05, 0x1C, 0x46, 0x13, 0x86));
@@ -186,7 +186,7 @@ TEST(SimIsp, RequestsAreCheckedByTheirCheckByte) {
 TEST(SimIsp, EraseWriteReadBackAndEndIspBootTheNewImage) {
     TestBench bench;
     IspHost host(bench);
-    host.EnterAndStart(IspDriverCode(bench.images.ispDriver));
+    host.EnterAndStart(DriverCodeOf(bench.images.ispDriver));
     host.Post({0x05, 0x19, 0xFF, 0xA2, 0x41});
     EXPECT_EQ(host.Answer(3, 900'000)[0], 0);  // still erasing
     EXPECT_EQ(host.Answer(3, 101'000), kAck);
@@ -219,7 +219,7 @@ TEST(SimIsp, EraseWriteReadBackAndEndIspBootTheNewImage) {
 TEST(SimIsp, BlocksAreAcknowledgedOnlyWithTheirCrcAndProgramOnlyClearsBits) {
     TestBench bench;
     IspHost host(bench);
-    host.EnterAndStart(IspDriverCode(bench.images.ispDriver));
+    host.EnterAndStart(DriverCodeOf(bench.images.ispDriver));
     const Bytes before(bench.sim->Chip().FlashMemory().Bytes().begin(), bench.sim->Chip().FlashMemory().Bytes().begin() + 9);
     const Bytes nine{'1', '2', '3', '4', '5', '6', '7', '8', '9'};
     EXPECT_EQ(host.WriteBlock(0, nine, 0x01), kNak);
@@ -236,7 +236,7 @@ TEST(SimIsp, PowerCutAtBlockKeepsHalfTheBlockAndBootsTheInternalRom) {
     o.faults.powerCutAtBlock = 2;
     TestBench bench(o);
     IspHost host(bench);
-    host.EnterAndStart(IspDriverCode(bench.images.ispDriver));
+    host.EnterAndStart(DriverCodeOf(bench.images.ispDriver));
     ASSERT_EQ(host.Erase(), kAck);
     const Bytes data = Pattern(504, 9);
     ASSERT_EQ(host.WriteBlock(0, data), kAck);
@@ -252,7 +252,7 @@ TEST(SimIsp, PowerCutAtBlockKeepsHalfTheBlockAndBootsTheInternalRom) {
 }
 
 TEST(SimIsp, FaultsOfTheLoaderAndMailbox) {
-    const Bytes code = IspDriverCode(SmallImages().ispDriver);
+    const Bytes code = DriverCodeOf(SmallImages().ispDriver);
     {
         SimOptions o;
         o.faults.dropAckEntry1 = true;

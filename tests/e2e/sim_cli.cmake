@@ -1,0 +1,74 @@
+# kdx4610-sim as a program: its exit status is the updater's result code (2 for bad
+# usage), its summary and debugger lines, the trace file, several runs on one chip; and the
+# chaos sweep over 1,000 seeds, which takes minutes and runs only with
+#   ctest -C Long -L long
+#
+# Included by tests/CMakeLists.txt it adds the tests (native build only); run with cmake -P
+# it is one test: -DSIM=<program> -DARGS=<words separated by |> -DEXPECT=<exit status>
+# [-DMATCH=<regular expressions separated by |>] [-DTRACE=<trace file to check>].
+
+if(NOT CMAKE_SCRIPT_MODE_FILE)
+    if(NOT CMAKE_CROSSCOMPILING AND TARGET kdx4610-sim)
+        function(kdx_sim_cli_test name expect args match)
+            add_test(NAME sim_cli_${name}
+                COMMAND ${CMAKE_COMMAND} -DSIM=$<TARGET_FILE:kdx4610-sim> "-DARGS=${args}" -DEXPECT=${expect}
+                        "-DMATCH=${match}" ${ARGN} -P ${CMAKE_CURRENT_FUNCTION_LIST_FILE})
+        endfunction()
+        kdx_sim_cli_test(default 0 "" "^result: 0 Success|^flash equals image: yes|^EndIsp posted: 1 .last request.")
+        kdx_sim_cli_test(no_driver 30 "--fault|no-driver" "^debug: ERROR!! ChipID:-1$|^result: 30 NotTarget")
+        kdx_sim_cli_test(up_to_date 40 "--fw-version=1.60" "^result: 40 UpToDate")
+        kdx_sim_cli_test(erase_nak 20 "--fault|erase-nak" "^debug: Erase Flash failed!$")
+        kdx_sim_cli_test(power_cut_second_run 0 "--fault|power-cut-at-block=1|--runs|2"
+                         "^result: 20 FlashProgramFailed|^== run 2 of 2|^chip after: application KX4610, hw 0x22, version 1.58")
+        kdx_sim_cli_test(bad_usage 2 "--no-such-option" "option --no-such-option is not known")
+        kdx_sim_cli_test(list_faults 0 "--list-faults" "power-cut-at-block=K|flag-stuck=low.high")
+        set(trace ${CMAKE_CURRENT_BINARY_DIR}/sim_cli_trace.tsv)
+        kdx_sim_cli_test(trace 30 "--quiet|--fault|no-chip|--trace|${trace}" "" -DTRACE=${trace})
+
+        add_test(NAME sim_chaos_sweep CONFIGURATIONS Long
+            COMMAND ${CMAKE_SOURCE_DIR}/sim/chaos_sweep.sh $<TARGET_FILE:kdx4610-sim> 1000)
+        set_tests_properties(sim_chaos_sweep PROPERTIES LABELS long TIMEOUT 3600)
+    endif()
+    return()
+endif()
+cmake_minimum_required(VERSION 3.25)
+
+string(REPLACE "|" ";" args "${ARGS}")
+execute_process(COMMAND ${SIM} ${args} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err
+    INPUT_FILE /dev/null)
+if(NOT status STREQUAL "${EXPECT}")
+    message(FATAL_ERROR "kdx4610-sim ${ARGS} exited with ${status}, expected ${EXPECT}\n${out}${err}")
+endif()
+if(MATCH)
+    string(REPLACE "|" ";" patterns "${MATCH}")
+    string(REPLACE "\n" ";" lines "${out}${err}")
+    foreach(pattern IN LISTS patterns)
+        set(found FALSE)
+        foreach(line IN LISTS lines)
+            if(line MATCHES "${pattern}")
+                set(found TRUE)
+                break()
+            endif()
+        endforeach()
+        if(NOT found)
+            message(FATAL_ERROR "no line matches '${pattern}':\n${out}${err}")
+        endif()
+    endforeach()
+endif()
+if(TRACE)
+    # No chip anywhere: the probe of each connection is one write that the empty AUX
+    # channel NACKs (driver status 24), in the order 0x0C..0x0F, for each of the two searches.
+    file(STRINGS ${TRACE} trace)
+    list(GET trace 0 header)
+    if(NOT header STREQUAL "time_us\tmethod\tdevice\tcommand\taddress\tlength\tstatus\tdata")
+        message(FATAL_ERROR "trace header: ${header}")
+    endif()
+    list(GET trace 1 first)
+    if(NOT first STREQUAL "0\tW\t0x0C\t0\t0x6E\t8\t24\t5185c20000030a71")
+        message(FATAL_ERROR "first trace line: ${first}")
+    endif()
+    list(GET trace 4 fourth)
+    if(NOT fourth MATCHES "^[0-9]+\tW\t0x0F\t0\t0x6E\t8\t24\t5185c20000030a71$")
+        message(FATAL_ERROR "fourth trace line: ${fourth}")
+    endif()
+endif()

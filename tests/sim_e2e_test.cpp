@@ -1,0 +1,341 @@
+// The updater's own silent workflow against the simulated driver and chip, end to end:
+// a default update checked byte by byte in the trace, the outcomes of the chip check, the
+// result code and debugger message of every fault, and recovery after a power cut.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "app/update_run.h"
+#include "app/workflow.h"
+#include "platform/debug_output.h"
+#include "platform/resources.h"
+#include "sim/isp_mailbox.h"
+#include "sim/simulator.h"
+
+namespace kdx::sim {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+class CapturedDebug final : public platform::DebugOutput {
+public:
+    void Write(WTextView text) override { messages.push_back(ToUtf8(text)); }
+    std::vector<std::string> messages;
+};
+
+class ProgressCount final : public TarvikControlDelegate {
+public:
+    void ReportProgress(int32_t, int32_t total) override { ++byTotal[total]; }
+    std::map<int32_t, int> byTotal;
+};
+
+struct Outcome {
+    int32_t result = -1;
+    std::vector<std::string> debug;  // of the last run
+    bool flashEqualsImage = false;
+    RunRecord record;                // of the last run
+    ProgressCount progress;
+    Bytes flash;
+};
+
+SimImages EmbeddedImages() {
+    SimImages images;
+    std::string error;
+    EXPECT_TRUE(LoadSimImages(SimOptions{}, images, error)) << error;
+    return images;
+}
+
+// Runs the updater `runs` times on one simulated chip, as kdx4610-sim does.
+Outcome Update(const SimOptions& options, int runs = 1, SimImages images = EmbeddedImages()) {
+    Outcome out;
+    platform::VirtualClock clock;
+    platform::MemoryResources resources;
+    resources.Add(u"BIN", 129, images.ispDriver);
+    resources.Add(u"BIN", 130, images.firmware);
+    std::string error;
+    auto sim = Simulator::Create(options, images, clock, &clock, error);
+    EXPECT_TRUE(sim) << error;
+    if (!sim) return out;
+    for (int run = 1; run <= runs; ++run) {
+        CapturedDebug debug;
+        platform::System system{clock, debug, resources};
+        sim->BeginRun(static_cast<uint32_t>(run));
+        {
+            UpdateRun updateRun(system, sim->Connector());
+            updateRun.chip.progressSink = &out.progress;
+            WorkflowStages stages;
+            RunSilentWorkflow(updateRun, stages);
+            out.result = updateRun.resultCode;
+        }
+        sim->EndRun();
+        out.debug = debug.messages;
+    }
+    out.record = sim->Record();
+    out.flashEqualsImage = sim->FlashEqualsImage();
+    const auto flash = sim->Chip().FlashMemory().Bytes();
+    out.flash.assign(flash.begin(), flash.end());
+    sim->Finish();
+    return out;
+}
+
+SimOptions WithFault(const std::string& fault) {
+    SimOptions options;
+    std::string error;
+    EXPECT_TRUE(ParseFault(fault, options.faults, error)) << error;
+    return options;
+}
+
+struct TraceLine {
+    bool read;
+    uint32_t command, address, status;
+    Bytes data;
+};
+
+std::vector<TraceLine> ReadTrace(const std::string& path) {
+    std::vector<TraceLine> lines;
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string time, method, device, command, address, length, status, data;
+        std::getline(fields, time, '\t');
+        std::getline(fields, method, '\t');
+        std::getline(fields, device, '\t');
+        std::getline(fields, command, '\t');
+        std::getline(fields, address, '\t');
+        std::getline(fields, length, '\t');
+        std::getline(fields, status, '\t');
+        std::getline(fields, data, '\t');
+        TraceLine t{method == "R", static_cast<uint32_t>(std::stoul(command)), static_cast<uint32_t>(std::stoul(address, nullptr, 16)),
+                    static_cast<uint32_t>(std::stoul(status)), {}};
+        for (size_t i = 0; i + 1 < data.size(); i += 2) t.data.push_back(static_cast<uint8_t>(std::stoul(data.substr(i, 2), nullptr, 16)));
+        lines.push_back(std::move(t));
+    }
+    return lines;
+}
+
+// The I2C write transactions of a trace: pieces joined until the one that ends each.
+std::vector<Bytes> I2cMessages(const std::vector<TraceLine>& trace) {
+    std::vector<Bytes> messages;
+    Bytes current;
+    for (const TraceLine& t : trace) {
+        if (t.read || (t.command != 0 && t.command != 4) || t.status != 0) continue;
+        current.insert(current.end(), t.data.begin(), t.data.end());
+        if (t.command == 0) messages.push_back(std::exchange(current, {}));
+    }
+    return messages;
+}
+
+uint8_t CommandChecksum(const Bytes& m) {
+    uint8_t x = 0x6E;
+    for (size_t i = 0; i + 1 < m.size(); ++i) x ^= m[i];
+    return x;
+}
+
+TEST(SimEndToEnd, DefaultRunWritesTheImageByteExactAndEndsWithOneEndIsp) {
+    const std::string tracePath = ::testing::TempDir() + "sim_e2e_trace.tsv";
+    SimOptions options;
+    options.tracePath = tracePath;
+    const SimImages images = EmbeddedImages();
+    const Outcome out = Update(options, 1, images);
+    ASSERT_EQ(out.result, 0);
+    EXPECT_TRUE(out.debug.empty());
+    EXPECT_TRUE(out.flashEqualsImage);
+    EXPECT_EQ(out.record.endIspPosted, 1u);
+    EXPECT_TRUE(out.record.lastRequestWasEndIsp);
+    EXPECT_EQ(out.progress.byTotal.at(12288), 106);
+    EXPECT_EQ(out.progress.byTotal.at(524288), 1041);
+
+    size_t blank = 0;
+    for (size_t at = 0; at < images.firmware.size(); at += 504) {
+        const size_t n = std::min<size_t>(504, images.firmware.size() - at);
+        blank += std::all_of(images.firmware.begin() + at, images.firmware.begin() + at + n, [](uint8_t b) { return b == 0xFF; });
+    }
+    EXPECT_EQ(out.record.blocksSent, 1041 - blank);
+    EXPECT_EQ(out.record.blocksSkipped, blank);
+
+    const auto trace = ReadTrace(tracePath);
+    const auto messages = I2cMessages(trace);
+    ASSERT_GE(messages.size(), 110u);
+    EXPECT_EQ(messages[0], Bytes({0x51, 0x85, 0xC2, 0x00, 0x00, 0x03, 0x0A, 0x71}));
+    EXPECT_EQ(messages[1], Bytes({0x51, 0x87, 0xC2, 0x00, 0x00, 0x05, 0x06, 0xC8, 0x02, 0xB3}));
+    EXPECT_EQ(messages[2], Bytes({0x51, 0x85, 0xC2, 0x00, 0x00, 0x03, 0x09, 0x72}));
+    EXPECT_EQ(messages[3], Bytes({0x51, 0x86, 0xC2, 0x00, 0x00, 0x04, 0x20, 0x00, 0x5F}));
+    const Bytes code = DriverCodeOf(images.ispDriver);
+    for (size_t k = 0; k < 106; ++k) {
+        const Bytes& m = messages[4 + k];
+        const size_t d = std::min<size_t>(117, code.size() - k * 117);
+        const uint16_t address = static_cast<uint16_t>(0x1800 + k * 117);
+        ASSERT_EQ(m.size(), d + 10) << k;
+        EXPECT_EQ(Bytes(m.begin(), m.begin() + 9), Bytes({0x51, static_cast<uint8_t>(0x80 | (d + 7)), 0xC2, 0x00, 0x00,
+                                                          static_cast<uint8_t>(d + 5), 0x13, static_cast<uint8_t>(address >> 8),
+                                                          static_cast<uint8_t>(address)})) << k;
+        EXPECT_TRUE(std::equal(m.begin() + 9, m.end() - 1, code.begin() + k * 117)) << k;
+        EXPECT_EQ(m.back(), CommandChecksum(m)) << k;
+    }
+    EXPECT_EQ(messages[110], Bytes({0x51, 0x87, 0xC2, 0x00, 0x00, 0x05, 0x1D, 0x18, 0x00, 0x7A}));
+    ASSERT_EQ(trace.front().address, 0x6Eu);
+    const auto dpcdBlock = std::find_if(trace.begin(), trace.end(), [](const TraceLine& t) { return t.command == 9 && t.address == 0x503; });
+    ASSERT_NE(dpcdBlock, trace.end());
+    EXPECT_EQ(dpcdBlock->data, Bytes({'K', 'X', '4', '6', '1', '0', 0x22, 0x01, 0x28, 0x00}));
+
+    // Replay the native writes into a model of the command buffer: requests, block headers,
+    // both halves with their flags and every CRC field.
+    constexpr uint32_t kCmd = IspMailbox::kCmdBufferAddr;
+    Bytes cmd(512, 0);
+    std::vector<Bytes> requests;
+    Bytes header;
+    uint32_t expectedOffset = 0;
+    size_t blocks = 0;
+    uint8_t upperCount = 0;
+    for (const TraceLine& t : trace) {
+        if (t.read || t.command != 8 || t.address < kCmd || t.address >= kCmd + 512) continue;
+        std::copy(t.data.begin(), t.data.end(), cmd.begin() + (t.address - kCmd));
+        const uint32_t at = t.address - kCmd;
+        if (at == 0 && t.data.size() == 1) requests.emplace_back(cmd.begin(), cmd.begin() + cmd[0]);
+        if (at == 0 && t.data.size() == 8) header = t.data;
+        if (at == 511) upperCount = t.data[0];
+        if (at == 255 && t.data[0] != 8) {
+            while (expectedOffset < images.firmware.size() &&
+                   std::all_of(images.firmware.begin() + expectedOffset,
+                               images.firmware.begin() + std::min<size_t>(images.firmware.size(), expectedOffset + 504),
+                               [](uint8_t b) { return b == 0xFF; }))
+                expectedOffset += 504;
+            const uint32_t n = std::min<uint32_t>(504, static_cast<uint32_t>(images.firmware.size()) - expectedOffset);
+            const uint32_t address = 0x400000 + expectedOffset;
+            ASSERT_EQ(header, Bytes({0x00, static_cast<uint8_t>(address >> 16), static_cast<uint8_t>(address >> 8),
+                                     static_cast<uint8_t>(address), 0x00, 0x00, static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)}));
+            Bytes block(cmd.begin() + 256, cmd.begin() + 256 + upperCount);
+            block.insert(block.end(), cmd.begin(), cmd.begin() + t.data[0]);
+            Bytes expected(images.firmware.begin() + expectedOffset, images.firmware.begin() + expectedOffset + n);
+            const uint16_t crc = BlockCrc16(expected);
+            expected.insert(expected.end(), {0x00, 0x00, static_cast<uint8_t>(crc >> 8), static_cast<uint8_t>(crc)});
+            ASSERT_EQ(upperCount, expected.size() / 2);
+            ASSERT_EQ(block, expected) << "block at " << expectedOffset;
+            expectedOffset += n;
+            ++blocks;
+        }
+    }
+    EXPECT_EQ(blocks, out.record.blocksSent);
+    ASSERT_GE(requests.size(), 4u);
+    EXPECT_EQ(requests[0], Bytes({0x09, 0x1C, 0xFF, 0x00, 0x00, 0x20, 0x00, 0x00, 0x44}));
+    EXPECT_EQ(requests[1], Bytes({0x05, 0x19, 0xFF, 0xA2, 0x41}));
+    EXPECT_EQ(requests[requests.size() - 2], Bytes({0x07, 0x1B, 0x07, 0xFF, 0xEC, 0x03, 0x0B}));
+    EXPECT_EQ(requests.back(), Bytes({0x04, 0x20, 0x01, 0x25}));
+    EXPECT_EQ(std::count(requests.begin(), requests.end(), Bytes({0x03, 0x10, 0x13})), static_cast<long>(blocks));
+    std::remove(tracePath.c_str());
+}
+
+struct CheckCase {
+    const char* name;
+    void (*setup)(SimOptions&);
+    int32_t result;
+    const char* debug;  // the one debugger message, or "" for none
+};
+
+const CheckCase kCheckCases[] = {
+    {"no-driver", [](SimOptions& o) { o.faults.noDriver = true; }, 30, "ERROR!! ChipID:-1\r\n"},
+    {"no-chip", [](SimOptions& o) { o.faults.noChip = true; }, 30, "ERROR!! ChipID:-1\r\n"},
+    {"KX4630", [](SimOptions& o) { o.chipId = {'K', 'X', '4', '6', '3', '0'}; }, 30, "ERROR!! ChipID:1\r\n"},
+    {"hw-rev 0x21", [](SimOptions& o) { o.hwRev = 0x21; }, 30, "ERROR!! Chip Version:2.1\r\n"},
+    {"1.58", [](SimOptions& o) { o.fwMinor = 58; }, 40, ""},
+    {"1.60", [](SimOptions& o) { o.fwMinor = 60; }, 40, ""},
+    {"defer-always", [](SimOptions& o) { o.faults.deferAlways = true; }, 30, "ERROR!! ChipID:-1\r\n"},
+    {"regs-unreadable", [](SimOptions& o) { o.faults.regsUnreadable = true; }, 30, "ERROR!! ChipID:-1\r\n"},
+};
+
+TEST(SimEndToEnd, ChipCheckOutcomes) {
+    for (const CheckCase& c : kCheckCases) {
+        SimOptions options;
+        c.setup(options);
+        const Outcome out = Update(options);
+        EXPECT_EQ(out.result, c.result) << c.name;
+        EXPECT_EQ(out.debug, *c.debug ? std::vector<std::string>{c.debug} : std::vector<std::string>{}) << c.name;
+        EXPECT_EQ(out.record.endIspPosted, 0u) << c.name;
+    }
+}
+
+TEST(SimEndToEnd, ImageOfAnotherVersionIsRefusedBeforeTheChipIsTouched) {
+    SimImages images = EmbeddedImages();
+    images.firmware[images.firmware.size() - 20] = 57;
+    const Outcome out = Update(SimOptions{}, 1, images);
+    EXPECT_EQ(out.result, 99);
+    EXPECT_EQ(out.debug, std::vector<std::string>{"Unexpect firmware version!\r\n"});
+    EXPECT_EQ(out.record.readCalls + out.record.writeCalls, 0u);
+}
+
+TEST(SimEndToEnd, ChipInItsInternalRomAndDeferralsWithinTheRetriesAreUpdated) {
+    SimOptions irom;
+    irom.chipId = {'X', 'X', '9', '9', '9', '9'};
+    irom.hwRev = 0x23;
+    for (const SimOptions& options : {irom, WithFault("defer=5"), WithFault("dpcd-block-fail")}) {
+        const Outcome out = Update(options);
+        EXPECT_EQ(out.result, 0);
+        EXPECT_TRUE(out.flashEqualsImage);
+    }
+}
+
+struct FaultCase {
+    const char* fault;
+    int32_t result;
+    const char* debug;
+};
+
+const FaultCase kFaultCases[] = {
+    {"drop-ack=entry1", 10, "ISP initialization failed!\r\n"},
+    {"drop-ack=entry2", 10, "ISP initialization failed!\r\n"},
+    {"stop-ack-at-chunk=50", 10, "Load ISP driver failed!\r\n"},
+    {"window-zero", 10, "Getting DPCD buffer addr ... failed!\r\n"},
+    {"reply-size-zero", 10, "Getting DPCD buffer addr ... failed!\r\n"},
+    {"flash-id-timeout", 10, "Get FlashID failed!\r\n"},
+    {"flash-id-bad-code", 10, "Get FlashID failed!\r\n"},
+    {"erase-nak", 20, "Erase Flash failed!\r\n"},
+    {"erase-timeout", 20, "Erase Flash failed!\r\n"},
+    {"block-nak=1", 20, "Write FW failed!\r\n"},
+    {"block-nak=200", 20, "Write FW failed!\r\n"},
+    {"flag-stuck=low", 20, "Write FW failed!\r\n"},
+    {"flag-stuck=high", 20, "Write FW failed!\r\n"},
+    {"readback-mismatch", 20, "Compare FW version failed!\r\n"},
+    {"power-cut-at-erase", 20, "Erase Flash failed!\r\n"},
+    {"drop-ack=start", 0, ""},
+    {"cmd-buffer-size=256", 0, ""},
+};
+
+TEST(SimEndToEnd, EachFaultEndsWithItsCodeAndOneMessageAndEndIspIsAlwaysSent) {
+    const SimImages images = EmbeddedImages();
+    for (const FaultCase& c : kFaultCases) {
+        const Outcome out = Update(WithFault(c.fault), 1, images);
+        EXPECT_EQ(out.result, c.result) << c.fault;
+        EXPECT_EQ(out.debug, *c.debug ? std::vector<std::string>{c.debug} : std::vector<std::string>{}) << c.fault;
+        EXPECT_EQ(out.record.endIspPosted, 1u) << c.fault;
+        EXPECT_TRUE(out.record.lastRequestWasEndIsp) << c.fault;
+        if (c.result == 10) {
+            // The flash is untouched: it still holds the installed 1.40 image.
+            EXPECT_EQ(out.flash[images.firmware.size() - 20], 40) << c.fault;
+            EXPECT_EQ(out.record.blocksSent, 0u) << c.fault;
+        }
+        EXPECT_EQ(out.flashEqualsImage, c.result == 0 || std::string(c.fault) == "readback-mismatch") << c.fault;
+    }
+}
+
+TEST(SimEndToEnd, ASecondRunRecoversFromAPowerCutAtTheFirstMiddleAndLastBlock) {
+    const SimImages images = EmbeddedImages();
+    const uint32_t sent = Update(SimOptions{}, 1, images).record.blocksSent;
+    for (uint32_t k : {1u, sent / 2, sent}) {
+        SimOptions options;
+        options.faults.powerCutAtBlock = k;
+        const Outcome first = Update(options, 1, images);
+        EXPECT_EQ(first.result, 20) << k;
+        EXPECT_FALSE(first.flashEqualsImage) << k;
+        const Outcome twice = Update(options, 2, images);
+        EXPECT_EQ(twice.result, 0) << k;
+        EXPECT_TRUE(twice.flashEqualsImage) << k;
+    }
+}
+
+}  // namespace
+}  // namespace kdx::sim
