@@ -1,6 +1,7 @@
 // The simulator's view of time: nanoseconds read from the clock the updater runs on. On a
-// VirtualClock the simulator also spends the modelled time of what it does; on the real
-// clock time passes by itself and the chip only compares against it.
+// VirtualClock the simulator moves time on by the modelled duration of what it does; on
+// the real clock it waits that long, as a driver call blocks for its AUX transaction on
+// real hardware (the ISP driver relies on the host being no faster than the wire).
 #pragma once
 
 #include <cstdint>
@@ -20,9 +21,21 @@ public:
         constexpr int64_t kNsPerSecond = 1'000'000'000;
         return counter / frequency * kNsPerSecond + counter % frequency * kNsPerSecond / frequency;
     }
-    // Moves virtual time on by a modelled duration; nothing on the real clock.
+    // Lets a modelled duration pass: at once on the virtual clock, by spinning on the real one.
     void Spend(int64_t ns) {
-        if (virtual_ != nullptr && ns > 0) virtual_->AdvanceNs(ns);
+        if (ns <= 0) return;
+        if (virtual_ != nullptr) {
+            virtual_->AdvanceNs(ns);
+            return;
+        }
+        const int64_t until = NowNs() + ns;
+        while (NowNs() < until) {
+        }
+    }
+    // A pause with nothing to model in it: moved on at once, or slept through.
+    void Pause(int64_t ns) {
+        if (virtual_ != nullptr) virtual_->AdvanceNs(ns);
+        else if (ns > 0) clock_.Sleep(static_cast<uint32_t>(ns / 1'000'000));
     }
     bool IsVirtual() const { return virtual_ != nullptr; }
 

@@ -115,7 +115,7 @@ void Simulator::BeginRun(uint32_t index) {
 }
 
 void Simulator::EndRun() {
-    clock_.Spend(kBetweenRunsNs);
+    clock_.Pause(kBetweenRunsNs);
     chip_->Service(clock_.NowNs());
 }
 
