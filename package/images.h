@@ -34,14 +34,17 @@ struct FirmwareTrailer {
     uint16_t topBlockVersion = 0;
 };
 
-// False for an image too short to hold its trailer (20 bytes, or 8,212 with a top block).
+// False for an image too short to hold its trailer (20 bytes, or 8,212 with a top block);
+// LoadImages then refuses it with "FW image too short!\r\n".
 bool ParseFirmwareTrailer(std::span<const uint8_t> image, FirmwareTrailer& trailer);
 
 // "%d.%d\n" with the major and minor byte of the version value.
 WText FormatImageVersionText(uint32_t imageVersion);
 
 // Where the ISP driver code lies in its image: the header rule (first byte 0 and
-// L <= 16,384: L bytes from offset 4), otherwise the whole image.
+// L <= 16,384: L bytes from offset 4), otherwise the whole image. A length of 0 means the
+// image holds no code that can be downloaded (the header announces more bytes than follow
+// it, or none at all); the download refuses such an image.
 struct IspDriverCode {
     size_t start = 0;
     size_t length = 0;
