@@ -7,23 +7,23 @@ file(GLOB core_files
     ${SOURCE_DIR}/app/*.cpp ${SOURCE_DIR}/app/*.h ${SOURCE_DIR}/package/*.cpp ${SOURCE_DIR}/package/*.h
     ${SOURCE_DIR}/chip/*.cpp ${SOURCE_DIR}/chip/*.h ${SOURCE_DIR}/gfx/*.cpp ${SOURCE_DIR}/gfx/*.h
     ${SOURCE_DIR}/log/*.cpp ${SOURCE_DIR}/log/*.h ${SOURCE_DIR}/platform/*.cpp ${SOURCE_DIR}/platform/*.h)
+# Regular expressions; an identifier must stand alone, a wide literal prefix must not be
+# the end of a longer name or part of a character literal.
+set(word_start "(^|[^A-Za-z0-9_'\"])")
+set(word_end "([^A-Za-z0-9_]|$)")
 set(forbidden
-    "wchar_t" "L\"" "L'" "std::wstring" "wprintf" "wcslen" "wcscpy" "wcscmp" "wcstod" "swprintf"
-    "#include <windows.h>" "#include <unistd.h>" "#include <fcntl.h>" "#include <time.h>")
+    "${word_start}wchar_t${word_end}" "${word_start}L[\"']" "std::wstring" "${word_start}(w|sw|fw)printf${word_end}"
+    "${word_start}wcs[a-z]+${word_end}" "#include <(windows|unistd|fcntl|time)\\.h>")
 set(faults "")
 foreach(path IN LISTS core_files)
-    file(STRINGS "${path}" lines)
-    set(n 0)
-    foreach(line IN LISTS lines)
-        math(EXPR n "${n} + 1")
-        string(REGEX REPLACE "//.*$" "" code "${line}")
-        foreach(word IN LISTS forbidden)
-            string(FIND "${code}" "${word}" at)
-            if(NOT at EQUAL -1)
-                file(RELATIVE_PATH rel "${SOURCE_DIR}" "${path}")
-                string(APPEND faults "  ${rel}:${n}: ${word}\n")
-            endif()
-        endforeach()
+    file(READ "${path}" code)
+    string(REGEX REPLACE "//[^\n]*" "" code "${code}")
+    foreach(pattern IN LISTS forbidden)
+        if(code MATCHES "${pattern}")
+            file(RELATIVE_PATH rel "${SOURCE_DIR}" "${path}")
+            string(STRIP "${CMAKE_MATCH_0}" found)
+            string(APPEND faults "  ${rel}: ${found}\n")
+        endif()
     endforeach()
 endforeach()
 if(faults)
