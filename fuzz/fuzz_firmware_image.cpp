@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto firmware = rest.subspan(split);
 
     const kdx::IspDriverCode code = kdx::LocateIspDriverCode(driver);
-    if (code.start + code.length > driver.size()) __builtin_trap();
+    if (code.complete && code.start + code.length > driver.size()) __builtin_trap();
 
     kdx::FirmwareTrailer trailer;
     const bool parsed = kdx::ParseFirmwareTrailer(firmware, trailer);

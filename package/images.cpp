@@ -178,11 +178,7 @@ IspDriverCode LocateIspDriverCode(std::span<const uint8_t> image) {
     const uint32_t length = image[0] | static_cast<uint32_t>(image[1]) << 8 | static_cast<uint32_t>(image[2]) << 16 |
                             static_cast<uint32_t>(image[3]) << 24;
     if (length > kIspMaxCodeLength) return whole;
-    // A header that announces more code than the image holds marks a truncated driver:
-    // neither the announced code nor the image with its header is a program the chip can
-    // run, so nothing is offered for download.
-    if (length > image.size() - kIspHeaderSize) return {kIspHeaderSize, 0};
-    return {kIspHeaderSize, length};
+    return {kIspHeaderSize, length, length <= image.size() - kIspHeaderSize};
 }
 
 }  // namespace kdx

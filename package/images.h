@@ -42,12 +42,14 @@ bool ParseFirmwareTrailer(std::span<const uint8_t> image, FirmwareTrailer& trail
 WText FormatImageVersionText(uint32_t imageVersion);
 
 // Where the ISP driver code lies in its image: the header rule (first byte 0 and
-// L <= 16,384: L bytes from offset 4), otherwise the whole image. A length of 0 means the
-// image holds no code that can be downloaded (the header announces more bytes than follow
-// it, or none at all); the download refuses such an image.
+// L <= 16,384: L bytes from offset 4), otherwise the whole image. A header that announces
+// more code than follows it marks a truncated driver (`complete` false): neither the
+// announced code nor the image with its header is a program the chip can run, and the
+// download refuses it.
 struct IspDriverCode {
     size_t start = 0;
     size_t length = 0;
+    bool complete = true;
 };
 IspDriverCode LocateIspDriverCode(std::span<const uint8_t> image);
 

@@ -229,6 +229,7 @@ TEST(IspDriverCode, HeaderRule) {
         Bytes image;
         size_t start;
         size_t length;
+        bool complete = true;
     } cases[] = {
         {"header honoured", image({0x00, 0x30, 0x00, 0x00}, 0x3104), 4, 0x3000},
         {"largest length", image({0x00, 0x40, 0x00, 0x00}, 0x4004), 4, 0x4000},
@@ -236,14 +237,14 @@ TEST(IspDriverCode, HeaderRule) {
         {"length above 16 KiB", image({0x00, 0x41, 0x00, 0x00}, 0x5000), 0, 0x5000},
         {"high bytes set", image({0x00, 0x30, 0x00, 0x01}, 0x3104), 0, 0x3104},
         {"shorter than the header", image({0x00, 0x30}, 2), 0, 2},
-        // A truncated driver: nothing to download.
-        {"length beyond the image", image({0x00, 0x30, 0x00, 0x00}, 0x2004), 4, 0},
+        {"length beyond the image", image({0x00, 0x30, 0x00, 0x00}, 0x2004), 4, 0x3000, false},
         {"zero length", image({0x00, 0x00, 0x00, 0x00}, 64), 4, 0},
     };
     for (const auto& c : cases) {
         const IspDriverCode code = LocateIspDriverCode(c.image);
         EXPECT_EQ(code.start, c.start) << c.name;
         EXPECT_EQ(code.length, c.length) << c.name;
+        EXPECT_EQ(code.complete, c.complete) << c.name;
     }
 }
 
