@@ -50,26 +50,29 @@ IspMailbox::IspMailbox(SimChip& chip)
     PutLe(descriptor_, chip.ChipFaults().replySizeZero ? 0 : kReplyBufferSize, 2);
 }
 
+bool IspMailbox::Mapped(uint32_t address) const {
+    return (address >= kWindowAddress && address - kWindowAddress < descriptor_.size()) || InCmdBuffer(address) ||
+           (address >= kReplyBufferAddr && address - kReplyBufferAddr < reply_.size());
+}
+
 uint8_t* IspMailbox::Byte(uint32_t address) {
     if (address >= kWindowAddress && address - kWindowAddress < descriptor_.size())
         return &descriptor_[address - kWindowAddress];
-    if (address >= kCmdBufferAddr && address - kCmdBufferAddr < cmd_.size()) return &cmd_[address - kCmdBufferAddr];
+    if (InCmdBuffer(address)) return &cmd_[address - kCmdBufferAddr];
     if (address >= kReplyBufferAddr && address - kReplyBufferAddr < reply_.size())
         return &reply_[address - kReplyBufferAddr];
     return nullptr;
 }
 
 bool IspMailbox::Touches(uint32_t address, uint32_t length) const {
-    auto* self = const_cast<IspMailbox*>(this);
     for (uint32_t i = 0; i < length; ++i)
-        if (self->Byte(address + i) != nullptr) return true;
+        if (Mapped(address + i)) return true;
     return false;
 }
 
 bool IspMailbox::Maps(uint32_t address, uint32_t length) const {
-    auto* self = const_cast<IspMailbox*>(this);
     for (uint32_t i = 0; i < length; ++i)
-        if (self->Byte(address + i) == nullptr) return false;
+        if (!Mapped(address + i)) return false;
     return true;
 }
 
@@ -95,7 +98,8 @@ void IspMailbox::Read(uint32_t address, std::span<uint8_t> out, int64_t nowNs) {
     for (uint32_t i = 0; i < out.size(); ++i) {
         const uint32_t a = address + i;
         const uint8_t* b = Byte(a);
-        out[i] = b == nullptr ? 0 : InCmdBuffer(a) && FlagStuck(a - kCmdBufferAddr) ? kStuckFlag : *b;
+        if (b == nullptr) out[i] = 0;
+        else out[i] = InCmdBuffer(a) && FlagStuck(a - kCmdBufferAddr) ? kStuckFlag : *b;
     }
     if (address < kWindowAddress + kDescriptorSize && address + out.size() > kWindowAddress)
         chip_.Record().Reach(Milestone::WindowRead, nowNs);

@@ -86,6 +86,7 @@ private:
         std::vector<uint8_t> bytes;  // upper half, then lower half: data and CRC field
     };
 
+    bool Mapped(uint32_t address) const;
     uint8_t* Byte(uint32_t address);
     bool InCmdBuffer(uint32_t address) const;
     uint8_t FlagValue(int64_t flagOffset) const;
