@@ -72,11 +72,8 @@ uint32_t SimDriver::Call(platform::AuxRecord& raw, bool readMethod) {
     }
     if (status == kStatusDeferred) ++record_.deferredCalls;
 
-    // A deferred or failed transfer carries no reply data; a write carries its data either way.
-    const bool replyData = readMethod && status == kStatusDone;
-    const bool requestData = !readMethod;
-    const int64_t wire = (kAuxRequestFramingBits + kAuxReplyFramingBits +
-                          kAuxBitsPerDataByte * ((replyData || requestData) ? dataBytes : 0)) * kAuxBitTimeNs;
+    // A write carries its data whatever the answer; a read's reply carries data only when done.
+    const int64_t wire = AuxWireTimeNs(!readMethod || status == kStatusDone ? dataBytes : 0);
 
     TraceCall line;
     line.timeUs = (startNs - record_.startNs) / kNsPerUs;
