@@ -87,11 +87,11 @@ bool Apply(std::string_view name, std::string_view value, uint32_t count, Faults
 
 }  // namespace
 
-bool ParseFault(std::string_view spec, Faults& faults, std::string& error) {
-    const size_t eq = spec.find('=');
-    const std::string_view name = spec.substr(0, eq);
+bool ParseFault(std::string_view word, Faults& faults, std::string& error) {
+    const size_t eq = word.find('=');
+    const std::string_view name = word.substr(0, eq);
     const bool hasValue = eq != std::string_view::npos;
-    const std::string_view value = hasValue ? spec.substr(eq + 1) : std::string_view();
+    const std::string_view value = hasValue ? word.substr(eq + 1) : std::string_view();
     for (const FaultEntry& entry : kFaults) {
         if (name != entry.name) continue;
         uint32_t count = 0;

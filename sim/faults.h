@@ -45,7 +45,7 @@ struct Faults {
 
 // Parses one --fault argument into `faults`; false with `error` set when it is unknown or
 // its value is missing or malformed.
-bool ParseFault(std::string_view spec, Faults& faults, std::string& error);
+bool ParseFault(std::string_view word, Faults& faults, std::string& error);
 
 // One line per fault: its name, its value and what it does (for --list-faults).
 std::string FaultList();

@@ -60,15 +60,15 @@ TEST(SimOptions, MalformedOrUnknownWordsAreRefused) {
 
 TEST(SimOptions, EveryFaultIsListedAndParses) {
     const std::string list = FaultList();
-    for (const char* spec : {"no-driver", "no-chip", "not-supported", "defer=2", "defer-always", "dpcd-block-fail",
+    for (const char* word : {"no-driver", "no-chip", "not-supported", "defer=2", "defer-always", "dpcd-block-fail",
                              "bad-checksum", "regs-unreadable", "drop-ack=entry1", "drop-ack=entry2", "drop-ack=start",
                              "stop-ack-at-chunk=3", "window-zero", "reply-size-zero", "cmd-buffer-size=0", "flash-id-timeout",
                              "flash-id-bad-code", "erase-nak", "erase-timeout", "block-nak=4", "flag-stuck=low",
                              "flag-stuck=high", "readback-mismatch", "power-cut-at-block=9", "power-cut-at-erase"}) {
         Faults faults;
         std::string error;
-        EXPECT_TRUE(ParseFault(spec, faults, error)) << spec << ": " << error;
-        const std::string name = std::string(spec).substr(0, std::string(spec).find('='));
+        EXPECT_TRUE(ParseFault(word, faults, error)) << word << ": " << error;
+        const std::string name = std::string(word).substr(0, std::string(word).find('='));
         EXPECT_NE(list.find("  " + name), std::string::npos) << name;
     }
 }
