@@ -1,6 +1,8 @@
 // The order of the update steps and the result code each leaves behind.
 #pragma once
 
+#include <functional>
+
 #include "app/update_run.h"
 
 namespace kdx {
@@ -13,7 +15,8 @@ bool OpenAdapter(UpdateRun& run);
 // at the first failure. The outcome is in run.resultCode.
 void RunSilentWorkflow(UpdateRun& run);
 
-// The stages a run reached, for the simulator's summary. Filled by RunSilentWorkflow.
+// The stages a run reached, for the simulator's summary. Filled by RunSilentWorkflow:
+// each of the first three when its step succeeded, ispStarted when the ISP procedure ran.
 struct WorkflowStages {
     bool imagesLoaded = false;
     bool adapterOpened = false;
@@ -21,5 +24,16 @@ struct WorkflowStages {
     bool ispStarted = false;
 };
 void RunSilentWorkflow(UpdateRun& run, WorkflowStages& stages);
+
+// The four steps of a run. DefaultWorkflowSteps() gives the real ones; a harness may put
+// its own in their place (for example an adapter step that binds another backend).
+struct WorkflowSteps {
+    std::function<bool(UpdateRun&)> loadImages;
+    std::function<bool(UpdateRun&)> openAdapter;
+    std::function<bool(UpdateRun&)> checkChip;
+    std::function<bool(UpdateRun&)> runIspProcedure;
+};
+WorkflowSteps DefaultWorkflowSteps();
+void RunSilentWorkflow(UpdateRun& run, WorkflowStages& stages, const WorkflowSteps& steps);
 
 }  // namespace kdx

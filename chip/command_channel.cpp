@@ -16,6 +16,9 @@ constexpr uint8_t kLengthFlag = 0x80;
 constexpr uint8_t kCommandMarker = 0xC2;
 constexpr uint8_t kReplyChecksumSeed = 0x50;
 constexpr size_t kMaxLl = 127;
+// The length byte carries n = ll + 2 in its low 7 bits: a larger n would not fit and
+// would frame the packet with a wrong length.
+constexpr size_t kMaxCommandLl = 0x7F - 2;
 constexpr size_t kNullMessageLength = 3;
 
 // I2cRead results on which a poll gives up at once.
@@ -46,7 +49,18 @@ struct PollOutcome {
     bool gaveUp = false;    // status 2 or 5, or (data polls) attempts ran out
     bool gotReply = false;  // an attempt returned status 0 with a usable reply
     int32_t count = 0;      // byte count of the latest attempt that returned status 0
+    size_t capacity = 0;    // the reply capacity handed to I2cRead
 };
+
+// The reply capacity: the adapter's block length, kept within the reply buffer.
+size_t ReplyCapacity(const ChipContext& context, const GfxLib& gfx) {
+    if (gfx.MaxBlockLength <= 0) return 0;
+    return std::min<size_t>(static_cast<size_t>(gfx.MaxBlockLength), context.scratch.size());
+}
+
+// A reply counted beyond the capacity was not all stored: its tail in the buffer is
+// stale, so it is never checked or copied.
+bool FitsCapacity(int32_t count, size_t capacity) { return count >= 0 && static_cast<size_t>(count) <= capacity; }
 
 // Clears the reply buffer, waits, then reads until a usable reply came or the attempts run
 // out. `isShort` tells whether a reply of status 0 is to be polled again.
@@ -58,9 +72,10 @@ PollOutcome Poll(ChipContext& context, const PollTiming& timing, IsShort isShort
         return outcome;
     }
     GfxLib& gfx = *context.activeAdapter;
-    std::fill_n(context.scratch.begin(), static_cast<size_t>(gfx.MaxBlockLength), uint8_t{0});
+    const size_t capacity = ReplyCapacity(context, gfx);
+    outcome.capacity = capacity;
+    std::fill_n(context.scratch.begin(), capacity, uint8_t{0});
     if (timing.initialWaitMs != 0) DelayMs(context, timing.initialWaitMs);
-    const auto capacity = std::min<size_t>(static_cast<size_t>(gfx.MaxBlockLength), context.scratch.size());
     for (int attempt = 0; attempt < timing.attempts; ++attempt) {
         int32_t count = 0;
         WText diagnostic;
@@ -88,8 +103,8 @@ PollOutcome Poll(ChipContext& context, const PollTiming& timing, IsShort isShort
 }
 
 // The acknowledgement check: checksum over the count bytes and the fixed body.
-bool CheckAck(const ChipContext& context, int32_t count) {
-    if (count < 8 || static_cast<size_t>(count) > context.scratch.size()) return false;
+bool CheckAck(const ChipContext& context, int32_t count, size_t capacity) {
+    if (count < 8 || !FitsCapacity(count, capacity)) return false;
     const auto reply = std::span<const uint8_t>(context.scratch.data(), static_cast<size_t>(count));
     uint8_t checksum = kReplyChecksumSeed;
     for (size_t i = 0; i + 1 < reply.size(); ++i) checksum ^= reply[i];
@@ -101,7 +116,7 @@ bool ReadAckWith(ChipContext& context, const PollTiming& timing) {
     const PollOutcome outcome = Poll(context, timing, [](int32_t count) { return count < kAckShortReply; });
     if (outcome.gaveUp) return false;
     // When the attempts run out the buffer is checked as last filled.
-    return CheckAck(context, outcome.count);
+    return CheckAck(context, outcome.count, outcome.capacity);
 }
 
 }  // namespace
@@ -122,7 +137,7 @@ void DelayMs(ChipContext& context, uint16_t ms) {
 
 bool SendCommand(ChipContext& context, uint8_t op, std::span<const uint8_t> args) {
     const size_t ll = args.size() + 3;
-    if (ll > kMaxLl || context.activeAdapter == nullptr) return false;
+    if (ll > kMaxCommandLl || context.activeAdapter == nullptr) return false;
     std::array<uint8_t, kMaxLl + 5> packet{};
     packet[0] = kSourceByte;
     packet[1] = static_cast<uint8_t>(kLengthFlag | (ll + 2));
@@ -149,10 +164,9 @@ bool ReadReturnData(ChipContext& context, std::span<uint8_t> out, size_t& length
     const PollOutcome outcome = Poll(context, kReturnDataTiming,
                                      [](int32_t count) { return count == static_cast<int32_t>(kNullMessageLength); });
     if (!outcome.gotReply) return false;
-    // A reply needs its header (bytes 0..6) and checksum; the adapter keeps it within the
-    // reply buffer, but a count it reports is still not trusted beyond that.
+    // A reply needs its header (bytes 0..6) and checksum, all of it within the capacity.
     const int32_t count = outcome.count;
-    if (count < 8 || static_cast<size_t>(count) > context.scratch.size()) return false;
+    if (count < 8 || !FitsCapacity(count, outcome.capacity)) return false;
     const auto reply = std::span<const uint8_t>(context.scratch.data(), static_cast<size_t>(count));
     if (reply[2] != kCommandMarker || reply[3] != 0x00 || reply[4] != 0x00) return false;
     const auto body = reply.subspan(5, reply.size() - 6);  // ll, op, payload

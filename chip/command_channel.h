@@ -34,7 +34,8 @@ inline constexpr uint8_t kProbe = 0x0A;
 // a busy-wait on the performance counter.
 void DelayMs(ChipContext& context, uint16_t ms);
 
-// Frames and writes one command; false when I2cWrite failed or ll would exceed 127.
+// Frames and writes one command; false when I2cWrite failed or the frame length n = ll + 2
+// would exceed 127 (at most 122 argument bytes).
 bool SendCommand(ChipContext& context, uint8_t op, std::span<const uint8_t> args);
 
 // The acknowledgement polls after a command (40 ms, then up to 20 attempts) and after an

@@ -34,17 +34,22 @@ struct FirmwareTrailer {
     uint16_t topBlockVersion = 0;
 };
 
-// False for an image too short to hold its trailer (20 bytes, or 8,212 with a top block).
+// False for an image too short to hold its trailer (20 bytes, or 8,212 with a top block);
+// LoadImages then refuses it with "FW image too short!\r\n".
 bool ParseFirmwareTrailer(std::span<const uint8_t> image, FirmwareTrailer& trailer);
 
 // "%d.%d\n" with the major and minor byte of the version value.
 WText FormatImageVersionText(uint32_t imageVersion);
 
 // Where the ISP driver code lies in its image: the header rule (first byte 0 and
-// L <= 16,384: L bytes from offset 4), otherwise the whole image.
+// L <= 16,384: L bytes from offset 4), otherwise the whole image. A header that announces
+// more code than follows it marks a truncated driver (`complete` false): neither the
+// announced code nor the image with its header is a program the chip can run, and the
+// download refuses it.
 struct IspDriverCode {
     size_t start = 0;
     size_t length = 0;
+    bool complete = true;
 };
 IspDriverCode LocateIspDriverCode(std::span<const uint8_t> image);
 

@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
 #include "support/fake_gfx_lib.h"
 
 namespace kdx {
@@ -56,6 +61,215 @@ TEST_F(ChannelFixture, ReadReturnDataGivesUpAfterFiftyNullMessages) {
     EXPECT_EQ(gfx.CallsOf(FakeCall::I2cRead).size(), 50u);
     // 40 ms before the first attempt, 10 ms after each null message.
     EXPECT_EQ(clock.NowUs(), (40 + 50 * 10) * 1000);
+}
+
+
+// Polls: what each waits before the next attempt, on the virtual clock.
+struct PollCase {
+    const char* name;
+    bool (*poll)(ChipContext&);
+    std::vector<testing::I2cReply> replies;
+    bool result;
+    size_t attempts;
+    int64_t elapsedMs;
+};
+
+bool Ack(ChipContext& c) { return ReadAck(c); }
+bool AckFast(ChipContext& c) { return ReadAckFast(c); }
+bool ReturnData(ChipContext& c) {
+    std::array<uint8_t, 129> out{};
+    size_t length = 0;
+    return ReadReturnData(c, out, length);
+}
+
+const testing::I2cReply kNull{0, {0x6E, 0x80, 0xBE}, {}};
+const testing::I2cReply kAck{0, AckReply(), {}};
+const testing::I2cReply kBusy{1003, {}, {}};
+const testing::I2cReply kData{0, ChipReply(0x06, std::vector<uint8_t>{1, 2, 3, 4}), {}};
+
+std::vector<testing::I2cReply> Repeat(const testing::I2cReply& r, size_t n) { return std::vector<testing::I2cReply>(n, r); }
+
+class PollTest : public ChannelFixture, public ::testing::WithParamInterface<PollCase> {};
+
+TEST_P(PollTest, AttemptsAndPauses) {
+    const PollCase& c = GetParam();
+    gfx.i2cReplies.assign(c.replies.begin(), c.replies.end());
+    EXPECT_EQ(c.poll(context), c.result);
+    EXPECT_EQ(gfx.CallsOf(FakeCall::I2cRead).size(), c.attempts);
+    EXPECT_EQ(clock.NowUs(), c.elapsedMs * 1000);
+    EXPECT_EQ(clock.TimerPeriodDepth(), 0);
+}
+
+std::vector<testing::I2cReply> Then(std::vector<testing::I2cReply> first, const testing::I2cReply& last) {
+    first.push_back(last);
+    return first;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Channel, PollTest,
+    ::testing::Values(
+        PollCase{"AckAfterNull", Ack, {kNull, kAck}, true, 2, 40 + 30},
+        PollCase{"AckFastAfterNull", AckFast, {kNull, kAck}, true, 2, 5},
+        PollCase{"DataAfterNull", ReturnData, {kNull, kData}, true, 2, 40 + 10},
+        PollCase{"AckBusy", Ack, Repeat(kBusy, 20), false, 20, 40 + 20 * 10},
+        PollCase{"AckFastBusy", AckFast, Then({kBusy}, kAck), true, 2, 5},
+        PollCase{"DataBusy", ReturnData, Then({kBusy}, kData), true, 2, 40 + 10},
+        PollCase{"AckNeverComes", Ack, {}, false, 20, 40 + 20 * 30},
+        PollCase{"AckFastNeverComes", AckFast, {}, false, 50, 50 * 5},
+        PollCase{"AckStatus2", Ack, {{2, {}, {}}, kAck}, false, 1, 40},
+        PollCase{"AckFastStatus5", AckFast, {{5, {}, {}}, kAck}, false, 1, 0},
+        PollCase{"DataStatus5", ReturnData, {{5, {}, {}}, kData}, false, 1, 40},
+        // Any other status is tried again at once.
+        PollCase{"AckOtherStatus", Ack, {{15, {}, {}}, {-1, {}, {}}, kAck}, true, 3, 40},
+        PollCase{"DataOtherStatus", ReturnData, {{1002, {}, {}}, kData}, true, 2, 40},
+        // A wrong acknowledgement is not polled again.
+        PollCase{"AckWrongOpcode", Ack, {{0, ChipReply(0x0D, {}), {}}, kAck}, false, 1, 40},
+        // Four bytes are short for an acknowledgement but not a null message for a data poll.
+        PollCase{"AckShortReply", Ack, {{0, {0x6E, 0x81, 0xC2, 0x00}, {}}, kAck}, true, 2, 40 + 30},
+        PollCase{"DataShortReply", ReturnData, {{0, {0x6E, 0x81, 0xC2, 0x00}, {}}, kData}, false, 1, 40}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ChannelFixture, RegisterReadPackets) {
+    const uint8_t other[] = {0, 0, 0x12, 0x34};
+    gfx.i2cReplies.push_back({0, ChipReply(0x07, other), {}});
+    EXPECT_EQ(ReadRegister16(context, 0x8002), kRegisterReadFailed);
+    EXPECT_EQ(gfx.calls[0].data, (std::vector<uint8_t>{0x51, 0x87, 0xC2, 0x00, 0x00, 0x05, 0x06, 0x80, 0x02, 0xFB}));
+    // A payload of three bytes has no value bytes 2 and 3.
+    const uint8_t shortPayload[] = {0, 0, 0x12};
+    gfx.i2cReplies.push_back({0, ChipReply(0x06, shortPayload), {}});
+    EXPECT_EQ(ReadRegister16(context, 0x8002), kRegisterReadFailed);
+}
+
+TEST_F(ChannelFixture, AFailedWriteIsNotPolled) {
+    gfx.i2cWriteResult = 1002;
+    EXPECT_EQ(ReadRegister16(context, 0xC802), kRegisterReadFailed);
+    EXPECT_TRUE(gfx.CallsOf(FakeCall::I2cRead).empty());
+    EXPECT_EQ(clock.NowUs(), 0);
+}
+
+TEST_F(ChannelFixture, CommandsLongerThanTheFrameAreRefused) {
+    std::vector<uint8_t> args(123, 0);
+    EXPECT_FALSE(SendCommand(context, 0x13, args));
+    EXPECT_TRUE(gfx.calls.empty());
+    args.resize(122);
+    EXPECT_TRUE(SendCommand(context, 0x13, args));
+    ASSERT_EQ(gfx.calls.size(), 1u);
+    EXPECT_EQ(gfx.calls[0].data.size(), 130u);
+    EXPECT_EQ(gfx.calls[0].data[1], 0xFF);
+}
+
+TEST_F(ChannelFixture, ChipMemoryReadAsksAtMost127Bytes) {
+    std::vector<uint8_t> payload(20);
+    for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i + 1);
+    gfx.i2cReplies.push_back({0, ChipReply(0x52, payload), {}});
+    std::array<uint8_t, 200> out{};
+    size_t copied = 0;
+    ASSERT_TRUE(ReadChipMemory(context, 0x00012345, 200, out, copied));
+    EXPECT_EQ(gfx.calls[0].data, (std::vector<uint8_t>{0x51, 0x8D, 0xC2, 0x00, 0x00, 0x0B, 0x52, 0x00, 0x01, 0x23,
+                                                       0x45, 0x00, 0x00, 0x00, 0x7F, 0x00 ^ 0x6E ^ 0x51 ^ 0x8D ^ 0xC2 ^
+                                                       0x0B ^ 0x52 ^ 0x01 ^ 0x23 ^ 0x45 ^ 0x7F}));
+    EXPECT_EQ(copied, 20u);
+    EXPECT_TRUE(std::equal(payload.begin(), payload.end(), out.begin()));
+    EXPECT_EQ(out[20], 0);
+}
+
+// Replies that would reach past a buffer, or that are not whole, fail without a byte
+// written beyond the caller's buffer.
+TEST_F(ChannelFixture, MalformedDataRepliesFail) {
+    const auto reply = [](std::vector<uint8_t> bytes, size_t at, uint8_t value) {
+        bytes[at] = value;
+        return bytes;
+    };
+    const std::vector<uint8_t> ten(10, 0xAB);
+    const std::vector<uint8_t> good = ChipReply(0x52, ten);
+    auto resum = [](std::vector<uint8_t> r) {
+        uint8_t sum = 0x50;
+        for (size_t i = 0; i + 1 < r.size(); ++i) sum ^= r[i];
+        r.back() = sum;
+        return r;
+    };
+    const struct {
+        const char* name;
+        std::vector<uint8_t> bytes;
+    } cases[] = {
+        {"more than the caller's buffer", ChipReply(0x52, std::vector<uint8_t>(11, 0xAB))},
+        {"ll announces more than came", resum(reply(good, 5, 14))},
+        {"ll below 3", resum(reply(good, 5, 2))},
+        {"ll of 0", resum(reply(good, 5, 0))},
+        {"wrong opcode", ChipReply(0x53, ten)},
+        {"wrong marker", resum(reply(good, 2, 0xC3))},
+        {"reserved byte set", resum(reply(good, 4, 0x01))},
+        {"bad checksum", reply(good, good.size() - 1, 0x00)},
+        {"only a header", {0x6E, 0x85, 0xC2, 0x00, 0x00, 0x03, 0x52}},
+    };
+    for (const auto& c : cases) {
+        gfx.i2cReplies.assign(1, {0, c.bytes, {}});
+        std::array<uint8_t, 14> guarded{};
+        size_t copied = 99;
+        EXPECT_FALSE(ReadChipMemory(context, 0x1B503, 10, std::span<uint8_t>(guarded).first(10), copied)) << c.name;
+        EXPECT_EQ(copied, 0u) << c.name;
+        EXPECT_EQ(guarded[10] | guarded[11] | guarded[12] | guarded[13], 0) << c.name;
+    }
+}
+
+// The adapter stores at most MaxBlockLength (131) bytes of a reply but counts all of it. A
+// reply of 132 bytes lacks its checksum in the buffer; a stale byte that happens to lie
+// there from an earlier, longer use of the buffer must not complete it.
+TEST_F(ChannelFixture, RepliesCountedBeyondTheCapacityFail) {
+    const auto reply = ChipReply(0x52, std::vector<uint8_t>(124, 0xAB));
+    ASSERT_EQ(reply.size(), 132u);
+    context.scratch[131] = reply.back();
+    gfx.i2cReplies.assign(1, {0, reply, {}});
+    std::array<uint8_t, 127> out{};
+    size_t copied = 0;
+    EXPECT_FALSE(ReadChipMemory(context, 0, 124, out, copied));
+
+    auto ack = AckReply();
+    ack.resize(132, 0x00);
+    gfx.i2cReplies.assign(1, {0, ack, {}});
+    EXPECT_FALSE(ReadAck(context));
+}
+
+TEST_F(ChannelFixture, VersionBlockIsOneTenBytePiece) {
+    const std::vector<uint8_t> block{'K', 'X', '4', '6', '1', '0', 0x22, 1, 40, 0};
+    gfx.i2cReplies.push_back({0, ChipReply(0x52, block), {}});
+    std::array<uint8_t, 10> out{};
+    ASSERT_TRUE(ReadVersionBlock(context, out));
+    EXPECT_TRUE(std::equal(block.begin(), block.end(), out.begin()));
+    EXPECT_EQ(gfx.calls[0].data, (std::vector<uint8_t>{0x51, 0x8D, 0xC2, 0x00, 0x00, 0x0B, 0x52, 0x00, 0x01, 0xB5,
+                                                       0x03, 0x00, 0x00, 0x00, 0x0A, 0x94}));
+    // Fewer bytes than asked would leave old bytes in the block.
+    gfx.i2cReplies.push_back({0, ChipReply(0x52, std::vector<uint8_t>(9, 0)), {}});
+    EXPECT_FALSE(ReadVersionBlock(context, out));
+}
+
+// Log lines go to AuxISPTool.log in the current directory, one per attempt that came with
+// a diagnostic text.
+TEST_F(ChannelFixture, DiagnosticTextsBecomeLogLines) {
+    namespace fs = std::filesystem;
+    const fs::path previous = fs::current_path();
+    const fs::path dir = fs::temp_directory_path() / ("kdx_channel_log_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    fs::current_path(dir);
+
+    gfx.i2cReplies = {{1003, {}, u"busy"}, {0, {0x6E, 0x80, 0xBE}, u""}, {0, AckReply(), u"ack é"}};
+    EXPECT_TRUE(ReadAck(context));
+    gfx.i2cReplies = {{0, AckReply(), u"fast"}};
+    EXPECT_TRUE(ReadAckFast(context));
+    gfx.i2cReplies = {{0, ChipReply(0x06, std::vector<uint8_t>{0, 0, 1, 2}), u"data"}};
+    EXPECT_EQ(ReadRegister16(context, 0xC802), 0x0102u);
+    gfx.i2cReplies = {{0, AckReply(), u""}};
+    EXPECT_TRUE(ReadAck(context));
+
+    std::ifstream file(dir / "AuxISPTool.log", std::ios::binary);
+    const std::string content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    file.close();
+    fs::current_path(previous);
+    fs::remove_all(dir);
+    EXPECT_EQ(content,
+              "Read I2C Ack: busy\r\nRead I2C Ack: ack \xC3\xA9\r\nRead I2C Ack fast: fast\r\n"
+              "Read return data: data\r\n");
 }
 
 }  // namespace

@@ -1,9 +1,12 @@
 // The updater on Linux: the same run as on Windows, with the operating system's layer of
 // this platform. There is no graphics driver interface here, so a run ends as on a PC
 // without the driver; kdx4610-sim runs the same workflow against the simulated chip.
+// Dialog mode is the update dialog in the terminal.
+#include <iostream>
 #include <string>
 
 #include "app/command_line.h"
+#include "app/console_dialog.h"
 #include "app/update_run.h"
 #include "app/workflow.h"
 #include "platform/system.h"
@@ -20,8 +23,7 @@ int main(int argc, char** argv) {
     if (kdx::IsSilentCommandLine(kdx::FromUtf8(line))) {
         kdx::RunSilentWorkflow(run);
     } else {
-        // Dialog mode comes with the terminal dialog; until then the run is the silent one.
-        kdx::RunSilentWorkflow(run);
+        kdx::RunConsoleDialog(run, std::cin, std::cout, kdx::LanguageFromEnvironment());
     }
     return run.resultCode;
 }

@@ -1,0 +1,53 @@
+#include "app/win32/updater_app.h"
+
+#include <commctrl.h>
+
+#include <string>
+
+#include "app/command_line.h"
+#include "app/win32/updater_dlg.h"
+#include "log/aux_log.h"
+
+namespace kdx {
+
+namespace {
+
+WText ToWText(const wchar_t* text) {
+    WText out;
+    for (; text != nullptr && *text != L'\0'; ++text) out.push_back(static_cast<char16_t>(*text));
+    return out;
+}
+
+}  // namespace
+
+bool CUpdaterApp::InitInstance(HINSTANCE instance, const wchar_t* commandLine) {
+    // The progress bar of the dialog is a common control.
+    INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), ICC_PROGRESS_CLASS};
+    InitCommonControlsEx(&controls);
+
+    // A dialog framework would set its settings key name ("Local AppWizard-Generated
+    // Applications") here; this program keeps no settings, so there is nothing to set.
+
+    const bool silent = IsSilentCommandLine(ToWText(commandLine));
+    {
+        CUpdaterDlg dialog(instance);
+        if (silent) {
+            dialog.RunSilent();
+        } else {
+            dialog.DoModal();
+        }
+        exitStatus_ = dialog.ResultCode();
+    }  // the dialog object, and with it the chip context and the driver interface, go here
+    return false;
+}
+
+}  // namespace kdx
+
+// The application object, then the log file's name: both exist before start-up runs.
+kdx::CUpdaterApp theApp;
+const std::u16string g_logFileName{kdx::kLogFileName};
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int) {
+    theApp.InitInstance(instance, commandLine);
+    return theApp.ExitInstance();
+}

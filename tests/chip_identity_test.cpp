@@ -1,0 +1,225 @@
+#include "chip/chip_identity.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "support/fake_gfx_lib.h"
+#include "support/test_system.h"
+
+namespace kdx {
+namespace {
+
+using testing::ChipReply;
+using testing::FakeCall;
+using testing::FakeGfxLib;
+
+// The branch identification block as the chip reports it at DPCD 0x503.
+struct Block {
+    std::string id;  // up to 6 bytes, zero-padded
+    uint8_t hwRev;
+    uint8_t major;
+    uint8_t minor;
+    uint8_t third = 0;
+
+    std::vector<uint8_t> Bytes() const {
+        std::vector<uint8_t> b(10, 0);
+        std::copy(id.begin(), id.end(), b.begin());
+        b[6] = hwRev;
+        b[7] = major;
+        b[8] = minor;
+        b[9] = third;
+        return b;
+    }
+};
+
+std::vector<uint8_t> RegisterReply(uint16_t value) {
+    const uint8_t payload[] = {0x00, 0x00, static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
+    return ChipReply(0x06, payload);
+}
+
+struct IdentityFixture : ::testing::Test {
+    testing::TestSystem sys;
+    ChipContext context{sys.system, sys.connector};
+    FakeGfxLib gfx;
+
+    void SetUp() override { context.activeAdapter = &gfx; }
+
+    // Identity registers in the order DetectChipType reads them (0x8002 only when 0xC802
+    // names neither Tarvik nor Zendra).
+    void Registers(std::initializer_list<uint16_t> values) {
+        for (uint16_t v : values) gfx.i2cReplies.push_back({0, RegisterReply(v), {}});
+    }
+    void Dpcd(const Block& block) {
+        const auto bytes = block.Bytes();
+        for (size_t i = 0; i < bytes.size(); ++i) gfx.dpcd[0x503 + static_cast<uint32_t>(i)] = bytes[i];
+    }
+};
+
+struct CheckCase {
+    const char* name;
+    Block block;
+    bool passes;
+    int32_t resultCode;
+    const char16_t* current;
+    const char16_t* chip;
+    const char16_t* message;  // null: nothing on the debugger output
+};
+
+class CheckChipTest : public IdentityFixture, public ::testing::WithParamInterface<CheckCase> {};
+
+TEST_P(CheckChipTest, TarvikChip) {
+    const CheckCase& c = GetParam();
+    Registers({0x2800});
+    Dpcd(c.block);
+    int32_t resultCode = 99;
+    WText current = u"UNKNOWN";
+    WText chip = u"UNKNOWN";
+    EXPECT_EQ(CheckChip(context, resultCode, current, chip), c.passes);
+    EXPECT_EQ(resultCode, c.resultCode);
+    EXPECT_EQ(chip, c.chip);
+    if (c.current != nullptr) {
+        EXPECT_EQ(current, c.current);
+    }
+    if (c.message == nullptr) {
+        EXPECT_TRUE(sys.debug.messages.empty());
+    } else {
+        EXPECT_EQ(sys.debug.messages, std::vector<WText>{c.message});
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Identity, CheckChipTest,
+    ::testing::Values(
+        CheckCase{"Kx4610At140", {"KX4610", 0x22, 1, 40}, true, 99, u"1.40", u"2.2", nullptr},
+        CheckCase{"Kx4610At158", {"KX4610", 0x22, 1, 58}, false, 40, u"1.58", u"2.2", nullptr},
+        CheckCase{"Kx4610At160", {"KX4610", 0x22, 1, 60}, false, 40, u"1.60", u"2.2", nullptr},
+        CheckCase{"Kx4610Cut21", {"KX4610", 0x21, 1, 40}, false, 30, u"1.40", u"2.1", u"ERROR!! Chip Version:2.1\r\n"},
+        CheckCase{"Kx4630", {"KX4630", 0x22, 1, 40}, false, 30, nullptr, u"UNKNOWN", u"ERROR!! ChipID:1\r\n"},
+        CheckCase{"BootCode", {"TRVKBC", 0x23, 1, 0}, false, 30, nullptr, u"UNKNOWN", u"ERROR!! ChipID:1\r\n"},
+        CheckCase{"IromCut22", {"", 0x23, 1, 0}, true, 99, u"----", u"2.2", nullptr},
+        CheckCase{"IromCut21", {"", 0x22, 1, 0}, false, 30, u"----", u"2.1", u"ERROR!! Chip Version:2.1\r\n"},
+        // The version text must be five characters for the cut to sit at character 30.
+        CheckCase{"OneDigitMinor", {"KX4610", 0x22, 1, 5}, false, 30, nullptr, u".2)", u"ERROR!! Chip Version:.2)\r\n"},
+        CheckCase{"ThreeDigitMinor", {"KX4610", 0x22, 1, 100}, false, 30, nullptr, u"t2.",
+                  u"ERROR!! Chip Version:t2.\r\n"},
+        CheckCase{"TwoDigitMajor", {"KX4610", 0x22, 10, 40}, false, 30, nullptr, u"t2.",
+                  u"ERROR!! Chip Version:t2.\r\n"},
+        CheckCase{"ThirdComponent", {"KX4610", 0x22, 1, 40, 1}, false, 30, nullptr, u"ut2",
+                  u"ERROR!! Chip Version:ut2\r\n"},
+        // "Tarvik App: KX4610   (cut2.2)" is 29 characters.
+        CheckCase{"VersionZero", {"KX4610", 0x22, 0, 0}, false, 30, u" (cu", u"", u"ERROR!! Chip Version:\r\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(IdentityFixture, OtherFamiliesAndSilenceAreNotTargets) {
+    const struct {
+        std::initializer_list<uint16_t> registers;
+        const char16_t* message;
+    } cases[] = {
+        {{}, u"ERROR!! ChipID:-1\r\n"},  // no reply at all
+        {{0x2600}, u"ERROR!! ChipID:5\r\n"},
+        {{0x1100, 0x1264}, u"ERROR!! ChipID:6\r\n"},
+        {{0x1100, 0x4300}, u"ERROR!! ChipID:4\r\n"},
+        {{0x1100, 0x1200}, u"ERROR!! ChipID:255\r\n"},
+    };
+    for (const auto& c : cases) {
+        gfx.i2cReplies.clear();
+        sys.debug.messages.clear();
+        Registers(c.registers);
+        Dpcd({"KX4610", 0x22, 1, 40});
+        int32_t resultCode = 99;
+        WText current;
+        WText chip;
+        EXPECT_FALSE(CheckChip(context, resultCode, current, chip));
+        EXPECT_EQ(resultCode, 30);
+        EXPECT_EQ(sys.debug.messages, std::vector<WText>{c.message});
+    }
+}
+
+TEST_F(IdentityFixture, UnreadableBlockOnATarvikChip) {
+    Registers({0x2800});
+    gfx.onNativeRead = [](uint32_t, std::span<uint8_t>, int32_t& result) {
+        result = 1;
+        return true;
+    };
+    int32_t resultCode = 99;
+    WText current;
+    WText chip = u"UNKNOWN";
+    EXPECT_FALSE(CheckChip(context, resultCode, current, chip));
+    EXPECT_EQ(resultCode, 30);
+    EXPECT_EQ(chip, u"");
+    EXPECT_EQ(current, u"");
+    EXPECT_EQ(context.firmwareVersionValue, 0u);
+    EXPECT_EQ(sys.debug.messages, std::vector<WText>{u"ERROR!! Chip Version:\r\n"});
+}
+
+TEST_F(IdentityFixture, FallsBackToTheChipMemoryWhenTheDpcdReadFails) {
+    gfx.onNativeRead = [](uint32_t, std::span<uint8_t>, int32_t& result) {
+        result = 1;
+        return true;
+    };
+    Registers({0x2800});
+    const auto block = Block{"KX4610", 0x22, 1, 40}.Bytes();
+    gfx.i2cReplies.push_back({0, ChipReply(0x52, block), {}});
+    int32_t resultCode = 99;
+    WText current;
+    WText chip;
+    EXPECT_TRUE(CheckChip(context, resultCode, current, chip));
+    EXPECT_EQ(current, u"1.40");
+    EXPECT_EQ(chip, u"2.2");
+    EXPECT_EQ(context.firmwareVersionValue, 0x0128u);
+    const auto writes = gfx.CallsOf(FakeCall::I2cWrite);
+    ASSERT_EQ(writes.size(), 2u);
+    EXPECT_EQ(writes[1].data, (std::vector<uint8_t>{0x51, 0x8D, 0xC2, 0x00, 0x00, 0x0B, 0x52, 0x00, 0x01, 0xB5, 0x03,
+                                                    0x00, 0x00, 0x00, 0x0A, 0x94}));
+    EXPECT_TRUE(std::equal(block.begin(), block.end(), context.packetBuffer.begin()));
+}
+
+TEST_F(IdentityFixture, ReadsTheBlockNativelyAtDpcd503) {
+    Dpcd({"KX4610", 0x22, 1, 40, 3});
+    ChipInfo info;
+    ASSERT_TRUE(ReadChipInfo(context, info));
+    EXPECT_EQ(info.hardwareRevision, 0x22);
+    EXPECT_EQ(info.versionValue, 0x030128u);
+    const auto reads = gfx.CallsOf(FakeCall::NativeRead);
+    ASSERT_EQ(reads.size(), 1u);
+    EXPECT_EQ(reads[0].address, 0x503u);
+    EXPECT_EQ(reads[0].data.size(), 10u);
+    EXPECT_TRUE(gfx.CallsOf(FakeCall::I2cWrite).empty());
+}
+
+struct DescribeCase {
+    ChipType typeIn;
+    Block block;
+    const char16_t* line;
+    ChipType typeOut;
+};
+
+TEST_F(IdentityFixture, DescriptionLines) {
+    const DescribeCase cases[] = {
+        {kChipTarvik, {"KX4610", 0x22, 1, 40}, u"Tarvik App: KX4610 v1.40  (cut2.2)", kChipTarvik},
+        {kChipTarvik, {"KX4630", 0x22, 1, 5, 2}, u"Tarvik App: KX4630 v1.5.2  (cut2.2)", kChipTarvikOther},
+        {kChipTarvik, {"TRVKBC", 0x20, 1, 2}, u"Tarvik Boot-code: v1.2  (cut2.-1)", kChipTarvikOther},
+        {kChipTarvik, {"", 0x23, 1, 0}, u"Tarvik iROM: v1.0  (cut2.2)", kChipTarvikIrom},
+        // Olvane iROM: the version shifted right by 8, not masked to a byte.
+        {kChipOlvane, {"OLVNGX", 0x10, 2, 3, 1}, u"Olvane iROM: v258.3", kChipOlvane},
+        {kChipOlvane, {"OLVNBC", 0x10, 2, 3}, u"Olvane Boot-code: v2.3", kChipOlvane},
+        // 0x4A65: bits 15-14 = 1, 13-5 = 83, 4-0 = 5.
+        {kChipOlvane, {"OLV123", 0x1A, 0x4A, 0x65}, u"Olvane App: OLV123 v1.83.5  (HWver=0x1A)", kChipOlvane},
+        {kChipDp2Vga, {"VGA001", 0x45, 1, 0x0A}, u"DP2VGA: VGA001 v1.0A  (cut0.0)", kChipDp2Vga},
+        {kChipZendra, {"ZN1234", 0x31, 3, 12}, u"Zendra: ZN1234 v3.12  (cut3.0)", kChipZendra},
+        {kChipUnknown, {"AB", 0x07, 0x2A, 0x3B, 0x01}, u"AB FW Ver=0x012A3B  (HWver=0x07)", kChipUnknown},
+        {kChipUnreadable, {"KX4610", 0x22, 1, 40}, u"KX4610 FW Ver=0x000128  (HWver=0x22)", kChipUnreadable},
+    };
+    for (const auto& c : cases) {
+        Dpcd(c.block);
+        ChipType type = c.typeIn;
+        WText line;
+        DescribeChip(context, type, line);
+        EXPECT_EQ(line, c.line);
+        EXPECT_EQ(type, c.typeOut) << c.block.id;
+    }
+}
+
+}  // namespace
+}  // namespace kdx

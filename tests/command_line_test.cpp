@@ -1,0 +1,54 @@
+#include "app/command_line.h"
+
+#include <gtest/gtest.h>
+
+#include "app/result_code.h"
+
+namespace kdx {
+namespace {
+
+TEST(CommandLine, SilentOnlyWhenTheFirstTokenIsS) {
+    const struct {
+        const char16_t* line;
+        bool silent;
+    } cases[] = {
+        {u"/s", true},
+        {u"//s", true},
+        {u"s", true},
+        {u"  /s  ", true},
+        {u"/ s", true},
+        {u"\t/s\r\n", true},
+        {u"/  s  ", true},
+        {u"/s/x", true},
+        {u"/s /q", true},
+        {u"s /q more", true},
+        {u"\u3000/s", true},  // ideographic space is white space too
+        {u"/S", false},
+        {u"-s", false},
+        {u"/silent", false},
+        {u"/s x", false},
+        {u"/x /s", false},
+        {u"x/s", false},
+        {u"/", false},
+        {u"///", false},
+        {u"", false},
+        {u"   ", false},
+        {u"/\u00A0", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(IsSilentCommandLine(c.line), c.silent) << ToUtf8(c.line);
+    }
+}
+
+TEST(ResultCodeName, NamesEveryCode) {
+    EXPECT_STREQ(ResultCodeName(0), "Success");
+    EXPECT_STREQ(ResultCodeName(10), "IspSetupFailed");
+    EXPECT_STREQ(ResultCodeName(20), "FlashProgramFailed");
+    EXPECT_STREQ(ResultCodeName(30), "NotTarget");
+    EXPECT_STREQ(ResultCodeName(40), "UpToDate");
+    EXPECT_STREQ(ResultCodeName(99), "UnexpectedError");
+    EXPECT_STREQ(ResultCodeName(1), "Unknown");
+}
+
+}  // namespace
+}  // namespace kdx

@@ -1,0 +1,234 @@
+// The terminal dialog through every outcome, with scripted steps in place of the chip.
+#include "app/console_dialog.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <optional>
+#include <sstream>
+#include <string>
+
+#include "app/dialog_steps.h"
+#include "app/ui_strings.h"
+
+namespace kdx {
+namespace {
+
+struct ConsoleDialogFixture : ::testing::Test {
+    platform::VirtualClock clock;
+    platform::MemoryResources resources;
+    struct NullDebug : platform::DebugOutput {
+        void Write(WTextView) override {}
+    } debug;
+    platform::System system{clock, debug, resources};
+    struct NoDriver : platform::DriverConnector {
+        int32_t CreateInstance(platform::DriverInterface*& out) override {
+            out = nullptr;
+            return platform::kClassNotRegistered;
+        }
+    } connector;
+    UpdateRun run{system, connector};
+
+    // What the scripted steps do: the first failing step and the code it leaves.
+    enum Stage { None, Load, Open, Check, Isp };
+    Stage failAt = None;
+    int32_t failCode = 0;
+    int progressReports = 0;
+    int ispRuns = 0;
+
+    DialogSteps Steps() {
+        return {
+            [this](UpdateRun& r) {
+                if (failAt == Load) return false;
+                r.newVersionText = u"1.58";
+                return true;
+            },
+            [this](UpdateRun& r) {
+                if (failAt != Open) return true;
+                r.resultCode = failCode;
+                return false;
+            },
+            [this](UpdateRun& r) {
+                r.chipVersionText = u"2.2";
+                if (failAt == Check) {
+                    r.resultCode = failCode;
+                    return false;
+                }
+                r.currentVersionText = u"1.40";
+                return true;
+            },
+            [this](UpdateRun& r) {
+                ++ispRuns;
+                r.resultCode = IspSetupFailed;
+                for (int i = 0; i < progressReports; ++i) r.chip.ReportProgress(i, progressReports);
+                if (failAt == Isp) {
+                    r.resultCode = failCode;
+                    return false;
+                }
+                r.resultCode = Success;
+                return true;
+            },
+        };
+    }
+
+    std::string Run(const std::string& input, UiLanguage language = UiLanguage::English) {
+        std::istringstream in(input);
+        std::ostringstream out;
+        RunConsoleDialog(run, in, out, language, Steps());
+        EXPECT_EQ(run.chip.progressSink, nullptr);
+        return out.str();
+    }
+
+    static std::string Text(int32_t id, UiLanguage language = UiLanguage::English) {
+        return ToUtf8(UiString(id, language));
+    }
+};
+
+TEST_F(ConsoleDialogFixture, EachOutcomeGivesItsCodeAndItsOneMessage) {
+    struct Case {
+        const char* name;
+        Stage failAt;
+        int32_t failCode;
+        const char* input;
+        int32_t expectedCode;
+        std::optional<int32_t> message;  // the last message shown; none when the user declined
+        std::string suffix;
+    };
+    const Case cases[] = {
+        {"images", Load, 0, "y\n", UnexpectedError, kIdsUnexpectedError, ""},
+        {"adapter", Open, NotTarget, "y\n", NotTarget, kIdsNotTarget, ""},
+        {"not target", Check, NotTarget, "y\n", NotTarget, kIdsNotTarget, ""},
+        {"up to date", Check, UpToDate, "y\n", UpToDate, kIdsUpToDate, ""},
+        {"updated", None, 0, "y\n", Success, kIdsUpdateCompleted, ""},
+        {"yes spelled out", None, 0, " YES \n", Success, kIdsUpdateCompleted, ""},
+        {"download fault", Isp, IspSetupFailed, "y\n", IspSetupFailed, kIdsUpdateFailed, "10"},
+        {"erase fault", Isp, FlashProgramFailed, "yes\n", FlashProgramFailed, kIdsUpdateFailed, "20"},
+        {"declined", None, 0, "n\n", UnexpectedError, std::nullopt, ""},
+        {"end of input", None, 0, "", UnexpectedError, std::nullopt, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        run.resultCode = Success;
+        run.newVersionText.clear();
+        run.currentVersionText.clear();
+        failAt = c.failAt;
+        failCode = c.failCode;
+        ispRuns = 0;
+        const std::string out = Run(c.input);
+        EXPECT_EQ(run.resultCode, c.expectedCode);
+        EXPECT_TRUE(out.starts_with("KDX4610 Update v1.58\n\n")) << out;
+        const bool reachedSelection = c.failAt == None || c.failAt == Isp;
+        EXPECT_EQ(ispRuns, reachedSelection && c.expectedCode != UnexpectedError ? 1 : 0);
+        if (c.message) {
+            EXPECT_TRUE(out.ends_with(Text(*c.message) + c.suffix + "\n")) << out;
+        } else {
+            // No further message after the question: the output ends at the prompt.
+            EXPECT_TRUE(out.ends_with("[y/n] ") || out.ends_with("[y/n] \n")) << out;
+        }
+        EXPECT_EQ(out.find(Text(kIdsConfirmUpdate)) != std::string::npos, reachedSelection);
+    }
+}
+
+TEST_F(ConsoleDialogFixture, AskedAgainUntilTheAnswerIsYesOrNo) {
+    const std::string out = Run("maybe\n\nno\n");
+    size_t prompts = 0;
+    for (size_t at = out.find("[y/n] "); at != std::string::npos; at = out.find("[y/n] ", at + 1)) ++prompts;
+    EXPECT_EQ(prompts, 3u);
+    EXPECT_EQ(ispRuns, 0);
+}
+
+TEST_F(ConsoleDialogFixture, ShowsBothVersionsBeforeTheQuestion) {
+    const std::string out = Run("n\n");
+    const size_t current = out.find("Current firmware version: 1.40\n");
+    const size_t next = out.find("New firmware version: 1.58\n");
+    const size_t question = out.find(Text(kIdsConfirmUpdate));
+    ASSERT_NE(current, std::string::npos) << out;
+    ASSERT_NE(next, std::string::npos) << out;
+    EXPECT_LT(current, next);
+    EXPECT_LT(next, question);
+    EXPECT_NE(out.find("This program updates the firmware of HDMI output chip.\n"), std::string::npos);
+}
+
+TEST_F(ConsoleDialogFixture, JapaneseTextsAreUtf8) {
+    failAt = Isp;
+    failCode = FlashProgramFailed;
+    const std::string out = Run("y\n", UiLanguage::Japanese);
+    EXPECT_NE(out.find("現在のファームウェアのバージョン: 1.40\n"), std::string::npos) << out;
+    EXPECT_NE(out.find(Text(kIdsConfirmUpdate, UiLanguage::Japanese)), std::string::npos);
+    EXPECT_NE(out.find("ファームウェアをアップデート中です…\n"), std::string::npos);
+    EXPECT_TRUE(out.ends_with("エラーコード： 20\n")) << out;
+}
+
+TEST_F(ConsoleDialogFixture, ProgressBarMovesOneStepPerReportAndStopsFull) {
+    struct Case {
+        int reports;
+        const char* lastDrawn;
+    };
+    const Case cases[] = {
+        {0, nullptr},
+        {512, "\r[####################....................] 50%"},
+        {1024, "\r[########################################] 100%"},
+        {5000, "\r[########################################] 100%"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.reports);
+        progressReports = c.reports;
+        const std::string out = Run("y\n");
+        const size_t last = out.rfind('\r');
+        if (c.lastDrawn == nullptr) {
+            EXPECT_EQ(last, std::string::npos);
+            continue;
+        }
+        ASSERT_NE(last, std::string::npos);
+        EXPECT_EQ(out.substr(last, out.find('\n', last) - last), c.lastDrawn);
+        // Redrawn only when the percentage moves: 0 % to 100 %, whatever the count.
+        size_t draws = 0;
+        for (char ch : out) draws += ch == '\r' ? 1 : 0;
+        EXPECT_LE(draws, 101u);
+        EXPECT_EQ(out.find("100%", out.find("100%") + 1), std::string::npos);
+    }
+}
+
+// Sets a variable; null removes it (as an empty value does on Windows).
+void SetVariable(const char* name, const char* value) {
+#ifdef _WIN32
+    _putenv_s(name, value == nullptr ? "" : value);
+#else
+    if (value == nullptr) {
+        unsetenv(name);
+    } else {
+        setenv(name, value, 1);
+    }
+#endif
+}
+
+TEST(ConsoleDialogLanguage, FollowsTheFirstLocaleVariableThatIsSet) {
+    struct Case {
+        const char* lcAll;
+        const char* lcMessages;
+        const char* lang;
+        UiLanguage expected;
+    };
+    const Case cases[] = {
+        {nullptr, nullptr, nullptr, UiLanguage::English},
+        {nullptr, nullptr, "ja_JP.UTF-8", UiLanguage::Japanese},
+        {"", nullptr, "ja_JP.UTF-8", UiLanguage::Japanese},
+        {"C", nullptr, "ja_JP.UTF-8", UiLanguage::English},
+        {nullptr, "ja_JP.eucJP", "en_US.UTF-8", UiLanguage::Japanese},
+        {nullptr, nullptr, "en_GB.UTF-8", UiLanguage::English},
+    };
+    const char* names[] = {"LC_ALL", "LC_MESSAGES", "LANG"};
+    std::optional<std::string> saved[3];
+    for (int i = 0; i < 3; ++i) {
+        if (const char* v = std::getenv(names[i])) saved[i] = v;
+    }
+    for (const Case& c : cases) {
+        const char* values[] = {c.lcAll, c.lcMessages, c.lang};
+        for (int i = 0; i < 3; ++i) SetVariable(names[i], values[i]);
+        EXPECT_EQ(LanguageFromEnvironment(), c.expected);
+    }
+    for (int i = 0; i < 3; ++i) SetVariable(names[i], saved[i] ? saved[i]->c_str() : nullptr);
+}
+
+}  // namespace
+}  // namespace kdx

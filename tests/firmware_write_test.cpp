@@ -1,0 +1,255 @@
+#include "chip/firmware_write.h"
+
+#include <gtest/gtest.h>
+
+#include <string_view>
+
+#include "tests/support/chip_fixture.h"
+
+namespace kdx {
+namespace {
+
+using testing::FakeCall;
+using testing::MailboxModel;
+
+constexpr size_t kImageSize = 524288;
+
+std::vector<uint8_t> Bytes(std::string_view text) { return {text.begin(), text.end()}; }
+
+struct FirmwareWriteTest : testing::ChipFixture {
+    MailboxModel model{gfx};
+
+    void LoadImage(std::vector<uint8_t> image) {
+        context.firmwareSize = static_cast<int32_t>(image.size());
+        context.firmwareImage = std::move(image);
+    }
+    static std::vector<uint8_t> PatternImage() {
+        std::vector<uint8_t> image(kImageSize);
+        for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 131 + (i >> 9));
+        return image;
+    }
+    void UseWindow(uint16_t cmdSize) {
+        model.cmdSize = cmdSize;
+        context.mailbox.cmdBufferSize = cmdSize;
+        context.mailbox.lowFlagAddr = context.mailbox.cmdBufferAddr + cmdSize / 2 - 1;
+        context.mailbox.highFlagAddr = context.mailbox.cmdBufferAddr + cmdSize - 1;
+    }
+    void FailWritesAt(uint32_t address, int failures) {
+        auto modelWrite = gfx.onNativeWrite;
+        gfx.onNativeWrite = [=, left = failures](uint32_t a, std::span<const uint8_t> data, int32_t& result) mutable {
+            if (a == address && left > 0) {
+                --left;
+                result = 1002;
+                return true;
+            }
+            return modelWrite(a, data, result);
+        };
+    }
+};
+
+TEST(BlockCrc16, CheckValueAndPreparedBlock) {
+    EXPECT_EQ(BlockCrc16(Bytes("123456789")), 0x5E86);
+    EXPECT_EQ(BlockCrc16({}), 0x1021);
+}
+
+TEST_F(FirmwareWriteTest, WholeImageGoesBlockByBlockAndBlankBlocksAreSkipped) {
+    auto image = PatternImage();
+    std::fill_n(image.begin() + 2 * 504, 2 * 504, uint8_t{0xFF});  // blocks 2 and 3 blank
+    LoadImage(image);
+    ASSERT_TRUE(WriteFirmware(context));
+    EXPECT_EQ(model.flash, image);
+
+    ASSERT_EQ(model.blocks.size(), 1041u - 2);
+    EXPECT_EQ(model.blocks[0].header, (std::vector<uint8_t>{0x00, 0x40, 0x00, 0x00, 0x00, 0x00, 0x01, 0xF8}));
+    EXPECT_EQ(model.blocks[1].header, (std::vector<uint8_t>{0x00, 0x40, 0x01, 0xF8, 0x00, 0x00, 0x01, 0xF8}));
+    EXPECT_EQ(model.blocks[2].header[3], 0xE0);  // block 4 at 0x4007E0
+    for (const auto& block : model.blocks) {
+        const size_t n = block.data.size() - 4;
+        const uint16_t crc = BlockCrc16(std::span<const uint8_t>(block.data.data(), n));
+        EXPECT_EQ(std::vector<uint8_t>(block.data.end() - 4, block.data.end()),
+                  (std::vector<uint8_t>{0x00, 0x00, static_cast<uint8_t>(crc >> 8), static_cast<uint8_t>(crc)}));
+    }
+    EXPECT_EQ(model.blocks[0].upperCount, 254);
+    EXPECT_EQ(model.blocks[0].lowerCount, 254);
+    // The last block holds 128 bytes: L = 132, 66 and 66.
+    EXPECT_EQ(model.blocks.back().header, (std::vector<uint8_t>{0x00, 0x47, 0xFF, 0x80, 0x00, 0x00, 0x00, 0x80}));
+    EXPECT_EQ(model.blocks.back().upperCount, 66);
+    EXPECT_EQ(model.blocks.back().lowerCount, 66);
+
+    ASSERT_EQ(progress.reports.size(), 1041u);
+    for (size_t k = 0; k < 1040; ++k) EXPECT_EQ(progress.reports[k], std::make_pair(int32_t(504 * (k + 1)), 524288));
+    EXPECT_EQ(progress.reports.back(), std::make_pair(524288, 524288));
+}
+
+TEST_F(FirmwareWriteTest, BlockTrafficInOrderWithHalvesInWritesOf131) {
+    LoadImage(PatternImage());
+    std::vector<uint8_t> first(504);
+    std::copy_n(context.firmwareImage.begin(), 504, first.begin());
+    int32_t done = 0;
+    ASSERT_TRUE(WriteRegion(context, first, 0, done, 504));
+    std::vector<std::pair<uint32_t, size_t>> writes;
+    for (const auto& w : Writes()) writes.emplace_back(w.address, w.data.size());
+    const std::vector<std::pair<uint32_t, size_t>> expected{
+        {0x20001, 2}, {0x20000, 1},                   // WriteBlock request 03 10 13
+        {0x20000, 8}, {0x200FF, 1},                   // header, announced with 8
+        {0x20100, 131}, {0x20183, 123}, {0x201FF, 1},  // upper half, 254 bytes, flag
+        {0x20000, 131}, {0x20083, 123}, {0x200FF, 1},  // lower half, 254 bytes, flag
+        {0x10000, 1},                                  // reply released
+    };
+    EXPECT_EQ(writes, expected);
+    EXPECT_EQ(Writes()[1].data, std::vector<uint8_t>{0x03});
+    EXPECT_EQ(Writes()[3].data, std::vector<uint8_t>{0x08});
+    EXPECT_EQ(Writes()[6].data, std::vector<uint8_t>{254});
+    // 15 ms at the start, 10 ms before the acknowledgement, 1 ms before its full read.
+    EXPECT_EQ(ElapsedMs(), 15 + 10 + 1);
+}
+
+TEST_F(FirmwareWriteTest, OddBlockAndTextBlock) {
+    const struct {
+        std::vector<uint8_t> data;
+        uint8_t upper;
+        uint8_t lower;
+    } cases[] = {
+        {std::vector<uint8_t>(127, 0x5A), 65, 66},
+        {Bytes("123456789"), 6, 7},
+    };
+    for (const auto& c : cases) {
+        model.blocks.clear();
+        int32_t done = 0;
+        ASSERT_TRUE(WriteRegion(context, c.data, 0, done, 1000));
+        ASSERT_EQ(model.blocks.size(), 1u);
+        EXPECT_EQ(model.blocks[0].upperCount, c.upper);
+        EXPECT_EQ(model.blocks[0].lowerCount, c.lower);
+        EXPECT_EQ(model.blocks[0].header[7], c.data.size());
+        EXPECT_EQ(done, static_cast<int32_t>(c.data.size()));
+    }
+    EXPECT_EQ(std::vector<uint8_t>(model.blocks[0].data.end() - 4, model.blocks[0].data.end()),
+              (std::vector<uint8_t>{0x00, 0x00, 0x5E, 0x86}));
+}
+
+TEST_F(FirmwareWriteTest, BlankImageSendsNothingAndFails) {
+    LoadImage(std::vector<uint8_t>(3 * 504, 0xFF));
+    EXPECT_FALSE(WriteFirmware(context));
+    EXPECT_TRUE(gfx.calls.empty());
+    EXPECT_EQ(progress.reports, (std::vector<std::pair<int32_t, int32_t>>{{504, 1512}, {1008, 1512}, {1512, 1512}}));
+}
+
+TEST_F(FirmwareWriteTest, WindowSizesCapOrRefuseTheBlock) {
+    // Too small to hold a header below the lower flag: refused without traffic.
+    UseWindow(19);
+    LoadImage(PatternImage());
+    EXPECT_FALSE(WriteFirmware(context));
+    EXPECT_TRUE(gfx.calls.empty());
+    EXPECT_EQ(BlockDataLimit(context), 0u);
+
+    const struct {
+        uint16_t cmdSize;
+        size_t limit;
+        uint8_t upper;
+        uint8_t lower;
+    } cases[] = {
+        {20, 12, 8, 8},
+        {514, 506, 255, 255},
+        {1024, 506, 255, 255},   // capped: each half's count must fit its flag
+        {65535, 506, 255, 255},
+    };
+    for (const auto& c : cases) {
+        UseWindow(c.cmdSize);
+        model.blocks.clear();
+        gfx.dpcd.clear();  // a fresh mailbox: old data must not sit where the new flags are
+        EXPECT_EQ(BlockDataLimit(context), c.limit);
+        std::vector<uint8_t> data(2 * c.limit + 1, 0x11);
+        int32_t done = 0;
+        ASSERT_TRUE(WriteRegion(context, data, 0, done, 0)) << c.cmdSize;
+        ASSERT_EQ(model.blocks.size(), 3u);
+        EXPECT_EQ(model.blocks[0].upperCount, c.upper);
+        EXPECT_EQ(model.blocks[0].lowerCount, c.lower);
+        EXPECT_EQ(model.flash[2 * c.limit], 0x11);
+    }
+}
+
+TEST_F(FirmwareWriteTest, StuckFlagsFailTheBlockAndTheWrite) {
+    // Lower flag never free before the header: 100 reads, 30 ms after each.
+    gfx.onNativeRead = [](uint32_t a, std::span<uint8_t> buffer, int32_t& result) {
+        if (a != 0x200FF) return false;
+        buffer[0] = 8;
+        result = 0;
+        return true;
+    };
+    LoadImage(PatternImage());
+    EXPECT_FALSE(WriteFirmware(context));
+    EXPECT_EQ(ElapsedMs(), 15 + 100 * 30);
+    EXPECT_EQ(progress.reports.size(), 0u);
+
+    // Upper flag never free: 100 reads without pause, then the block fails.
+    gfx.calls.clear();
+    clock.SetCounter(0);
+    gfx.onNativeRead = [](uint32_t a, std::span<uint8_t> buffer, int32_t& result) {
+        if (a != 0x201FF) return false;
+        buffer[0] = 1;
+        result = 0;
+        return true;
+    };
+    EXPECT_FALSE(WriteFirmware(context));
+    const auto reads = Reads();
+    EXPECT_EQ(std::count_if(reads.begin(), reads.end(), [](const FakeCall& c) { return c.address == 0x201FF; }), 100);
+    EXPECT_EQ(ElapsedMs(), 15 + 10);
+}
+
+TEST_F(FirmwareWriteTest, DataWriteErrorsAreRetriedUpToTheHundredth) {
+    const std::vector<uint8_t> data(100, 0x42);
+    FailWritesAt(0x20100, 99);
+    int32_t done = 0;
+    ASSERT_TRUE(WriteRegion(context, data, 0, done, 100));
+    EXPECT_EQ(ElapsedMs(), 15 + 99 * 10 + 10 + 1);
+    EXPECT_EQ(model.flash[99], 0x42);
+
+    model.blocks.clear();
+    FailWritesAt(0x20100, 100);
+    EXPECT_FALSE(WriteRegion(context, data, 0, done, 100));
+}
+
+TEST_F(FirmwareWriteTest, HeaderWithWriteErrorIsAnnouncedWhenItReadsBackIntact) {
+    // The write reports an error yet arrives: the header reads back intact and the lower
+    // flag still announces it, so the driver takes it before the data reach the half.
+    auto modelWrite = gfx.onNativeWrite;
+    gfx.onNativeWrite = [=](uint32_t a, std::span<const uint8_t> d, int32_t& result) {
+        modelWrite(a, d, result);
+        if (a == 0x20000 && d.size() == 8) result = 1002;
+        return true;
+    };
+    BlockHeader header = MakeBlockHeader(0x400000, 9);
+    EXPECT_TRUE(SendBlockHeader(context, header));
+    EXPECT_EQ(Writes().back().address, 0x200FFu);
+    EXPECT_EQ(Writes().back().data, std::vector<uint8_t>{0x08});
+    gfx.dpcd[0x200FF] = 0;  // no block was under way for the model to take it
+
+    int32_t done = 0;
+    ASSERT_TRUE(WriteRegion(context, Bytes("123456789"), 0, done, 9));
+    EXPECT_EQ(model.blocks.back().header, std::vector<uint8_t>(header.begin(), header.end()));
+    EXPECT_EQ(std::string_view(reinterpret_cast<const char*>(model.flash.data()), 9), "123456789");
+}
+
+TEST_F(FirmwareWriteTest, HeaderThatNeverGetsThroughEndsTheWrite) {
+    gfx.onNativeWrite = [](uint32_t a, std::span<const uint8_t> d, int32_t& result) {
+        result = (a == 0x20000 && d.size() == 8) ? 1002 : 0;
+        return result != 0;
+    };
+    int32_t done = 0;
+    EXPECT_FALSE(WriteRegion(context, Bytes("123456789"), 0, done, 9));
+    // 100 attempts, each with its read-back, 10 ms after each.
+    const auto writes = Writes();
+    EXPECT_EQ(std::count_if(writes.begin(), writes.end(), [](const FakeCall& c) { return c.data.size() == 8; }), 100);
+    EXPECT_EQ(ElapsedMs(), 15 + 100 * 10);
+}
+
+TEST_F(FirmwareWriteTest, WrongAcknowledgementStopsAtThatBlock) {
+    model.ack = {0x03, 0x0C, 0x00};
+    LoadImage(PatternImage());
+    EXPECT_FALSE(WriteFirmware(context));
+    EXPECT_EQ(model.blocks.size(), 1u);
+    EXPECT_TRUE(progress.reports.empty());
+}
+
+}  // namespace
+}  // namespace kdx

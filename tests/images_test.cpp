@@ -1,0 +1,252 @@
+#include "package/images.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/test_system.h"
+
+namespace kdx {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// A firmware image of `size` bytes (erased flash, 0xFF) with a trailer: version bytes at
+// end - 20, the tag at end - 16, and optionally a marker at end - markerAt.
+Bytes Firmware(size_t size, uint8_t minor, uint8_t major, const char* tag, size_t markerAt = 0) {
+    Bytes image(size, 0xFF);
+    image[size - 20] = minor;
+    image[size - 19] = major;
+    image[size - 18] = 0x00;
+    for (size_t i = 0; i < 4; ++i) image[size - 16 + i] = static_cast<uint8_t>(tag[i]);
+    if (markerAt != 0) image[size - markerAt] = 0xBC;
+    return image;
+}
+
+const Bytes kDriver = [] {
+    Bytes d(0x3000 + 4 + 256, 0x90);
+    d[0] = 0x00;
+    d[1] = 0x30;
+    d[2] = 0x00;
+    d[3] = 0x00;
+    return d;
+}();
+
+struct ImagesFixture : ::testing::Test {
+    testing::TestSystem sys;
+    ChipContext context{sys.system, sys.connector};
+    int32_t resultCode = 99;
+    WText versionText;
+
+    std::deque<Bytes> kept;  // the resource table holds views of these
+
+    bool Load(const std::optional<Bytes>& driver, const std::optional<Bytes>& firmware) {
+        if (driver) sys.resources.Add(kImageResourceType, kIspDriverResourceId, kept.emplace_back(*driver));
+        if (firmware) sys.resources.Add(kImageResourceType, kFirmwareResourceId, kept.emplace_back(*firmware));
+        resultCode = 0;  // shows that a failure writes 99
+        return LoadImages(context, resultCode, versionText);
+    }
+};
+
+TEST_F(ImagesFixture, EmbeddedImagesCarryVersion158AndA12KiBDriver) {
+    auto& program = platform::ProgramResources();
+    if (program.Find(kImageResourceType, kFirmwareResourceId) == nullptr) GTEST_SKIP() << "no embedded images";
+    platform::System system{sys.clock, sys.debug, program};
+    ChipContext embedded(system, sys.connector);
+    ASSERT_TRUE(LoadImages(embedded, resultCode, versionText));
+    EXPECT_EQ(versionText, u"1.58");
+    EXPECT_EQ(embedded.imageVersion, 0x13Au);
+    EXPECT_EQ(embedded.FirmwareFamily, kFamilyTarvik);
+    EXPECT_EQ(embedded.topBlockVersion, 0);
+    EXPECT_EQ(embedded.firmwareSize, 524288);
+    EXPECT_EQ(embedded.ispDriverLength, static_cast<int32_t>(embedded.ispDriverImage.size()));
+    const IspDriverCode code = LocateIspDriverCode(embedded.ispDriverImage);
+    EXPECT_EQ(code.start, 4u);
+    EXPECT_EQ(code.length, 12288u);
+    EXPECT_TRUE(sys.debug.messages.empty());
+}
+
+struct TrailerCase {
+    const char* name;
+    Bytes image;
+    bool loads;
+    const char16_t* message;  // null: none
+    uint32_t imageVersion;
+    int32_t family;
+    uint16_t topBlockVersion;
+};
+
+// Top-block images: version 1.58 lies 8,212 bytes below the end, the trailer's version
+// bytes (0x34 0x12) are the top block's.
+Bytes WithVersionBelowTopBlock(Bytes image, uint8_t high) {
+    const size_t n = image.size();
+    image[n - 8212] = 58;
+    image[n - 8211] = 1;
+    image[n - 8210] = high;
+    return image;
+}
+
+class TrailerTest : public ImagesFixture, public ::testing::WithParamInterface<TrailerCase> {};
+
+TEST_P(TrailerTest, LoadsAndChecksTheVersion) {
+    const TrailerCase& c = GetParam();
+    EXPECT_EQ(Load(kDriver, c.image), c.loads);
+    EXPECT_EQ(resultCode, c.loads ? 0 : 99);
+    if (c.message == nullptr) {
+        EXPECT_TRUE(sys.debug.messages.empty());
+    } else {
+        ASSERT_EQ(sys.debug.messages.size(), 1u);
+        EXPECT_EQ(sys.debug.messages[0], c.message);
+    }
+    if (c.loads) {
+        EXPECT_EQ(context.firmwareImage, c.image);
+        EXPECT_EQ(context.ispDriverImage, kDriver);
+    }
+    if (c.message == nullptr || std::u16string_view(c.message) != u"FW image too short!\r\n") {
+        EXPECT_EQ(context.imageVersion, c.imageVersion);
+        EXPECT_EQ(context.FirmwareFamily, c.family);
+        EXPECT_EQ(context.topBlockVersion, c.topBlockVersion);
+    }
+}
+
+constexpr char16_t kUnexpect[] = u"Unexpect firmware version!\r\n";
+constexpr char16_t kTooShort[] = u"FW image too short!\r\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Images, TrailerTest,
+    ::testing::Values(
+        TrailerCase{"Tarvik158", Firmware(4096, 58, 1, "TRVK"), true, nullptr, 0x13A, kFamilyTarvik, 0},
+        TrailerCase{"Tarvik157", Firmware(4096, 57, 1, "TRVK"), false, kUnexpect, 0x139, kFamilyTarvik, 0},
+        // "1.5\n": the line feed falls within the four characters compared.
+        TrailerCase{"OneDigitMinor", Firmware(4096, 5, 1, "TRVK"), false, kUnexpect, 0x105, kFamilyTarvik, 0},
+        TrailerCase{"UnknownTag", Firmware(4096, 58, 1, "ABCD"), true, nullptr, 0x13A, kFamilyUnknown, 0},
+        TrailerCase{"ZendraIgnoresMarkers",
+                    [] {
+                        Bytes b = Firmware(4096, 58, 1, "ZNDR", 10);
+                        b[b.size() - 12] = 0xBC;
+                        return b;
+                    }(),
+                    true, nullptr, 0x13A, kFamilyZendra, 0},
+        TrailerCase{"TarvikTopBlock", WithVersionBelowTopBlock(Firmware(16384, 0x34, 0x12, "TRVK", 10), 0x02), true,
+                    nullptr, 0x2013A, kFamilyTarvik, 0x1234},
+        // The Olvane marker is at end - 12; its version below the top block has two bytes.
+        TrailerCase{"OlvaneTopBlock", WithVersionBelowTopBlock(Firmware(16384, 0x34, 0x12, "OLVN", 12), 0x02), true,
+                    nullptr, 0x13A, kFamilyOlvane, 0x1234},
+        TrailerCase{"OlvaneIgnoresTarvikMarker", Firmware(4096, 58, 1, "OLVN", 10), true, nullptr, 0x13A,
+                    kFamilyOlvane, 0},
+        TrailerCase{"ExactlyTheTopBlockAndTrailer",
+                    WithVersionBelowTopBlock(Firmware(8212, 0x34, 0x12, "TRVK", 10), 0), true, nullptr, 0x13A,
+                    kFamilyTarvik, 0x1234},
+        TrailerCase{"TopBlockMarkerTooShort", Firmware(8211, 58, 1, "TRVK", 10), false, kTooShort, 0, -1, 0},
+        TrailerCase{"ExactlyTheTrailer", Firmware(20, 58, 1, "TRVK"), true, nullptr, 0x13A, kFamilyTarvik, 0},
+        TrailerCase{"ShorterThanTheTrailer", Bytes(19, 0x00), false, kTooShort, 0, -1, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ImagesFixture, VersionTextKeepsTheFirstFourCharacters) {
+    EXPECT_FALSE(Load(kDriver, Firmware(64, 100, 1, "TRVK")));
+    EXPECT_EQ(versionText, u"1.10");
+    EXPECT_EQ(FormatImageVersionText(0x0A0C3A), u"12.58\n");
+}
+
+// Resources whose chosen step fails for one resource id.
+class FailingResources final : public platform::Resources {
+public:
+    enum Step { kFind, kLoad, kSize, kLock };
+    FailingResources(platform::Resources& inner, uint16_t id, Step step) : inner_(inner), id_(id), step_(step) {}
+
+    Handle Find(WTextView type, uint16_t id) override {
+        current_ = id;
+        return id == id_ && step_ == kFind ? nullptr : inner_.Find(type, id);
+    }
+    Loaded Load(Handle found) override { return current_ == id_ && step_ == kLoad ? nullptr : inner_.Load(found); }
+    uint32_t Size(Handle found) override { return current_ == id_ && step_ == kSize ? 0 : inner_.Size(found); }
+    std::span<const uint8_t> Lock(Loaded loaded, uint32_t size) override {
+        return current_ == id_ && step_ == kLock ? std::span<const uint8_t>{} : inner_.Lock(loaded, size);
+    }
+
+private:
+    platform::Resources& inner_;
+    uint16_t id_;
+    Step step_;
+    uint16_t current_ = 0;
+};
+
+TEST_F(ImagesFixture, EveryResourceStepHasItsOwnMessage) {
+    const Bytes firmware = Firmware(4096, 58, 1, "TRVK");
+    sys.resources.Add(kImageResourceType, kIspDriverResourceId, kDriver);
+    sys.resources.Add(kImageResourceType, kFirmwareResourceId, firmware);
+    const struct {
+        uint16_t id;
+        FailingResources::Step step;
+        const char16_t* message;
+    } cases[] = {
+        {129, FailingResources::kFind, u"FindResource(ISP) failed!\r\n"},
+        {129, FailingResources::kLoad, u"LoadResource(ISP) failed!\r\n"},
+        {129, FailingResources::kSize, u"SizeofResource(ISP) failed!\r\n"},
+        {129, FailingResources::kLock, u"LockResource(ISP) failed!\r\n"},
+        {130, FailingResources::kFind, u"FindResource(FW) failed!\r\n"},
+        {130, FailingResources::kLoad, u"LoadResource(FW) failed!\r\n"},
+        {130, FailingResources::kSize, u"SizeofResource(FW) failed!\r\n"},
+        {130, FailingResources::kLock, u"LockResource(FW) failed!\r\n"},
+    };
+    for (const auto& c : cases) {
+        FailingResources failing(sys.resources, c.id, c.step);
+        testing::RecordingDebugOutput debug;
+        platform::System system{sys.clock, debug, failing};
+        ChipContext fresh(system, sys.connector);
+        int32_t code = 0;
+        WText text;
+        EXPECT_FALSE(LoadImages(fresh, code, text));
+        EXPECT_EQ(code, 99);
+        ASSERT_EQ(debug.messages.size(), 1u);
+        EXPECT_EQ(debug.messages[0], c.message);
+    }
+}
+
+TEST_F(ImagesFixture, MissingOrEmptyImagesFail) {
+    EXPECT_FALSE(Load(std::nullopt, Firmware(64, 58, 1, "TRVK")));
+    EXPECT_FALSE(Load(Bytes{}, std::nullopt));
+    EXPECT_FALSE(Load(kDriver, Bytes{}));
+    sys.resources.Remove(kImageResourceType, kFirmwareResourceId);
+    EXPECT_FALSE(Load(kDriver, std::nullopt));
+    EXPECT_EQ(sys.debug.messages,
+              (std::vector<WText>{u"FindResource(ISP) failed!\r\n", u"SizeofResource(ISP) failed!\r\n",
+                                  u"SizeofResource(FW) failed!\r\n", u"FindResource(FW) failed!\r\n"}));
+    EXPECT_EQ(resultCode, 99);
+}
+
+TEST(IspDriverCode, HeaderRule) {
+    const auto image = [](std::initializer_list<uint8_t> header, size_t total) {
+        Bytes b(header);
+        b.resize(total, 0x90);
+        return b;
+    };
+    const struct {
+        const char* name;
+        Bytes image;
+        size_t start;
+        size_t length;
+        bool complete = true;
+    } cases[] = {
+        {"header honoured", image({0x00, 0x30, 0x00, 0x00}, 0x3104), 4, 0x3000},
+        {"largest length", image({0x00, 0x40, 0x00, 0x00}, 0x4004), 4, 0x4000},
+        {"first byte not 0", image({0x01, 0x30, 0x00, 0x00}, 0x3104), 0, 0x3104},
+        {"length above 16 KiB", image({0x00, 0x41, 0x00, 0x00}, 0x5000), 0, 0x5000},
+        {"high bytes set", image({0x00, 0x30, 0x00, 0x01}, 0x3104), 0, 0x3104},
+        {"shorter than the header", image({0x00, 0x30}, 2), 0, 2},
+        {"length beyond the image", image({0x00, 0x30, 0x00, 0x00}, 0x2004), 4, 0x3000, false},
+        {"zero length", image({0x00, 0x00, 0x00, 0x00}, 64), 4, 0},
+    };
+    for (const auto& c : cases) {
+        const IspDriverCode code = LocateIspDriverCode(c.image);
+        EXPECT_EQ(code.start, c.start) << c.name;
+        EXPECT_EQ(code.length, c.length) << c.name;
+        EXPECT_EQ(code.complete, c.complete) << c.name;
+    }
+}
+
+}  // namespace
+}  // namespace kdx

@@ -1,0 +1,156 @@
+#include "chip/isp_entry.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/support/chip_fixture.h"
+
+namespace kdx {
+namespace {
+
+using testing::AckReply;
+using testing::FakeCall;
+
+struct IspEntryTest : testing::ChipFixture {
+    // Code bytes that differ from packet to packet.
+    static std::vector<uint8_t> DriverImage(std::vector<uint8_t> header, size_t codeBytes, size_t trailing = 0) {
+        for (size_t i = 0; i < codeBytes + trailing; ++i) header.push_back(static_cast<uint8_t>(i * 7 + 3));
+        return header;
+    }
+    std::vector<FakeCall> Packets() const { return gfx.CallsOf(FakeCall::I2cWrite); }
+    static uint8_t Checksum(const std::vector<uint8_t>& packet) {
+        uint8_t x = 0x6E;
+        for (size_t i = 0; i + 1 < packet.size(); ++i) x ^= packet[i];
+        return x;
+    }
+};
+
+TEST_F(IspEntryTest, CommandTablesGoOutByteExactAndWaitForTheAcknowledgement) {
+    const struct {
+        CommandTable* table;
+        std::vector<uint8_t> bytes;
+    } cases[] = {
+        {&IspEntryCommand1, {0x51, 0x85, 0xC2, 0x00, 0x00, 0x03, 0x09, 0x72}},
+        {&IspEntryCommand2, {0x51, 0x86, 0xC2, 0x00, 0x00, 0x04, 0x20, 0x00, 0x5F}},
+        {&IspDriverStartCommand, {0x51, 0x87, 0xC2, 0x00, 0x00, 0x05, 0x1D, 0x18, 0x00, 0x7A}},
+    };
+    for (const auto& c : cases) {
+        gfx.calls.clear();
+        gfx.i2cReplies.push_back({0, AckReply(), {}});
+        EXPECT_TRUE(SendCommandTable(context, *c.table));
+        ASSERT_EQ(Packets().size(), 1u);
+        EXPECT_EQ(Packets()[0].data, c.bytes);
+        EXPECT_EQ(Packets()[0].address, 0x6Eu);
+    }
+    // Another address byte changes only the checksum; the slot keeps what was sent.
+    context.i2cAddress = 0x6F;
+    gfx.calls.clear();
+    EXPECT_FALSE(SendCommandTable(context, IspEntryCommand1));  // only null messages
+    EXPECT_EQ(Packets()[0].data.back(), 0x73);
+    EXPECT_EQ(IspEntryCommand1.bytes[8], 0x73);
+    context.i2cAddress = 0x6E;
+    gfx.i2cReplies.push_back({0, AckReply(), {}});
+    EXPECT_TRUE(SendCommandTable(context, IspEntryCommand1));
+    EXPECT_EQ(IspEntryCommand1.bytes[8], 0x72);
+}
+
+TEST_F(IspEntryTest, EmbeddedDriverGoesOverIn106PacketsWithProgress) {
+    context.ispDriverImage = DriverImage({0x00, 0x30, 0x00, 0x00}, 12288, 256);
+    context.ispDriverLength = static_cast<int32_t>(context.ispDriverImage.size());
+    gfx.i2cDefaultReply = {0, AckReply(), {}};
+    ASSERT_TRUE(DownloadIspDriver(context));
+    EXPECT_EQ(context.ispDriverLength, 12288);
+    EXPECT_EQ(context.ispDriverCodeStart, 4u);
+
+    const auto packets = Packets();
+    ASSERT_EQ(packets.size(), 106u);
+    for (size_t k = 0; k < packets.size(); ++k) {
+        const auto& p = packets[k].data;
+        const size_t d = k < 105 ? 117 : 3;
+        const uint32_t chipAddress = 0x1800 + static_cast<uint32_t>(k * 117);
+        ASSERT_EQ(p.size(), d + 10) << k;
+        EXPECT_EQ(std::vector<uint8_t>(p.begin(), p.begin() + 9),
+                  (std::vector<uint8_t>{0x51, static_cast<uint8_t>(0x80 | (d + 7)), 0xC2, 0x00, 0x00,
+                                        static_cast<uint8_t>(d + 5), 0x13, static_cast<uint8_t>(chipAddress >> 8),
+                                        static_cast<uint8_t>(chipAddress)}))
+            << k;
+        EXPECT_TRUE(std::equal(p.begin() + 9, p.end() - 1, context.ispDriverImage.begin() + 4 + k * 117)) << k;
+        EXPECT_EQ(p.back(), Checksum(p)) << k;
+    }
+    EXPECT_EQ(packets[0].data[1], 0xFC);
+    EXPECT_EQ(packets[0].data[5], 0x7A);
+    EXPECT_EQ(packets[105].data[7], 0x47);
+    EXPECT_EQ(packets[105].data[8], 0xFD);
+
+    ASSERT_EQ(progress.reports.size(), 106u);
+    EXPECT_EQ(progress.reports.front(), std::make_pair(117, 12288));
+    EXPECT_EQ(progress.reports[104], std::make_pair(105 * 117, 12288));
+    EXPECT_EQ(progress.reports.back(), std::make_pair(12288, 12288));
+    // 1 ms before each full chunk, none before the last; the acknowledgements came at once.
+    EXPECT_EQ(clock.NowUs(), 105 * 1000);
+}
+
+TEST_F(IspEntryTest, HeaderRuleDecidesWhatIsSent) {
+    const struct {
+        std::vector<uint8_t> image;
+        std::vector<size_t> packetSizes;
+        int64_t pauseUs;
+        size_t codeStart;
+        std::pair<int32_t, int32_t> lastReport;
+    } cases[] = {
+        // First byte not 0: the whole image, header included.
+        {DriverImage({0x01, 0x00, 0x00, 0x00}, 20), {34}, 0, 0, {24, 24}},
+        // L above 16 KiB: the whole image; 118 bytes make a full packet and one of 1 byte.
+        {DriverImage({0x00, 0x41, 0x00, 0x00}, 114), {127, 11}, 1000, 0, {118, 118}},
+        // Exactly 117 bytes: one packet through the last-chunk path, no pause.
+        {DriverImage({0x75, 0x00, 0x00, 0x00}, 113), {127}, 0, 0, {117, 117}},
+        // L = 0: one packet without code bytes.
+        {DriverImage({0x00, 0x00, 0x00, 0x00}, 0, 8), {10}, 0, 4, {0, 0}},
+        // L = 256 of a longer image: 117 + 117 + 22, the rest not sent.
+        {DriverImage({0x00, 0x01, 0x00, 0x00}, 256, 40), {127, 127, 32}, 2000, 4, {256, 256}},
+    };
+    for (const auto& c : cases) {
+        gfx.calls.clear();
+        progress.reports.clear();
+        clock.SetCounter(0);
+        gfx.i2cDefaultReply = {0, AckReply(), {}};
+        context.ispDriverImage = c.image;
+        ASSERT_TRUE(DownloadIspDriver(context));
+        std::vector<size_t> sizes;
+        for (const auto& p : Packets()) sizes.push_back(p.data.size());
+        EXPECT_EQ(sizes, c.packetSizes);
+        EXPECT_EQ(clock.NowUs(), c.pauseUs);
+        EXPECT_EQ(context.ispDriverCodeStart, c.codeStart);
+        EXPECT_EQ(progress.reports.back(), c.lastReport);
+    }
+    EXPECT_EQ(Packets()[0].data[1], 0xFC);
+    // L = 0 gives the empty packet 51 87 C2 00 00 05 13 18 00 checksum.
+    context.ispDriverImage = {0x00, 0x00, 0x00, 0x00};
+    gfx.calls.clear();
+    ASSERT_TRUE(DownloadIspDriver(context));
+    EXPECT_EQ(Packets()[0].data, (std::vector<uint8_t>{0x51, 0x87, 0xC2, 0x00, 0x00, 0x05, 0x13, 0x18, 0x00,
+                                                       static_cast<uint8_t>(0x6E ^ 0x51 ^ 0x87 ^ 0xC2 ^ 0x05 ^ 0x13 ^ 0x18)}));
+}
+
+TEST_F(IspEntryTest, DamagedOrOversizedDriverIsRefusedBeforeAnythingIsSent) {
+    // The header promises 256 bytes, the image holds 100.
+    context.ispDriverImage = DriverImage({0x00, 0x01, 0x00, 0x00}, 100);
+    EXPECT_FALSE(DownloadIspDriver(context));
+    // Whole-image code that would wrap past chip address 0xFFFF.
+    context.ispDriverImage = DriverImage({0x01}, 0x10000 - 0x1800);
+    EXPECT_FALSE(DownloadIspDriver(context));
+    EXPECT_TRUE(gfx.calls.empty());
+}
+
+TEST_F(IspEntryTest, ChunkWithoutAcknowledgementEndsTheDownloadAfterThreeFastPolls) {
+    context.ispDriverImage = DriverImage({0x00, 0x30, 0x00, 0x00}, 12288);
+    for (int i = 0; i < 49; ++i) gfx.i2cReplies.push_back({0, AckReply(), {}});
+    EXPECT_FALSE(DownloadIspDriver(context));
+    EXPECT_EQ(Packets().size(), 50u);
+    // 49 acknowledged polls, then three polls of 50 null messages each.
+    EXPECT_EQ(gfx.CallsOf(FakeCall::I2cRead).size(), 49u + 3 * 50);
+    ASSERT_EQ(progress.reports.size(), 49u);
+    EXPECT_EQ(progress.reports.back(), std::make_pair(49 * 117, 12288));
+}
+
+}  // namespace
+}  // namespace kdx

@@ -1,0 +1,147 @@
+#include "chip/isp_procedure.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "app/result_code.h"
+#include "tests/support/chip_fixture.h"
+
+namespace kdx {
+namespace {
+
+using testing::AckReply;
+using testing::FakeCall;
+using testing::I2cReply;
+using testing::MailboxModel;
+
+const I2cReply kNull{0, {0x6E, 0x80, 0xBE}, {}};
+const I2cReply kAck{0, AckReply(), {}};
+
+struct IspBench : testing::ChipBench {
+    MailboxModel model{gfx};
+
+    IspBench() {
+        // A 256-byte driver: three chunks.
+        context.ispDriverImage = {0x00, 0x01, 0x00, 0x00};
+        context.ispDriverImage.resize(4 + 256, 0x90);
+        // A 2 KiB image with blank stretches and its version 1.58 at end - 20.
+        std::vector<uint8_t> image(2048);
+        for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i < 600 ? i * 3 : 0xFF);
+        image[2048 - 20] = 0x3A;
+        image[2048 - 19] = 0x01;
+        image[2048 - 18] = 0x00;
+        context.firmwareImage = image;
+        context.firmwareSize = 2048;
+        context.imageVersion = 0x13A;
+        context.FirmwareFamily = kFamilyTarvik;
+        gfx.i2cDefaultReply = kAck;
+        model.PublishWindow();
+    }
+    // Plain sleeps are those made without raising the timer resolution.
+    int PlainSleeps() const { return clock.SleepCalls() - clock.TimerPeriodRaises(); }
+};
+
+struct IspProcedureTest : ::testing::Test, IspBench {};
+
+TEST_F(IspProcedureTest, FullRunSucceedsQuietlyAndEndsWithEndIsp) {
+    int32_t resultCode = 99;
+    ASSERT_TRUE(RunIspProcedure(context, resultCode));
+    EXPECT_EQ(resultCode, Success);
+    EXPECT_TRUE(debug.messages.empty());
+    EXPECT_EQ(model.endIspCount, 1);
+    EXPECT_EQ(model.requests.back(), (std::vector<uint8_t>{0x04, 0x20, 0x01, 0x25}));
+    EXPECT_TRUE(std::equal(context.firmwareImage.begin(), context.firmwareImage.end(), model.flash.begin()));
+    EXPECT_EQ(context.flashId, 0x20C2);
+    EXPECT_EQ(PlainSleeps(), 2);
+    // Entry commands, three driver chunks, the start command.
+    const auto packets = gfx.CallsOf(FakeCall::I2cWrite);
+    ASSERT_EQ(packets.size(), 6u);
+    EXPECT_EQ(packets[0].data[6], 0x09);
+    EXPECT_EQ(packets[1].data[6], 0x20);
+    EXPECT_EQ(packets[5].data[6], 0x1D);
+}
+
+TEST_F(IspProcedureTest, EachFailingStepLeavesItsCodeAndOneMessage) {
+    const struct {
+        const char* what;
+        std::function<void(IspBench&)> fault;
+        int32_t code;
+        const char16_t* message;
+        size_t i2cWrites;
+        int plainSleeps;
+    } cases[] = {
+        {"entry 1 unacknowledged", [](IspBench& t) { t.gfx.i2cDefaultReply = kNull; }, IspSetupFailed,
+         u"ISP initialization failed!\r\n", 1, 0},
+        {"entry 2 unacknowledged",
+         [](IspBench& t) {
+             t.gfx.i2cReplies.push_back(kAck);
+             t.gfx.i2cDefaultReply = kNull;
+         },
+         IspSetupFailed, u"ISP initialization failed!\r\n", 2, 1},
+        {"driver chunk unacknowledged",
+         [](IspBench& t) {
+             t.gfx.i2cReplies = {kAck, kAck, kAck};
+             t.gfx.i2cDefaultReply = kNull;
+         },
+         IspSetupFailed, u"Load ISP driver failed!\r\n", 4, 1},
+        {"no mailbox window", [](IspBench& t) { t.model.Put(0x40C, {0, 0, 0}); }, IspSetupFailed,
+         u"Getting DPCD buffer addr ... failed!\r\n", 6, 2},
+        {"flash identifier with a wrong echo",
+         [](IspBench& t) { t.model.flashIdReply = {0x05, 0x1D, 0x20, 0x20, 0x00}; }, IspSetupFailed,
+         u"Get FlashID failed!\r\n", 6, 2},
+        {"erase not acknowledged", [](IspBench& t) { t.model.eraseAckOnPoll = 1000; }, FlashProgramFailed,
+         u"Erase Flash failed!\r\n", 6, 2},
+        {"upper flag stuck",
+         [](IspBench& t) {
+             auto modelRead = t.gfx.onNativeRead;
+             t.gfx.onNativeRead = [modelRead](uint32_t a, std::span<uint8_t> b, int32_t& r) {
+                 if (a != 0x201FF) return modelRead(a, b, r);
+                 b[0] = 1;
+                 r = 0;
+                 return true;
+             };
+         },
+         FlashProgramFailed, u"Write FW failed!\r\n", 6, 2},
+        {"version differs", [](IspBench& t) { t.context.imageVersion = 0x13B; }, FlashProgramFailed,
+         u"Compare FW version failed!\r\n", 6, 2},
+    };
+    for (const auto& c : cases) {
+        IspBench t;
+        c.fault(t);
+        int32_t resultCode = 99;
+        EXPECT_FALSE(RunIspProcedure(t.context, resultCode)) << c.what;
+        EXPECT_EQ(resultCode, c.code) << c.what;
+        EXPECT_EQ(t.debug.messages, std::vector<WText>{c.message}) << c.what;
+        EXPECT_EQ(t.gfx.CallsOf(FakeCall::I2cWrite).size(), c.i2cWrites) << c.what;
+        EXPECT_EQ(t.PlainSleeps(), c.plainSleeps) << c.what;
+        EXPECT_EQ(t.model.endIspCount, 1) << c.what;
+        ASSERT_FALSE(t.model.requests.empty()) << c.what;
+        EXPECT_EQ(t.model.requests.back()[1], 0x20) << c.what;
+        // EndIsp goes to the command buffer in force: the construction values here.
+        EXPECT_EQ(t.gfx.calls.back().address, 0x10000u) << c.what;
+    }
+}
+
+TEST_F(IspProcedureTest, UnacknowledgedStartCommandIsNotAFailure) {
+    gfx.i2cReplies = {kAck, kAck, kAck, kAck, kAck};
+    for (int i = 0; i < 20; ++i) gfx.i2cReplies.push_back(kNull);
+    int32_t resultCode = 99;
+    EXPECT_TRUE(RunIspProcedure(context, resultCode));
+    EXPECT_EQ(resultCode, Success);
+}
+
+TEST_F(IspProcedureTest, EntryTimingOnTheVirtualClock) {
+    // Entry 1 acknowledged after 40 ms, 1 ms, entry 2 after 40 ms, 800 ms, then a download
+    // that fails at once: three fast polls of 50 null messages, 5 ms after each.
+    gfx.i2cReplies = {kAck, kAck};
+    gfx.i2cDefaultReply = kNull;
+    model.answerEndIsp = false;
+    int32_t resultCode = 99;
+    EXPECT_FALSE(RunIspProcedure(context, resultCode));
+    // 1 ms before the first (full) chunk; EndIsp: 250 ms and ten polls 10 ms apart.
+    EXPECT_EQ(ElapsedMs(), 40 + 1 + 40 + 800 + 1 + 3 * 50 * 5 + 250 + 10 * 10);
+}
+
+}  // namespace
+}  // namespace kdx

@@ -1,0 +1,249 @@
+#include "chip/mailbox.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/support/chip_fixture.h"
+
+namespace kdx {
+namespace {
+
+using testing::FakeCall;
+using testing::MailboxModel;
+
+struct MailboxTest : testing::ChipFixture {
+    MailboxModel model{gfx};
+    // Fails every native transfer at `address` with `status`.
+    void FailReadsAt(uint32_t address, int32_t status) {
+        gfx.onNativeRead = [address, status](uint32_t a, std::span<uint8_t>, int32_t& result) {
+            if (a != address) return false;
+            result = status;
+            return true;
+        };
+    }
+    void FailWritesAt(uint32_t address, int32_t status) {
+        gfx.onNativeWrite = [address, status](uint32_t a, std::span<const uint8_t>, int32_t& result) {
+            if (a != address) return false;
+            result = status;
+            return true;
+        };
+    }
+};
+
+TEST_F(MailboxTest, WindowDescriptorIsReadAndTheFlagsDerived) {
+    model.cmdAddr = 0x21000;
+    model.cmdSize = 511;
+    model.replyAddr = 0x11000;
+    model.replySize = 64;
+    model.PublishWindow();
+    WText error = u"untouched";
+    ASSERT_TRUE(GetDpcdBufferAddr(context, error));
+    EXPECT_EQ(error, u"untouched");
+    const MailboxWindow& w = context.mailbox;
+    EXPECT_EQ(w.windowAddress, MailboxModel::kWindowAddr);
+    EXPECT_EQ(w.cmdBufferAddr, 0x21000u);
+    EXPECT_EQ(w.cmdBufferSize, 511);
+    EXPECT_EQ(w.replyBufferAddr, 0x11000u);
+    EXPECT_EQ(w.replyBufferSize, 64);
+    EXPECT_EQ(w.lowFlagAddr, 0x21000u + 254);
+    EXPECT_EQ(w.highFlagAddr, 0x21000u + 510);
+    const auto reads = Reads();
+    ASSERT_EQ(reads.size(), 2u);
+    EXPECT_EQ(reads[0].address, 0x40Cu);
+    EXPECT_EQ(reads[0].data.size(), 3u);
+    EXPECT_EQ(reads[1].address, MailboxModel::kWindowAddr);
+    EXPECT_EQ(reads[1].data.size(), 12u);
+    EXPECT_EQ(clock.NowUs(), 2000);
+}
+
+TEST_F(MailboxTest, WindowFailuresCarryTheirDetailText) {
+    {
+        FailReadsAt(0x40C, 1002);
+        WText error;
+        EXPECT_FALSE(GetDpcdBufferAddr(context, error));
+        EXPECT_EQ(error, u"Sending Native-Read 0x40C cmd error! (1002)\r\n");
+    }
+    {
+        gfx.onNativeRead = nullptr;
+        gfx.calls.clear();
+        WText error;
+        EXPECT_FALSE(GetDpcdBufferAddr(context, error));
+        EXPECT_EQ(error, u"DPCD window addr = 0");
+        EXPECT_EQ(Reads().size(), 1u);
+    }
+    {
+        model.PublishWindow();
+        FailReadsAt(MailboxModel::kWindowAddr, -1);
+        WText error;
+        EXPECT_FALSE(GetDpcdBufferAddr(context, error));
+        EXPECT_EQ(error, u"Sending Native-Read WinAddr cmd error! (-1)");
+    }
+}
+
+TEST_F(MailboxTest, UnusableBufferSizesFailButTheValuesReadStayInForce) {
+    const struct {
+        uint16_t cmdSize;
+        uint16_t replySize;
+        const char16_t* error;
+    } cases[] = {
+        {512, 0, u"DPCD buffer size = 0"},
+        {0, 128, u"DPCD buffer size = 0"},
+        {19, 128, u"DPCD buffer size too small"},
+    };
+    for (const auto& c : cases) {
+        model.cmdAddr = 0x22000;
+        model.cmdSize = c.cmdSize;
+        model.replySize = c.replySize;
+        model.PublishWindow();
+        WText error;
+        EXPECT_FALSE(GetDpcdBufferAddr(context, error));
+        EXPECT_EQ(error, c.error);
+        EXPECT_EQ(context.mailbox.cmdBufferAddr, 0x22000u);
+        EXPECT_EQ(context.mailbox.cmdBufferSize, c.cmdSize);
+    }
+    model.cmdSize = 20;
+    model.replySize = 1;
+    model.PublishWindow();
+    WText error;
+    EXPECT_TRUE(GetDpcdBufferAddr(context, error));
+}
+
+TEST_F(MailboxTest, RequestBodyGoesFirstThenTheLengthByte) {
+    const std::vector<uint8_t> block{0x04, 0x20, 0x01, 0x25};
+    ASSERT_TRUE(SendRequest(context, block));
+    const auto writes = Writes();
+    ASSERT_EQ(writes.size(), 2u);
+    EXPECT_EQ(writes[0].address, 0x20001u);
+    EXPECT_EQ(writes[0].data, (std::vector<uint8_t>{0x20, 0x01, 0x25}));
+    EXPECT_EQ(writes[1].address, 0x20000u);
+    EXPECT_EQ(writes[1].data, (std::vector<uint8_t>{0x04}));
+    // A length byte beyond the block is refused without any traffic.
+    gfx.calls.clear();
+    EXPECT_FALSE(SendRequest(context, std::vector<uint8_t>{0x05, 0x20, 0x01}));
+    EXPECT_TRUE(gfx.calls.empty());
+}
+
+TEST_F(MailboxTest, RequestWithWriteErrorsIsJudgedByTheLengthByteReadBack) {
+    const std::vector<uint8_t> block{0x03, 0x10, 0x13};
+    FailWritesAt(0x20001, 1002);
+    gfx.dpcd[0x20000] = 0x03;  // it arrived all the same
+    EXPECT_TRUE(SendRequest(context, block));
+    EXPECT_EQ(Writes().size(), 1u);  // not written again
+    gfx.dpcd[0x20000] = 0x00;
+    EXPECT_FALSE(SendRequest(context, block));
+    // Every read failing: 100 reads, then false.
+    gfx.calls.clear();
+    FailReadsAt(0x20000, 1002);
+    EXPECT_FALSE(SendRequest(context, block));
+    EXPECT_EQ(Reads().size(), 100u);
+}
+
+TEST_F(MailboxTest, WriteAckToleratesSilenceButNotAWrongReply) {
+    // Nothing ever: 2000 polls, 3 ms after each empty one, then success.
+    EXPECT_TRUE(WaitWriteAck(context));
+    EXPECT_EQ(Reads().size(), 2000u);
+    EXPECT_EQ(clock.NowUs(), 2000 * 3000);
+
+    model.PutReply({0x03, 0x0C, 0xF0});
+    gfx.calls.clear();
+    EXPECT_FALSE(WaitWriteAck(context));
+    EXPECT_EQ(Reads().size(), 2u);  // the poll and the full read, nothing more
+
+    model.PutReply({0x03, 0x0C, 0xF1});
+    gfx.calls.clear();
+    clock.SetCounter(0);
+    EXPECT_TRUE(WaitWriteAck(context));
+    EXPECT_EQ(clock.NowUs(), 1000);  // 1 ms before the full read
+}
+
+TEST_F(MailboxTest, FailedFullReadDoesNotPassAnEarlierAcknowledgementOff) {
+    context.scratch[1] = 0x0C;  // left behind by an earlier reply
+    context.scratch[2] = 0xF1;
+    gfx.onNativeRead = [](uint32_t, std::span<uint8_t> buffer, int32_t& result) {
+        if (buffer.size() == 3) {
+            result = 1002;
+            return true;
+        }
+        buffer[0] = 0x03;
+        result = 0;
+        return true;
+    };
+    EXPECT_FALSE(WaitForAck(context, kEndIspAckWait));
+    EXPECT_EQ(Reads().size(), 20u);  // ten polls, each with its failed full read
+}
+
+TEST_F(MailboxTest, ReleaseClearsByteZeroOfEachReplyPacket) {
+    for (uint32_t offset : {0u, 16u, 32u, 48u}) gfx.dpcd[0x10000 + offset] = 0x07;
+    ASSERT_TRUE(ReleaseReplyPackets(context));
+    std::vector<uint32_t> addresses;
+    for (const auto& w : Writes()) {
+        addresses.push_back(w.address);
+        EXPECT_EQ(w.data, std::vector<uint8_t>{0x00});
+    }
+    EXPECT_EQ(addresses, (std::vector<uint32_t>{0x10000, 0x10010, 0x10020, 0x10030}));
+
+    gfx.calls.clear();
+    FailWritesAt(0x10000, 1002);
+    EXPECT_FALSE(ReleaseReply(context));
+    EXPECT_EQ(Writes().size(), 100u);
+    EXPECT_TRUE(Reads().empty());
+}
+
+TEST_F(MailboxTest, DataReplyIsUnpackedAcrossPackets) {
+    std::vector<uint8_t> data(20);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(0xA0 + i);
+    // R = 23: packets of 15 and 8 payload bytes, 25 bytes in all.
+    model.PutReply(MailboxModel::PacketiseDataReply(data));
+    std::vector<uint8_t> out(20);
+    ASSERT_TRUE(ReadReplyData(context, out));
+    EXPECT_EQ(out, data);
+    EXPECT_EQ(Reads().back().data.size(), 25u);
+    EXPECT_TRUE(Writes().empty());  // the reply stays in place
+}
+
+TEST_F(MailboxTest, MalformedDataRepliesFailWithinTheBytesRead) {
+    const struct {
+        const char* what;
+        std::vector<uint8_t> reply;
+    } cases[] = {
+        {"length not count + 3", {0x06, 0x07, 0x1B, 1, 2, 3, 0}},
+        {"code not echoed", {0x06, 0x06, 0x1A, 1, 2, 3, 0}},
+        {"first packet too short", {0x01, 0x06, 0x1B, 1, 2, 3, 0}},
+        {"first packet beyond the bytes read", {0xF0, 0x06, 0x1B, 1, 2, 3, 0}},
+        {"packets beyond the bytes read", {0x02, 0x06, 0x1B, 0x01, 0x11, 0x02, 0x22}},
+        {"empty packets until the end", {0x02, 0x06, 0x1B, 0, 0, 0, 0}},
+    };
+    for (const auto& c : cases) {
+        model.PutReply(c.reply);
+        std::array<uint8_t, 3> out{};
+        EXPECT_FALSE(ReadReplyData(context, out)) << c.what;
+        EXPECT_LE(Reads().back().data.size(), 7u) << c.what;
+    }
+    // Other packet cuts are fine as long as they stay within the bytes read.
+    model.PutReply({0x03, 0x06, 0x1B, 0x11, 0x02, 0x22, 0x33});
+    std::array<uint8_t, 3> out{};
+    EXPECT_TRUE(ReadReplyData(context, out));
+    EXPECT_EQ(out, (std::array<uint8_t, 3>{0x11, 0x22, 0x33}));
+}
+
+TEST_F(MailboxTest, DataReplyThatChangesBeforeTheFullReadFails) {
+    int reads = 0;
+    gfx.onNativeRead = [&](uint32_t, std::span<uint8_t> buffer, int32_t& result) {
+        const std::vector<uint8_t> first{0x06, 0x06, 0x1B, 1, 2, 3, 0};
+        result = 0;
+        std::copy_n(first.begin(), buffer.size(), buffer.begin());
+        if (++reads > 1) buffer[1] = 0x50;
+        return true;
+    };
+    std::array<uint8_t, 3> out{};
+    EXPECT_FALSE(ReadReplyData(context, out));
+}
+
+TEST_F(MailboxTest, DataReplyPollsRunOut) {
+    std::array<uint8_t, 3> out{};
+    EXPECT_FALSE(ReadReplyData(context, out));
+    EXPECT_EQ(Reads().size(), 100u);
+    EXPECT_EQ(clock.NowUs(), 100 * 10 * 1000);
+}
+
+}  // namespace
+}  // namespace kdx

@@ -1,0 +1,157 @@
+#include "app/workflow.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "package/images.h"
+#include "support/fake_gfx_lib.h"
+#include "support/test_system.h"
+
+namespace kdx {
+namespace {
+
+using testing::ChipReply;
+using testing::FakeGfxLib;
+
+std::vector<uint8_t> Firmware(uint8_t minor) {
+    std::vector<uint8_t> image(4096, 0xFF);
+    image[4096 - 20] = minor;
+    image[4096 - 19] = 1;
+    image[4096 - 18] = 0;
+    const char tag[] = "TRVK";
+    std::copy(tag, tag + 4, image.end() - 16);
+    return image;
+}
+
+const std::vector<uint8_t> kDriver{0x00, 0x01, 0x00, 0x00, 0x90, 0x90};
+const std::vector<uint8_t> kFirmware158 = Firmware(58);
+const std::vector<uint8_t> kFirmware157 = Firmware(57);
+
+// A run whose adapter step binds the fake adapter, and whose ISP step is recorded and
+// leaves the code the test chooses.
+struct WorkflowFixture : ::testing::Test {
+    testing::TestSystem sys;
+    UpdateRun run{sys.system, sys.connector};
+    FakeGfxLib gfx;
+    std::vector<std::string> trail;
+    int32_t ispResult = 0;
+    bool ispFlag = true;
+    WorkflowSteps steps = DefaultWorkflowSteps();
+    WorkflowStages stages;
+
+    void SetUp() override {
+        sys.resources.Add(kImageResourceType, kIspDriverResourceId, kDriver);
+        sys.resources.Add(kImageResourceType, kFirmwareResourceId, kFirmware158);
+        steps.loadImages = Traced("images", steps.loadImages);
+        steps.openAdapter = Traced("adapter", [this](UpdateRun& r) {
+            r.chip.activeAdapter = &gfx;
+            return true;
+        });
+        steps.checkChip = Traced("chip", steps.checkChip);
+        steps.runIspProcedure = Traced("isp", [this](UpdateRun& r) {
+            r.resultCode = ispResult;
+            return ispFlag;
+        });
+    }
+
+    std::function<bool(UpdateRun&)> Traced(const char* name, std::function<bool(UpdateRun&)> step) {
+        return [this, name, step](UpdateRun& r) {
+            trail.emplace_back(name);
+            return step(r);
+        };
+    }
+
+    // A KX4610 of revision 2.2 at the given firmware version.
+    void Chip(const char* id, uint8_t minor) {
+        const uint8_t reg[] = {0x00, 0x00, 0x28, 0x00};
+        gfx.i2cReplies.push_back({0, ChipReply(0x06, reg), {}});
+        const uint8_t block[] = {0, 0, 0, 0, 0, 0, 0x22, 1, minor, 0};
+        for (uint32_t i = 0; i < 10; ++i) gfx.dpcd[0x503 + i] = i < 6 ? static_cast<uint8_t>(id[i]) : block[i];
+    }
+
+    void Run() {
+        run.resultCode = 12345;  // the run starts at 99 whatever was there
+        RunSilentWorkflow(run, stages, steps);
+    }
+};
+
+using Trail = std::vector<std::string>;
+
+TEST_F(WorkflowFixture, UpdatesAnOlderTargetChip) {
+    Chip("KX4610", 40);
+    Run();
+    EXPECT_EQ(trail, (Trail{"images", "adapter", "chip", "isp"}));
+    EXPECT_EQ(run.resultCode, 0);
+    EXPECT_TRUE(stages.imagesLoaded && stages.adapterOpened && stages.chipChecked && stages.ispStarted);
+    EXPECT_EQ(run.newVersionText, u"1.58");
+    EXPECT_EQ(run.currentVersionText, u"1.40");
+    EXPECT_EQ(run.chipVersionText, u"2.2");
+    EXPECT_TRUE(sys.debug.messages.empty());
+}
+
+TEST_F(WorkflowFixture, TheIspOutcomeIsTheResultCodeNotItsFlag) {
+    Chip("KX4610", 40);
+    ispResult = 20;
+    ispFlag = false;
+    Run();
+    EXPECT_EQ(run.resultCode, 20);
+    EXPECT_TRUE(stages.ispStarted);
+}
+
+TEST_F(WorkflowFixture, StopsAtTheFirstFailingStep) {
+    const struct {
+        const char* name;
+        const std::vector<uint8_t>* firmware;
+        const char* id;
+        uint8_t minor;
+        int32_t resultCode;
+        Trail trail;
+        std::vector<WText> debug;
+    } cases[] = {
+        {"current firmware", &kFirmware158, "KX4610", 58, 40, {"images", "adapter", "chip"}, {}},
+        {"second model", &kFirmware158, "KX4630", 40, 30, {"images", "adapter", "chip"}, {u"ERROR!! ChipID:1\r\n"}},
+        {"image not 1.58", &kFirmware157, "KX4610", 40, 99, {"images"}, {u"Unexpect firmware version!\r\n"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        trail.clear();
+        sys.debug.messages.clear();
+        gfx.i2cReplies.clear();
+        gfx.calls.clear();
+        sys.resources.Add(kImageResourceType, kFirmwareResourceId, *c.firmware);
+        Chip(c.id, c.minor);
+        Run();
+        EXPECT_EQ(run.resultCode, c.resultCode);
+        EXPECT_EQ(trail, c.trail);
+        EXPECT_EQ(sys.debug.messages, c.debug);
+        EXPECT_FALSE(stages.ispStarted);
+    }
+}
+
+TEST_F(WorkflowFixture, AnAdapterFailureEndsTheRunBeforeTheChipCheck) {
+    steps.openAdapter = Traced("adapter", [](UpdateRun& r) {
+        r.resultCode = 30;
+        return false;
+    });
+    Run();
+    EXPECT_EQ(trail, (Trail{"images", "adapter"}));
+    EXPECT_EQ(run.resultCode, 30);
+    EXPECT_TRUE(stages.imagesLoaded);
+    EXPECT_FALSE(stages.adapterOpened);
+    EXPECT_TRUE(gfx.calls.empty());
+}
+
+// The real steps on a PC without the graphics driver: the selection finds no library, the
+// chip check reads no identity, and the run ends with NotTarget.
+TEST_F(WorkflowFixture, WithoutTheDriverTheRunEndsAsNotTarget) {
+    RunSilentWorkflow(run, stages);
+    EXPECT_EQ(run.resultCode, 30);
+    EXPECT_TRUE(stages.adapterOpened);
+    EXPECT_FALSE(stages.chipChecked);
+    EXPECT_EQ(sys.debug.messages, std::vector<WText>{u"ERROR!! ChipID:-1\r\n"});
+}
+
+}  // namespace
+}  // namespace kdx
