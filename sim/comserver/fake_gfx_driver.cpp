@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,6 +24,7 @@
 #include "platform/driver_interface.h"
 #include "sim/comserver/driver_config.h"
 #include "sim/session.h"
+#include "sim/timing.h"
 
 namespace {
 
@@ -37,6 +39,10 @@ constexpr GUID kAuxRequestSelector = {0xc3e437b6, 0x53f9, 0x42aa, {0xa5, 0x40, 0
 constexpr wchar_t kProgId[] = L"Igfxext.CUIExternal";
 constexpr wchar_t kClsidText[] = L"{6E1F4B2C-3A57-4D0B-9C8E-52A7D41F0B63}";
 constexpr wchar_t kConfigVariable[] = L"KDX_FAKE_GFX_DRIVER_CFG";
+
+// Offset of the record's length field (data bytes of the transfer).
+constexpr size_t kLengthOffset = 20;
+constexpr uint32_t kMaxTransferBytes = 16;
 
 // Driver status for a call whose arguments the driver refuses (wrong selector or size).
 constexpr ULONG kStatusInvalidParameter = ERROR_INVALID_PARAMETER;
@@ -202,12 +208,41 @@ ULONG STDMETHODCALLTYPE DriverRelease(FakeDriver* self) {
 
 HRESULT STDMETHODCALLTYPE DriverNotImplemented(FakeDriver*) { return E_NOTIMPL; }
 
+// A real driver's call returns only when its AUX transaction is over. The simulator on the
+// real clock models the chip's own latencies but not the channel, so the call is held here
+// for the modelled time on the wire and the driver's own cost; without it the updater's
+// polls, counted rather than timed, would run out long before the chip could answer.
+class AuxTransactionTime {
+public:
+    explicit AuxTransactionTime(const BYTE* record) {
+        uint32_t length = 0;
+        std::memcpy(&length, record + kLengthOffset, sizeof length);
+        durationNs_ = kdx::sim::AuxWireTimeNs(std::min(length, kMaxTransferBytes)) + kdx::sim::kDriverCallCostNs;
+        QueryPerformanceCounter(&start_);
+    }
+    ~AuxTransactionTime() {
+        LARGE_INTEGER frequency, now;
+        QueryPerformanceFrequency(&frequency);
+        const int64_t ticks = durationNs_ * frequency.QuadPart / 1'000'000'000;
+        do {
+            QueryPerformanceCounter(&now);
+        } while (now.QuadPart - start_.QuadPart < ticks);
+    }
+    AuxTransactionTime(const AuxTransactionTime&) = delete;
+    AuxTransactionTime& operator=(const AuxTransactionTime&) = delete;
+
+private:
+    int64_t durationNs_;
+    LARGE_INTEGER start_;
+};
+
 HRESULT Transfer(FakeDriver* self, bool isRead, const GUID* selector, ULONG size, BYTE* record, ULONG* status) {
     if (!record || !status) return E_POINTER;
     if (!selector || !IsEqualGUID(*selector, kAuxRequestSelector) || size != kdx::platform::kAuxRecordSize) {
         *status = kStatusInvalidParameter;
         return E_INVALIDARG;
     }
+    const AuxTransactionTime onTheWire(record);
     kdx::platform::AuxRecord copy;
     std::copy_n(record, copy.size(), copy.begin());
     uint32_t chipStatus = 0;
