@@ -8,11 +8,13 @@ if(NOT CMAKE_CROSSCOMPILING OR NOT WIN32)
     return()
 endif()
 
-add_subdirectory(${CMAKE_SOURCE_DIR}/sim/comserver ${CMAKE_BINARY_DIR}/sim/comserver)
-add_subdirectory(${CMAKE_SOURCE_DIR}/tests/wine ${CMAKE_BINARY_DIR}/tests/wine)
-if(NOT TARGET KDX4610_update)
+# The test driver is built over the chip simulator; kdx4610-sim, the in-process run that a
+# driver run is compared with, comes with it.
+if(NOT TARGET KDX4610_update OR NOT TARGET kdx4610-sim)
     return()
 endif()
+add_subdirectory(${CMAKE_SOURCE_DIR}/sim/comserver ${CMAKE_BINARY_DIR}/sim/comserver)
+add_subdirectory(${CMAKE_SOURCE_DIR}/tests/wine ${CMAKE_BINARY_DIR}/tests/wine)
 
 set(KDX_WINE_WORK ${CMAKE_BINARY_DIR}/wine)
 set(KDX_SCREENSHOTS ${CMAKE_BINARY_DIR}/screenshots)
@@ -26,11 +28,7 @@ set_tests_properties(wine_session_start PROPERTIES FIXTURES_SETUP wine_session R
 set_tests_properties(wine_session_stop PROPERTIES FIXTURES_CLEANUP wine_session RESOURCE_LOCK wine_session
     LABELS wine)
 
-# The in-process simulator run that a driver run is compared with, when it is built.
-set(KDX_WINE_LIKE_SIM "")
-if(TARGET kdx4610-sim)
-    set(KDX_WINE_LIKE_SIM --like-sim $<TARGET_FILE:kdx4610-sim>)
-endif()
+set(KDX_WINE_LIKE_SIM --like-sim $<TARGET_FILE:kdx4610-sim>)
 
 function(kdx_wine_test name)
     add_test(NAME wine_${name}
