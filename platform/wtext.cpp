@@ -1,11 +1,14 @@
 #include "platform/wtext.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 
 namespace kdx {
 
 namespace {
+
+constexpr int kMaxFormatWidth = 4096;
 
 void AppendPadded(WText& out, const std::string& digits, bool negative, bool zeroPad, int width) {
     const int len = static_cast<int>(digits.size()) + (negative ? 1 : 0);
@@ -49,8 +52,10 @@ WText FormatW(WTextView format, std::initializer_list<FormatArg> args) {
             zeroPad = true;
             ++j;
         }
+        // A width beyond any text the updater writes is held at kMaxFormatWidth, so that
+        // no digit string can overflow the count or ask for a huge padding.
         while (j < format.size() && format[j] >= u'0' && format[j] <= u'9') {
-            width = width * 10 + (format[j] - u'0');
+            width = std::min(width * 10 + (format[j] - u'0'), kMaxFormatWidth);
             ++j;
         }
         if (j >= format.size()) break;

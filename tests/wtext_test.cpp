@@ -16,6 +16,8 @@ TEST(FormatW, PrintsTheConversionsTheUpdaterUses) {
     EXPECT_EQ(FormatW(u"v%d.%02X", {1, 0x3A}), u"v1.3A");
     EXPECT_EQ(FormatW(u"failed! (%d)\r\n", {static_cast<int32_t>(0x80040154u)}), u"failed! (-2147221164)\r\n");
     EXPECT_EQ(FormatW(u"100%%"), u"100%");
+    // A width that would overflow a 32-bit count is held at 4096 columns.
+    EXPECT_EQ(FormatW(u"%99999999999d", {7}), WText(4095, u' ') + u"7");
 }
 
 TEST(WideText, TrimsWhiteSpaceAndParsesLeadingNumbers) {

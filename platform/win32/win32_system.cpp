@@ -1,0 +1,89 @@
+// The platform layer on Windows: the performance counter, sleeps with the system timer
+// resolution, the debugger output and the log file's append.
+#include <windows.h>
+#include <mmsystem.h>
+
+#include "platform/clock.h"
+#include "platform/debug_output.h"
+#include "platform/file.h"
+#include "platform/resources.h"
+#include "platform/system.h"
+#include "platform/win32/win32_text.h"
+
+namespace kdx::platform {
+
+namespace {
+
+class Win32Clock final : public Clock {
+public:
+    int64_t Frequency() override {
+        LARGE_INTEGER f{};
+        QueryPerformanceFrequency(&f);
+        return f.QuadPart;
+    }
+    int64_t Counter() override {
+        LARGE_INTEGER c{};
+        QueryPerformanceCounter(&c);
+        return c.QuadPart;
+    }
+    // The busy-waits below 20 ms are real spins on the counter: the chip's pacing is
+    // finer than the scheduler's time slice.
+    void Spin(int64_t) override {}
+    void Sleep(uint32_t ms) override { ::Sleep(ms); }
+    void BeginTimerPeriod(uint32_t ms) override { timeBeginPeriod(ms); }
+    void EndTimerPeriod(uint32_t ms) override { timeEndPeriod(ms); }
+};
+
+class Win32DebugOutput final : public DebugOutput {
+public:
+    void Write(WTextView text) override { OutputDebugStringW(win32::ToApiText(text).c_str()); }
+};
+
+// Closes the file however the append ends.
+class FileHandle {
+public:
+    explicit FileHandle(HANDLE h) : handle_(h) {}
+    ~FileHandle() {
+        if (valid()) CloseHandle(handle_);
+    }
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+
+    bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+    HANDLE get() const { return handle_; }
+
+private:
+    HANDLE handle_;
+};
+
+}  // namespace
+
+Clock& SystemClock() {
+    static Win32Clock clock;
+    return clock;
+}
+
+DebugOutput& SystemDebugOutput() {
+    static Win32DebugOutput output;
+    return output;
+}
+
+// Shared read and write, opened only for the one line: a log viewer or a second instance
+// may read or append between two lines.
+bool AppendToFile(WTextView relativeName, std::span<const uint8_t> bytes) {
+    const std::wstring name = win32::ToApiText(relativeName);
+    FileHandle file(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) return false;
+    SetFilePointer(file.get(), 0, nullptr, FILE_END);
+    DWORD written = 0;
+    WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    return true;
+}
+
+System& RealSystem() {
+    static System system{SystemClock(), SystemDebugOutput(), ProgramResources()};
+    return system;
+}
+
+}  // namespace kdx::platform

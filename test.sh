@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# Sets up a fresh Debian 12 machine, then builds and runs every test suite:
+#   native   g++ build, unit tests (and the simulator's end-to-end tests)      build/
+#   asan     the same under AddressSanitizer and UndefinedBehaviorSanitizer    build-asan/
+#   windows  mingw-w64 cross build, unit and end-to-end tests under Wine       build-win/
+#   fuzz     clang libFuzzer targets, each run for a bounded time              build-fuzz/
+# Name suites as arguments to run only those (./test.sh native windows). The last line is
+# "N passed, N failed"; the exit status is non-zero when anything failed.
+set -uo pipefail
+cd "$(dirname "$0")"
+
+./tools/setup.sh || { echo "test: setup failed" >&2; echo "0 passed, 1 failed"; exit 1; }
+
+suites=("$@")
+((${#suites[@]})) || suites=(native asan windows fuzz)
+
+passed=0
+failed=0
+jobs=$(nproc 2>/dev/null || echo 2)
+
+configure_args() {
+    case "$1" in
+        native) echo "-B build" ;;
+        asan) echo "-B build-asan -DKDX_SANITIZE=ON" ;;
+        windows) echo "-B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw64.cmake" ;;
+        fuzz) echo "-B build-fuzz -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 -DKDX_BUILD_FUZZERS=ON -DKDX_BUILD_TESTS=OFF" ;;
+        *) return 1 ;;
+    esac
+}
+
+run_suite() {
+    local name=$1 args dir start log summary
+    if ! args=$(configure_args "$name"); then
+        echo "== $name: no such suite"
+        failed=$((failed + 1))
+        return
+    fi
+    dir=$(awk '{print $2}' <<<"$args")
+    start=$SECONDS
+    mkdir -p "$dir"
+    log="$dir/test-build.log"
+    echo "== $name: building in $dir"
+    # shellcheck disable=SC2086
+    if ! { cmake -S . -G Ninja $args && cmake --build "$dir"; } >"$log" 2>&1; then
+        tail -n 60 "$log"
+        echo "== $name: build FAILED (log in $log)"
+        failed=$((failed + 1))
+        return
+    fi
+    log="$dir/test-run.log"
+    ctest --test-dir "$dir" -j "$jobs" --output-on-failure --timeout 900 >"$log" 2>&1
+    summary=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
+    if [[ -z "$summary" ]]; then
+        tail -n 60 "$log"
+        echo "== $name: no tests ran (log in $log)"
+        failed=$((failed + 1))
+        return
+    fi
+    local bad total
+    bad=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$summary")
+    total=$(sed -E 's/.* failed out of ([0-9]+).*/\1/' <<<"$summary")
+    if ((bad > 0)); then
+        sed -n '/tests passed, /,$p' "$log"
+        grep -E '^\s*[0-9]+/[0-9]+ Test +#.*(Failed|Timeout|Exception|Not Run)' "$log" || true
+    fi
+    passed=$((passed + total - bad))
+    failed=$((failed + bad))
+    echo "== $name: $((total - bad)) of $total tests passed ($((SECONDS - start)) s, log in $log)"
+}
+
+for suite in "${suites[@]}"; do
+    run_suite "$suite"
+done
+
+echo "$passed passed, $failed failed"
+((failed == 0))
