@@ -1,0 +1,107 @@
+# End-to-end runs of the real KDX4610_update.exe under Wine (wine64, Xvfb): the simulated
+# graphics driver (sim/comserver) registered as "Igfxext.CUIExternal" in a Wine prefix of
+# the build tree hands every AUX request to the chip simulator; the UI-test program
+# (tests/wine) drives the dialog and screenshots of it land in <build>/screenshots.
+# Windows build only. The tests share one Wine session and one display, so they run one
+# at a time.
+if(NOT CMAKE_CROSSCOMPILING OR NOT WIN32)
+    return()
+endif()
+
+# The test driver is built over the chip simulator; kdx4610-sim, the in-process run that a
+# driver run is compared with, comes with it.
+if(NOT TARGET KDX4610_update OR NOT TARGET kdx4610-sim)
+    return()
+endif()
+add_subdirectory(${CMAKE_SOURCE_DIR}/sim/comserver ${CMAKE_BINARY_DIR}/sim/comserver)
+add_subdirectory(${CMAKE_SOURCE_DIR}/tests/wine ${CMAKE_BINARY_DIR}/tests/wine)
+
+set(KDX_WINE_WORK ${CMAKE_BINARY_DIR}/wine)
+set(KDX_SCREENSHOTS ${CMAKE_BINARY_DIR}/screenshots)
+set(KDX_WINE_SCRIPTS ${CMAKE_SOURCE_DIR}/tests/wine)
+
+add_test(NAME wine_session_start
+    COMMAND bash ${KDX_WINE_SCRIPTS}/wine_session.sh start ${KDX_WINE_WORK} $<TARGET_FILE:kdx_fake_gfx_driver>)
+add_test(NAME wine_session_stop COMMAND bash ${KDX_WINE_SCRIPTS}/wine_session.sh stop ${KDX_WINE_WORK})
+set_tests_properties(wine_session_start PROPERTIES FIXTURES_SETUP wine_session RESOURCE_LOCK wine_session
+    TIMEOUT 300 LABELS wine)
+set_tests_properties(wine_session_stop PROPERTIES FIXTURES_CLEANUP wine_session RESOURCE_LOCK wine_session
+    LABELS wine)
+
+set(KDX_WINE_LIKE_SIM --like-sim $<TARGET_FILE:kdx4610-sim>)
+
+function(kdx_wine_test name)
+    add_test(NAME wine_${name}
+        COMMAND bash ${KDX_WINE_SCRIPTS}/wine_case.sh --work ${KDX_WINE_WORK} --name ${name}
+                --exe $<TARGET_FILE:KDX4610_update> --ui $<TARGET_FILE:kdx_wine_ui>
+                --screenshots ${KDX_SCREENSHOTS} ${ARGN})
+    set_tests_properties(wine_${name} PROPERTIES FIXTURES_REQUIRED wine_session RESOURCE_LOCK wine_session
+        TIMEOUT 180 LABELS wine)
+endfunction()
+
+set(fw ${KDX_FIRMWARE_IMAGE})
+set(up_to_date --cfg "--fw-version 1.58")
+
+# ---- Silent runs -------------------------------------------------------------------------
+kdx_wine_test(silent_update --expect-exit 0 --flash-equals ${fw} ${KDX_WINE_LIKE_SIM})
+kdx_wine_test(silent_up_to_date ${up_to_date} --expect-exit 40 ${KDX_WINE_LIKE_SIM})
+# No driver registered: CoCreateInstance fails for real, no connection, the identity is unreadable.
+kdx_wine_test(silent_no_driver --no-driver --expect-exit 30 --expect-debug "ERROR!! ChipID:-1\\r\\n")
+kdx_wine_test(silent_other_chip --cfg "--chip-id KX4630" --expect-exit 30
+    --expect-debug "ERROR!! ChipID:1\\r\\n" ${KDX_WINE_LIKE_SIM})
+kdx_wine_test(silent_download_fault --cfg "--fault stop-ack-at-chunk=5" --expect-exit 10
+    --expect-debug "Load ISP driver failed!\\r\\n" ${KDX_WINE_LIKE_SIM})
+kdx_wine_test(silent_erase_fault --cfg "--fault erase-nak" --expect-exit 20
+    --expect-debug "Erase Flash failed!\\r\\n" ${KDX_WINE_LIKE_SIM})
+
+# ---- Command lines, through the real lpCmdLine ------------------------------------------
+# Silent: the up-to-date chip ends the run with 40 and no window.
+set(i 0)
+foreach(line "/s" "s" " / s " "//s/x" "/ s /abc" "/s /S" " s ")
+    math(EXPR i "${i} + 1")
+    kdx_wine_test(command_line_silent_${i} --args "${line}" ${up_to_date} --expect-exit 40 --timeout 60)
+endforeach()
+# Dialog: the dialog comes up; Cancel ends the run with 99.
+set(i 0)
+foreach(line "/S" "-s" "/silent" "s x" "x /s" "/" "")
+    math(EXPR i "${i} + 1")
+    set(command_line --args "${line}")
+    if(line STREQUAL "")
+        set(command_line --no-args)
+    endif()
+    kdx_wine_test(command_line_dialog_${i} ${command_line} --expect-exit 99
+        --ui-steps wait-dialog click=cancel wait-gone)
+endforeach()
+
+# ---- The dialog --------------------------------------------------------------------------
+set(text_133 "Before you proceed\\n\\n- Ensure that all applications are closed.\\n\\n- Disconnect all connected peripherals except HDMI monitor.\\n\\n- Do not remove AC adapter and the battery.\\n\\n- Do not shut down the computer during the update.\\n\\nStart update now?")
+set(text_134 "Firmware update was completed.")
+set(text_135 "Firmware update failed.\\nClose the program and try again.\\nError code : ")
+set(text_136 "Firmware is up to date.\\nUpdating is not necessary.")
+set(text_137 "Unable to update because this PC is not target model,\\nor an HDMI monitor is not connected.\\n\\nIf an HDMI monitor is not connected,\\nplease connect an HDMI monitor, and try again.")
+set(ja_134 "ファームウェアのアップデートが完了しました。")
+
+kdx_wine_test(dialog_declined --no-args --expect-exit 99
+    --ui-steps wait-dialog edit=1006:1.40 edit=1009:1.58 click=ok wait-box "box=${text_133}" answer=no wait-gone)
+kdx_wine_test(dialog_close_box --no-args --expect-exit 99 --ui-steps wait-dialog close wait-gone)
+kdx_wine_test(dialog_erase_fault --no-args --cfg "--fault erase-nak" --expect-exit 20
+    --expect-debug "Erase Flash failed!\\r\\n"
+    --ui-steps wait-dialog click=ok wait-box answer=yes wait-progress wait-box "box=${text_135}20" answer=ok wait-gone)
+kdx_wine_test(dialog_no_driver --no-args --no-driver --expect-exit 30 --expect-debug "ERROR!! ChipID:-1\\r\\n"
+    --ui-steps wait-box "box=${text_137}" answer=ok wait-gone)
+kdx_wine_test(dialog_up_to_date --no-args ${up_to_date} --expect-exit 40
+    --ui-steps wait-box "box=${text_136}" answer=ok wait-gone)
+
+# A whole update in each language, with screenshots of the selection view, the
+# confirmation, the progress view and the final box.
+foreach(lang en ja)
+    set(done ${text_134})
+    if(lang STREQUAL "ja")
+        set(done ${ja_134})
+    endif()
+    kdx_wine_test(dialog_update_${lang} --no-args --lang ${lang} --expect-exit 0 --flash-equals ${fw}
+        --ui-steps wait-dialog edit=1006:1.40 edit=1009:1.58 sync=${lang}_selection click=ok
+                   wait-box sync=${lang}_confirmation answer=yes
+                   wait-progress pause=1500 sync=${lang}_progress
+                   wait-box "box=${done}" sync=${lang}_final answer=ok wait-gone)
+endforeach()

@@ -1,0 +1,321 @@
+// Drives the updater's dialog under Wine as a user would, one step per argument, in order:
+//
+//   wait-dialog          wait until the update dialog is shown in its selection view
+//   wait-progress        wait until the dialog shows its progress view
+//   edit=ID:TEXT         the dialog's control ID holds TEXT
+//   click=ok|cancel      press a button of the dialog
+//   close                the dialog's close box
+//   wait-box             wait until a message box is shown
+//   box=TEXT             the message box says TEXT (\n for a line break)
+//   answer=yes|no|ok     press a button of the message box
+//   wait-gone            wait until no window of the updater is left
+//   sync=NAME            create NAME in the directory $KDX_UI_SYNC_DIR and wait for NAME.done
+//                        (the test script takes a screenshot in between)
+//   timeout=SECONDS      how long each later wait may take (default 60)
+//
+//   pause=MS             wait MS milliseconds
+//
+// Every window is found by its caption. What it sees goes to standard output as UTF-8;
+// the first step that fails ends the program with 1.
+//
+// kdx_wine_ui --run PROGRAM TAIL starts PROGRAM with the command line "PROGRAM" TAIL (one blank between), exactly
+// as given (blanks included, which a Unix shell cannot hand through wine's argument
+// quoting), waits for it and ends with its exit code.
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+namespace {
+
+constexpr wchar_t kCaption[] = L"KDX4610 Update v1.58";
+constexpr wchar_t kDialogClass[] = L"#32770";
+
+// Control ids of the update dialog and of a message box.
+constexpr int kCurrentVersionBox = 1006;
+constexpr int kProgressBar = 1010;
+constexpr int kMessageBoxText = 0xFFFF;
+
+constexpr DWORD kPollMs = 50;
+constexpr UINT kSendTimeoutMs = 5000;
+
+DWORD g_timeoutMs = 60'000;
+
+std::string Utf8(std::wstring_view text) {
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                      nullptr);
+    std::string out(n > 0 ? n : 0, '\0');
+    if (n > 0) WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr,
+                                   nullptr);
+    return out;
+}
+
+// Shows line breaks as \n, so that one observation is one output line.
+std::string Shown(std::wstring_view text) {
+    std::string out;
+    for (char c : Utf8(text)) {
+        if (c == '\n') out += "\\n";
+        else if (c == '\r') out += "\\r";
+        else out += c;
+    }
+    return out;
+}
+
+void Say(const std::string& line) {
+    std::fputs((line + "\n").c_str(), stdout);
+    std::fflush(stdout);
+}
+
+bool Fail(const std::string& why) {
+    Say("FAIL: " + why);
+    return false;
+}
+
+// The argument's text in wide characters; "\n" stands for a line break.
+std::wstring Expected(std::wstring_view text) {
+    std::wstring out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == L'\\' && i + 1 < text.size() && text[i + 1] == L'n') {
+            out += L'\n';
+            ++i;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+enum class Kind { kDialog, kMessageBox };
+
+struct Search {
+    Kind kind;
+    HWND found;
+};
+
+bool IsOurs(HWND window) {
+    wchar_t name[64] = {};
+    GetClassNameW(window, name, 64);
+    if (std::wstring_view(name) != kDialogClass) return false;
+    wchar_t caption[64] = {};
+    // A top-level window's caption is read without a message, so a busy updater cannot
+    // block it.
+    GetWindowTextW(window, caption, 64);
+    return std::wstring_view(caption) == kCaption;
+}
+
+BOOL CALLBACK FindWindowOfKind(HWND window, LPARAM context) {
+    auto& search = *reinterpret_cast<Search*>(context);
+    if (!IsWindowVisible(window) || !IsOurs(window)) return TRUE;
+    // The dialog and its message boxes share the caption; the version box tells them apart.
+    const bool isDialog = GetDlgItem(window, kCurrentVersionBox) != nullptr;
+    const bool isBox = GetDlgItem(window, kMessageBoxText) != nullptr;
+    if ((search.kind == Kind::kDialog && isDialog) || (search.kind == Kind::kMessageBox && isBox)) {
+        search.found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+HWND FindVisible(Kind kind) {
+    Search search{kind, nullptr};
+    EnumWindows(FindWindowOfKind, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+BOOL CALLBACK FindAny(HWND window, LPARAM context) {
+    if (!IsOurs(window)) return TRUE;
+    *reinterpret_cast<HWND*>(context) = window;
+    return FALSE;
+}
+
+template <typename Condition>
+bool WaitFor(Condition condition) {
+    const ULONGLONG end = GetTickCount64() + g_timeoutMs;
+    while (!condition()) {
+        if (GetTickCount64() > end) return false;
+        Sleep(kPollMs);
+    }
+    return true;
+}
+
+bool ReadText(HWND control, std::wstring& text) {
+    wchar_t buffer[2048] = {};
+    DWORD_PTR copied = 0;
+    if (!SendMessageTimeoutW(control, WM_GETTEXT, 2048, reinterpret_cast<LPARAM>(buffer), SMTO_ABORTIFHUNG,
+                             kSendTimeoutMs, &copied))
+        return false;
+    text.assign(buffer, copied);
+    return true;
+}
+
+bool Click(HWND window, int id) {
+    HWND button = GetDlgItem(window, id);
+    if (!button || !IsWindowVisible(button)) return Fail("no visible button " + std::to_string(id));
+    // Posted, not sent: the updater answers some clicks only after a message box or the
+    // whole update, and this program must go on watching meanwhile.
+    return PostMessageW(button, BM_CLICK, 0, 0) != 0 || Fail("cannot click " + std::to_string(id));
+}
+
+class Driver {
+public:
+    bool Step(std::wstring_view step) {
+        const size_t eq = step.find(L'=');
+        const std::wstring_view verb = step.substr(0, eq);
+        const std::wstring_view value = eq == std::wstring_view::npos ? std::wstring_view{} : step.substr(eq + 1);
+        Say("step: " + Utf8(step));
+        if (verb == L"timeout") {
+            g_timeoutMs = static_cast<DWORD>(std::stoul(std::wstring(value))) * 1000;
+            return true;
+        }
+        if (verb == L"wait-dialog") return WaitDialog();
+        if (verb == L"wait-progress") return WaitProgress();
+        if (verb == L"edit") return CheckEdit(value);
+        if (verb == L"click") return ClickDialog(value);
+        if (verb == L"close") return CloseDialog();
+        if (verb == L"wait-box") return WaitBox();
+        if (verb == L"box") return CheckBox(value);
+        if (verb == L"answer") return Answer(value);
+        if (verb == L"wait-gone") return WaitGone();
+        if (verb == L"sync") return Sync(value);
+        if (verb == L"pause") {
+            Sleep(static_cast<DWORD>(std::stoul(std::wstring(value))));
+            return true;
+        }
+        return Fail("unknown step " + Utf8(step));
+    }
+
+private:
+    bool WaitDialog() {
+        if (!WaitFor([&] { return (dialog_ = FindVisible(Kind::kDialog)) != nullptr && IsWindowVisible(GetDlgItem(dialog_, 1)); }))
+            return Fail("no dialog in its selection view");
+        Say("dialog: shown");
+        return true;
+    }
+
+    bool WaitProgress() {
+        if (!WaitFor([&] {
+                dialog_ = FindVisible(Kind::kDialog);
+                return dialog_ && IsWindowVisible(GetDlgItem(dialog_, kProgressBar));
+            }))
+            return Fail("no progress view");
+        Say("dialog: progress view");
+        return true;
+    }
+
+    bool CheckEdit(std::wstring_view value) {
+        if (!dialog_) return Fail("no dialog");
+        const size_t colon = value.find(L':');
+        const int id = std::stoi(std::wstring(value.substr(0, colon)));
+        const std::wstring expected = colon == std::wstring_view::npos ? L"" : Expected(value.substr(colon + 1));
+        std::wstring text;
+        HWND control = GetDlgItem(dialog_, id);
+        if (!control || !ReadText(control, text)) return Fail("cannot read control " + std::to_string(id));
+        Say("edit " + std::to_string(id) + ": " + Shown(text));
+        return text == expected || Fail("control " + std::to_string(id) + " holds \"" + Shown(text) + "\"");
+    }
+
+    bool ClickDialog(std::wstring_view value) {
+        if (!dialog_) return Fail("no dialog");
+        if (value == L"ok") return Click(dialog_, IDOK);
+        if (value == L"cancel") return Click(dialog_, IDCANCEL);
+        return Fail("unknown button " + Utf8(value));
+    }
+
+    bool CloseDialog() {
+        if (!dialog_) return Fail("no dialog");
+        return PostMessageW(dialog_, WM_SYSCOMMAND, SC_CLOSE, 0) != 0 || Fail("cannot close the dialog");
+    }
+
+    bool WaitBox() {
+        // A box that is being replaced must not be taken for the next one.
+        if (!WaitFor([&] {
+                HWND found = FindVisible(Kind::kMessageBox);
+                if (!found || found == answered_) return false;
+                box_ = found;
+                return true;
+            }))
+            return Fail("no message box");
+        std::wstring text;
+        if (!ReadText(GetDlgItem(box_, kMessageBoxText), text)) return Fail("cannot read the message box");
+        boxText_ = text;
+        Say("box: " + Shown(text));
+        return true;
+    }
+
+    bool CheckBox(std::wstring_view value) {
+        if (!box_) return Fail("no message box");
+        return boxText_ == Expected(value) || Fail("the message box says \"" + Shown(boxText_) + "\"");
+    }
+
+    bool Answer(std::wstring_view value) {
+        if (!box_) return Fail("no message box");
+        int id = 0;
+        if (value == L"yes") id = IDYES;
+        else if (value == L"no") id = IDNO;
+        else if (value == L"ok") id = IDOK;
+        else return Fail("unknown answer " + Utf8(value));
+        if (!Click(box_, id)) return false;
+        answered_ = box_;
+        box_ = nullptr;
+        return true;
+    }
+
+    bool WaitGone() {
+        if (!WaitFor([] {
+                HWND any = nullptr;
+                EnumWindows(FindAny, reinterpret_cast<LPARAM>(&any));
+                return any == nullptr;
+            }))
+            return Fail("a window of the updater is still there");
+        Say("gone");
+        return true;
+    }
+
+    bool Sync(std::wstring_view name) {
+        wchar_t dir[MAX_PATH] = {};
+        if (!GetEnvironmentVariableW(L"KDX_UI_SYNC_DIR", dir, MAX_PATH)) return Fail("KDX_UI_SYNC_DIR not set");
+        const std::wstring mark = std::wstring(dir) + L"\\" + std::wstring(name);
+        const std::wstring done = mark + L".done";
+        HANDLE file = CreateFileW(mark.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE) return Fail("cannot create " + Utf8(mark));
+        CloseHandle(file);
+        if (!WaitFor([&] { return GetFileAttributesW(done.c_str()) != INVALID_FILE_ATTRIBUTES; }))
+            return Fail("no " + Utf8(done));
+        return true;
+    }
+
+    HWND dialog_ = nullptr;
+    HWND box_ = nullptr;
+    HWND answered_ = nullptr;
+    std::wstring boxText_;
+};
+
+}  // namespace
+
+int Run(const wchar_t* program, const wchar_t* tail) {
+    std::wstring commandLine = std::wstring(L"\"") + program + L"\" " + tail;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(program, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+        Say("FAIL: cannot start " + Utf8(program) + " (" + std::to_string(GetLastError()) + ")");
+        return 255;
+    }
+    CloseHandle(process.hThread);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 255;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hProcess);
+    return static_cast<int>(code);
+}
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc == 4 && std::wstring_view(argv[1]) == L"--run") return Run(argv[2], argv[3]);
+    Driver driver;
+    for (int i = 1; i < argc; ++i) {
+        if (!driver.Step(argv[i])) return 1;
+    }
+    Say("PASS");
+    return 0;
+}

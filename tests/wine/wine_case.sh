@@ -1,0 +1,181 @@
+#!/bin/bash
+# One end-to-end run of the real KDX4610_update.exe under Wine, against the simulated chip
+# behind the simulated graphics driver. Needs a session started by wine_session.sh.
+#
+#   wine_case.sh --work DIR --name NAME --exe UPDATER --ui UI_PROGRAM [options] [--ui-steps STEP...]
+#
+#   --args TEXT          the updater's command line after the program name (default "/s")
+#   --no-args            an empty command line
+#   --cfg "OPTION [VALUE]"  a line of the driver's configuration (a kdx4610-sim option); repeatable
+#   --no-driver          run in the prefix without the driver registered
+#   --lang ja            run in Japanese (LANG=ja_JP.UTF-8)
+#   --expect-exit N      the updater's exit code
+#   --expect-debug TEXT  a debugger message, "\r\n" written as such; repeatable: the messages
+#                        must be exactly these, in this order (none given: none at all)
+#   --flash-equals FILE  the flash after the run holds FILE
+#   --like-sim SIM       kdx4610-sim (Windows build) with the same options gives the same flash
+#                        and the same trace (every column but the time; polls that found the
+#                        chip busy are left out, since their number depends on real time)
+#   --screenshots DIR    where the screenshots of the UI steps' sync points go (NAME.png)
+#   --timeout SECONDS    for the whole run (default 120)
+#   --ui-steps STEP...   the rest of the line: steps for the UI program (see kdx_wine_ui.cpp)
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/wine_common.sh"
+
+args="/s"
+cfg=()
+nodriver=0
+lang=en
+expect_exit=
+debug=()
+flash_equals=
+like_sim=
+screenshots=
+timeout=120
+steps=()
+while [ $# -gt 0 ]; do
+    case $1 in
+        --work) session_paths "$2"; shift 2 ;;
+        --name) name=$2; shift 2 ;;
+        --exe) exe=$2; shift 2 ;;
+        --ui) ui=$2; shift 2 ;;
+        --args) args=$2; shift 2 ;;
+        --no-args) args=; shift ;;
+        --cfg) cfg+=("$2"); shift 2 ;;
+        --no-driver) nodriver=1; shift ;;
+        --lang) lang=$2; shift 2 ;;
+        --expect-exit) expect_exit=$2; shift 2 ;;
+        --expect-debug) debug+=("$2"); shift 2 ;;
+        --flash-equals) flash_equals=$2; shift 2 ;;
+        --like-sim) like_sim=$2; shift 2 ;;
+        --screenshots) screenshots=$2; shift 2 ;;
+        --timeout) timeout=$2; shift 2 ;;
+        --ui-steps) shift; steps=("$@"); break ;;
+        *) echo "unknown argument $1" >&2; exit 2 ;;
+    esac
+done
+
+dir=$WORK/cases/$name
+rm -rf "$dir"
+mkdir -p "$dir/sync"
+failures=()
+fail() { failures+=("$1"); }
+
+[ -s "$WORK/display" ] || { echo "no Wine session in $WORK (wine_session.sh start)"; exit 1; }
+export DISPLAY=:$(cat "$WORK/display")
+export WINEPREFIX=$PREFIX_DRIVER
+[ $nodriver = 1 ] && WINEPREFIX=$PREFIX_NODRIVER
+# warn+seh shows each OutputDebugStringW text as a line 'warn:seh:OutputDebugStringA "..."'.
+export WINEDEBUG=-all,warn+seh
+unset LC_ALL LANGUAGE
+if [ "$lang" = ja ]; then
+    export LOCPATH=$LOCALES LANG=ja_JP.UTF-8
+else
+    export LANG=C.UTF-8
+fi
+
+# The driver's configuration: the case's own lines, then the files it writes.
+{
+    for line in "${cfg[@]+"${cfg[@]}"}"; do echo "$line"; done
+    echo "--trace $(winpath "$dir/driver.trace")"
+    echo "--flash-out $(winpath "$dir/flash.bin")"
+} >"$dir/driver.cfg"
+export KDX_FAKE_GFX_DRIVER_CFG=$(winpath "$dir/driver.cfg")
+export KDX_UI_SYNC_DIR=$(winpath "$dir/sync")
+
+# The updater, started with exactly this command line.
+timeout "$timeout" "$WINE64" "$ui" --run "$(winpath "$exe")" "$args" >"$dir/updater.out" 2>"$dir/updater.err" &
+updater=$!
+
+ui_status=0
+if [ ${#steps[@]} -gt 0 ]; then
+    timeout "$timeout" "$WINE64" "$ui" "${steps[@]}" >"$dir/ui.out" 2>"$dir/ui.err" &
+    driver=$!
+    # Screenshots at the UI program's sync points, while it waits.
+    while kill -0 $driver 2>/dev/null; do
+        for mark in "$dir"/sync/*; do
+            [ -e "$mark" ] || continue
+            case $mark in *.done) continue ;; esac
+            [ -e "$mark.done" ] && continue
+            shot=$(basename "$mark")
+            if [ -n "$screenshots" ]; then
+                mkdir -p "$screenshots"
+                import -display "$DISPLAY" -window root "$screenshots/$shot.png" || fail "no screenshot $shot"
+            fi
+            touch "$mark.done"
+        done
+        sleep 0.1
+    done
+    wait $driver
+    ui_status=$?
+    if [ $ui_status != 0 ]; then
+        fail "the UI program failed ($ui_status)"
+        # The updater may be waiting for an answer that will not come.
+        sleep 1
+        kill -0 $updater 2>/dev/null && "$WINESERVER" -k
+    fi
+fi
+
+wait $updater
+status=$?
+[ $status = 124 ] && fail "the updater did not end within $timeout s"
+[ -z "$expect_exit" ] || [ "$status" = "$expect_exit" ] || fail "exit code $status, expected $expect_exit"
+
+# The debugger messages, as Wine quotes them.
+grep -a ':warn:seh:OutputDebugStringA "' "$dir/updater.err" | sed 's/^[^"]*"//; s/"$//' >"$dir/debug.txt"
+: >"$dir/debug.expected"
+for message in "${debug[@]+"${debug[@]}"}"; do printf '%s\n' "$message" >>"$dir/debug.expected"; done
+cmp -s "$dir/debug.txt" "$dir/debug.expected" || fail "debugger messages differ (expected | seen):
+$(diff "$dir/debug.expected" "$dir/debug.txt")"
+
+if [ -n "$flash_equals" ]; then
+    cmp -s "$flash_equals" "$dir/flash.bin" || fail "the flash does not hold $(basename "$flash_equals")"
+fi
+
+if [ -n "$like_sim" ]; then
+    # The same chip and faults in-process, on the simulator's virtual clock.
+    sim_options=()
+    for line in "${cfg[@]+"${cfg[@]}"}"; do
+        read -r option value <<<"$line"
+        sim_options+=("$option")
+        [ -n "$value" ] && sim_options+=("$value")
+    done
+    "$WINE64" "$like_sim" --quiet "${sim_options[@]+"${sim_options[@]}"}" \
+        --trace "$(winpath "$dir/sim.trace")" --flash-out "$(winpath "$dir/sim_flash.bin")" -- "$args" \
+        >"$dir/sim.out" 2>"$dir/sim.err"
+    sim_status=$?
+    [ "$sim_status" = "$status" ] || fail "kdx4610-sim ends with $sim_status, the updater with $status"
+    cmp -s "$dir/sim_flash.bin" "$dir/flash.bin" || fail "the flash differs from kdx4610-sim's"
+    # On real time the chip may still be busy at a poll where on virtual time it had
+    # answered: such a poll reads the DDC/CI null message (6e80, then be) or the same
+    # mailbox flag once more. Those polls are dropped or counted once; every other call,
+    # with every byte, must match.
+    normal() {
+        cut -f2- "$1" | tr -d '\r' | awk -F'\t' '
+            $1 == "R" && $3 == "5" && $7 == "6e80" { held = $0; next }
+            held != "" { if ($1 == "R" && $3 == "1" && $7 == "be") { held = ""; next } print held; held = "" }
+            { print }
+            END { if (held != "") print held }' | uniq
+    }
+    normal "$dir/driver.trace" >"$dir/driver.trace.cmp"
+    normal "$dir/sim.trace" >"$dir/sim.trace.cmp"
+    [ -s "$dir/driver.trace.cmp" ] || fail "empty trace"
+    cmp -s "$dir/sim.trace.cmp" "$dir/driver.trace.cmp" || fail "the trace differs from kdx4610-sim's (sim | driver):
+$(diff "$dir/sim.trace.cmp" "$dir/driver.trace.cmp" | head -20)"
+fi
+
+if [ ${#failures[@]} -gt 0 ]; then
+    echo "== $name: FAILED"
+    printf -- '- %s\n' "${failures[@]}"
+    for f in ui.out updater.out; do
+        [ -s "$dir/$f" ] && { echo "== $f"; cat "$dir/$f"; }
+    done
+    echo "== updater.err (without Wine's exception lines)"
+    grep -av ':warn:seh:' "$dir/updater.err" | tail -20
+    echo "(files in $dir)"
+    exit 1
+fi
+echo "$name: exit $status$( [ ${#debug[@]} -gt 0 ] && printf ', debug: %s' "${debug[*]}")"
+[ -f "$dir/ui.out" ] && grep -a -e '^box:' -e '^edit' "$dir/ui.out"
+exit 0
