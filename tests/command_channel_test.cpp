@@ -7,6 +7,7 @@
 #include <iterator>
 #include <string>
 
+#include "support/test_system.h"
 #include "support/fake_gfx_lib.h"
 
 namespace kdx {
@@ -18,19 +19,9 @@ using testing::FakeCall;
 using testing::FakeGfxLib;
 
 struct ChannelFixture : ::testing::Test {
-    platform::VirtualClock clock;
-    platform::MemoryResources resources;
-    struct NullDebug : platform::DebugOutput {
-        void Write(WTextView) override {}
-    } debug;
-    platform::System system{clock, debug, resources};
-    struct NoDriver : platform::DriverConnector {
-        int32_t CreateInstance(platform::DriverInterface*& out) override {
-            out = nullptr;
-            return platform::kClassNotRegistered;
-        }
-    } connector;
-    ChipContext context{system, connector};
+    testing::TestSystem sys;
+    platform::VirtualClock& clock = sys.clock;
+    ChipContext context{sys.system, sys.connector};
     FakeGfxLib gfx;
 
     void SetUp() override { context.activeAdapter = &gfx; }

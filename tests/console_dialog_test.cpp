@@ -10,24 +10,14 @@
 
 #include "app/dialog_steps.h"
 #include "app/ui_strings.h"
+#include "support/test_system.h"
 
 namespace kdx {
 namespace {
 
 struct ConsoleDialogFixture : ::testing::Test {
-    platform::VirtualClock clock;
-    platform::MemoryResources resources;
-    struct NullDebug : platform::DebugOutput {
-        void Write(WTextView) override {}
-    } debug;
-    platform::System system{clock, debug, resources};
-    struct NoDriver : platform::DriverConnector {
-        int32_t CreateInstance(platform::DriverInterface*& out) override {
-            out = nullptr;
-            return platform::kClassNotRegistered;
-        }
-    } connector;
-    UpdateRun run{system, connector};
+    testing::TestSystem sys;
+    UpdateRun run{sys.system, sys.connector};
 
     // What the scripted steps do: the first failing step and the code it leaves.
     enum Stage { None, Load, Open, Check, Isp };

@@ -8,6 +8,7 @@
 #include "gfx/gfx_lib_intel_skylake.h"
 #include "gfx/select_gfx_lib.h"
 #include "platform/resources.h"
+#include "support/test_system.h"
 
 namespace kdx {
 namespace {
@@ -293,16 +294,11 @@ TEST(SelectGfxLib, ReportsStatusAndDescription) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.status);
-        platform::VirtualClock clock;
-        platform::MemoryResources resources;
-        struct NullDebug : platform::DebugOutput {
-            void Write(WTextView) override {}
-        } debug;
-        platform::System system{clock, debug, resources};
+        testing::TestSystem sys;
         ScriptedDriver driver;
         driver.respond = ChipOn(c.chipId, kAck);
         FakeConnector connector(&driver, c.createResult);
-        ChipContext context(system, connector);
+        ChipContext context(sys.system, connector);
         WText report;
         EXPECT_EQ(SelectGfxLib(context, report), c.status);
         EXPECT_EQ(report, c.report);
