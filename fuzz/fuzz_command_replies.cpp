@@ -9,6 +9,7 @@
 #include "chip/command_channel.h"
 #include "platform/system.h"
 #include "tests/support/fake_gfx_lib.h"
+#include "tests/support/test_system.h"
 
 namespace {
 
@@ -26,19 +27,6 @@ public:
 private:
     std::span<const uint8_t> data_;
     size_t pos_ = 0;
-};
-
-class NullDebug final : public kdx::platform::DebugOutput {
-public:
-    void Write(kdx::WTextView) override {}
-};
-
-class NoDriver final : public kdx::platform::DriverConnector {
-public:
-    int32_t CreateInstance(kdx::platform::DriverInterface*& out) override {
-        out = nullptr;
-        return kdx::platform::kClassNotRegistered;
-    }
 };
 
 // The statuses an adapter may return, weighted towards success.
@@ -69,12 +57,8 @@ void ScriptReplies(Input& in, kdx::testing::FakeGfxLib& gfx) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Input in(std::span<const uint8_t>(data, size));
-    kdx::platform::VirtualClock clock;
-    kdx::platform::MemoryResources resources;
-    NullDebug debug;
-    NoDriver connector;
-    kdx::platform::System system{clock, debug, resources};
-    kdx::ChipContext context(system, connector);
+    kdx::testing::TestSystem sys;
+    kdx::ChipContext context(sys.system, sys.connector);
     kdx::testing::FakeGfxLib gfx;
     context.activeAdapter = &gfx;
 

@@ -6,21 +6,9 @@
 
 #include "package/images.h"
 #include "platform/system.h"
+#include "support/test_system.h"
 
 namespace {
-
-class NullDebug final : public kdx::platform::DebugOutput {
-public:
-    void Write(kdx::WTextView) override {}
-};
-
-class NoDriver final : public kdx::platform::DriverConnector {
-public:
-    int32_t CreateInstance(kdx::platform::DriverInterface*& out) override {
-        out = nullptr;
-        return kdx::platform::kClassNotRegistered;
-    }
-};
 
 }  // namespace
 
@@ -39,14 +27,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool parsed = kdx::ParseFirmwareTrailer(firmware, trailer);
     if (parsed && firmware.size() < 20) __builtin_trap();
 
-    kdx::platform::VirtualClock clock;
-    kdx::platform::MemoryResources resources;
-    resources.Add(kdx::kImageResourceType, kdx::kIspDriverResourceId, driver);
-    resources.Add(kdx::kImageResourceType, kdx::kFirmwareResourceId, firmware);
-    NullDebug debug;
-    NoDriver connector;
-    kdx::platform::System system{clock, debug, resources};
-    kdx::ChipContext context(system, connector);
+    kdx::testing::TestSystem sys;
+    sys.resources.Add(kdx::kImageResourceType, kdx::kIspDriverResourceId, driver);
+    sys.resources.Add(kdx::kImageResourceType, kdx::kFirmwareResourceId, firmware);
+    kdx::ChipContext context(sys.system, sys.connector);
     int32_t resultCode = 0;
     kdx::WText version;
     const bool loaded = kdx::LoadImages(context, resultCode, version);

@@ -13,6 +13,7 @@
 #include "chip/firmware_write.h"
 #include "chip/flash_ops.h"
 #include "chip/mailbox.h"
+#include "support/test_system.h"
 
 namespace {
 
@@ -52,17 +53,6 @@ private:
     FuzzedDataProvider& data_;
 };
 
-struct NullDebug final : platform::DebugOutput {
-    void Write(WTextView) override {}
-};
-
-struct NoDriver final : platform::DriverConnector {
-    int32_t CreateInstance(platform::DriverInterface*& out) override {
-        out = nullptr;
-        return platform::kClassNotRegistered;
-    }
-};
-
 struct Sink final : TarvikControlDelegate {
     void ReportProgress(int32_t, int32_t) override {}
 };
@@ -87,12 +77,8 @@ void WriteThroughWindow(ChipContext& context, FuzzedDataProvider& data) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     FuzzedDataProvider data(bytes, size);
-    platform::VirtualClock clock;
-    NullDebug debug;
-    platform::MemoryResources resources;
-    platform::System system{clock, debug, resources};
-    NoDriver connector;
-    ChipContext context(system, connector);
+    testing::TestSystem sys;
+    ChipContext context(sys.system, sys.connector);
     FuzzedAdapter adapter(data);
     Sink sink;
     context.activeAdapter = &adapter;
