@@ -31,7 +31,7 @@ if ((${#missing[@]})); then
     echo "setup: installing ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
     "${sudo[@]}" apt-get update -qq
-    "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    "${sudo[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
 have_locales=$(locale -a 2>/dev/null | tr '[:upper:]' '[:lower:]' | tr -d '-')
