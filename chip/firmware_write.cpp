@@ -65,14 +65,6 @@ bool WriteByte(ChipContext& context, uint32_t address, uint8_t value) {
     return Write(context, address, byte) == gfx::kOk;
 }
 
-// Reads a flag until a read succeeds; true when it then holds `value`.
-bool FlagReadsBack(ChipContext& context, uint32_t flagAddress, uint8_t value, int reads) {
-    for (int attempt = 0; attempt < reads; ++attempt) {
-        if (Read(context, flagAddress, 1) == gfx::kOk) return context.scratch[0] == value;
-    }
-    return false;
-}
-
 bool AwaitFlagFree(ChipContext& context, uint32_t flagAddress) {
     for (int attempt = 0; attempt < kHalfFlagFreeReads; ++attempt) {
         if (Read(context, flagAddress, 1) == gfx::kOk && context.scratch[0] == 0) return true;
@@ -199,10 +191,12 @@ bool SendBlockHeader(ChipContext& context, const BlockHeader& header) {
     }
     // Only the count in the lower flag makes the driver take the header. Unannounced, it
     // would be overwritten by the block's lower half while the driver waits for it, so the
-    // announcement must be in place on either path.
-    constexpr auto kHeaderCount = static_cast<uint8_t>(kBlockHeaderBytes);
-    if (WriteByte(context, window.lowFlagAddr, kHeaderCount)) return true;
-    return FlagReadsBack(context, window.lowFlagAddr, kHeaderCount, kHeaderReadBacks);
+    // announcement is made on either path. It is made once, whatever the write reports:
+    // a write that reports an error may still have arrived, and by the time the flag
+    // could be read back the driver may have taken the header and cleared it again, so a
+    // second header would reach the driver as the start of the block's data.
+    WriteByte(context, window.lowFlagAddr, static_cast<uint8_t>(kBlockHeaderBytes));
+    return true;
 }
 
 bool WriteBlockData(ChipContext& context, size_t length) {

@@ -85,7 +85,10 @@ uint8_t PollReplyByte(ChipContext& context, const AckWaitParameters& parameters)
     // The bytes after byte 0 may still hold an earlier acknowledgement; a read that fails
     // must not let those pass for this one.
     std::fill_n(context.scratch.begin(), kAckReply.size(), uint8_t{0});
-    if (Read(context, reply, kAckReply.size()) != gfx::kOk) return 0;
+    if (Read(context, reply, kAckReply.size()) != gfx::kOk) {
+        Pause(context, parameters.failedReadPauseMs);
+        return 0;
+    }
     return context.scratch[0];
 }
 
@@ -112,14 +115,15 @@ bool UnpackReplyPackets(std::span<const uint8_t> reply, std::span<uint8_t> desti
     size_t packetEnd = 1 + firstCount;
     size_t held = 0;
     while (held < destination.size()) {
-        // A packet that claims more bytes than were read is not a reply of this format.
-        if (packetEnd > reply.size()) return false;
+        // Bytes beyond the count are not looked at, so only the bytes actually taken are
+        // held against what was read: a count byte or data byte past the end fails.
         if (pos == packetEnd) {
-            if (packetEnd == reply.size()) return false;
+            if (packetEnd >= reply.size()) return false;
             pos = packetEnd + 1;
             packetEnd = pos + reply[packetEnd];
             continue;
         }
+        if (pos >= reply.size()) return false;
         destination[held++] = reply[pos++];
     }
     return true;

@@ -230,6 +230,23 @@ TEST_F(FirmwareWriteTest, HeaderWithWriteErrorIsAnnouncedWhenItReadsBackIntact) 
     EXPECT_EQ(std::string_view(reinterpret_cast<const char*>(model.flash.data()), 9), "123456789");
 }
 
+TEST_F(FirmwareWriteTest, HeaderAnnouncementIsMadeOnceEvenWhenItsWriteReportsAnError) {
+    // The flag write reports an error yet arrives. Announcing the header a second time
+    // would hand its bytes to the driver as the start of the block's data.
+    auto modelWrite = gfx.onNativeWrite;
+    int flagErrors = 0;
+    gfx.onNativeWrite = [&, modelWrite](uint32_t a, std::span<const uint8_t> d, int32_t& result) {
+        modelWrite(a, d, result);
+        if (a == 0x200FF && d.size() == 1 && d[0] == 0x08 && flagErrors++ == 0) result = 1002;
+        return true;
+    };
+    int32_t done = 0;
+    ASSERT_TRUE(WriteRegion(context, Bytes("123456789"), 0, done, 9));
+    const auto writes = Writes();
+    EXPECT_EQ(std::count_if(writes.begin(), writes.end(), [](const FakeCall& c) { return c.data.size() == 8; }), 1);
+    EXPECT_EQ(std::string_view(reinterpret_cast<const char*>(model.flash.data()), 9), "123456789");
+}
+
 TEST_F(FirmwareWriteTest, HeaderThatNeverGetsThroughEndsTheWrite) {
     gfx.onNativeWrite = [](uint32_t a, std::span<const uint8_t> d, int32_t& result) {
         result = (a == 0x20000 && d.size() == 8) ? 1002 : 0;
