@@ -60,9 +60,10 @@ public:
         out_ << ToUtf8(Control(labelId)) << ": " << ToUtf8(version) << '\n';
     }
 
-    // A Yes/No question. Only an explicit answer starts the update; the end of the input
-    // is a No.
-    bool AskYesNo(WTextView question) {
+    // A question answered y or n: the dialog's OK/Cancel and Yes/No alike. Only an explicit
+    // y goes on, since the answer may start a flash write; an empty line is asked again and
+    // the end of the input counts as Cancel/No.
+    bool Ask(WTextView question) {
         Line(question);
         for (;;) {
             out_ << "[y/n] " << std::flush;
@@ -142,7 +143,13 @@ void RunConsoleDialog(UpdateRun& run, std::istream& in, std::ostream& out, UiLan
     terminal.Line();
     terminal.Line(terminal.Control(kIdcDescription));
     terminal.Line();
-    if (!terminal.AskYesNo(terminal.String(kIdsConfirmUpdate))) {
+    // The prompt with OK and Cancel, then the confirmation with Yes and No: two answers
+    // before the flash is touched, as in the dialog. Declining either leaves 99.
+    if (!terminal.Ask(terminal.Control(kIdcPrompt))) {
+        return;
+    }
+    terminal.Line();
+    if (!terminal.Ask(terminal.String(kIdsConfirmUpdate))) {
         return;
     }
 

@@ -1,6 +1,6 @@
 // The update dialog in a terminal, in place of the Windows dialog on Linux: the same steps
-// and texts (English or Japanese by the locale), both versions, a yes/no confirmation, a
-// progress bar, the final message. The outcome is in run.resultCode.
+// and texts (English or Japanese by the locale), both versions, the prompt and then the
+// confirmation (each answered y or n), a progress bar, the final message. The outcome is in run.resultCode.
 #pragma once
 
 #include <iosfwd>

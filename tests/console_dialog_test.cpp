@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <iterator>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -85,15 +86,17 @@ TEST_F(ConsoleDialogFixture, EachOutcomeGivesItsCodeAndItsOneMessage) {
         std::string suffix;
     };
     const Case cases[] = {
-        {"images", Load, 0, "y\n", UnexpectedError, kIdsUnexpectedError, ""},
-        {"adapter", Open, NotTarget, "y\n", NotTarget, kIdsNotTarget, ""},
-        {"not target", Check, NotTarget, "y\n", NotTarget, kIdsNotTarget, ""},
-        {"up to date", Check, UpToDate, "y\n", UpToDate, kIdsUpToDate, ""},
-        {"updated", None, 0, "y\n", Success, kIdsUpdateCompleted, ""},
-        {"yes spelled out", None, 0, " YES \n", Success, kIdsUpdateCompleted, ""},
-        {"download fault", Isp, IspSetupFailed, "y\n", IspSetupFailed, kIdsUpdateFailed, "10"},
-        {"erase fault", Isp, FlashProgramFailed, "yes\n", FlashProgramFailed, kIdsUpdateFailed, "20"},
-        {"declined", None, 0, "n\n", UnexpectedError, std::nullopt, ""},
+        {"images", Load, 0, "y\ny\n", UnexpectedError, kIdsUnexpectedError, ""},
+        {"adapter", Open, NotTarget, "y\ny\n", NotTarget, kIdsNotTarget, ""},
+        {"not target", Check, NotTarget, "y\ny\n", NotTarget, kIdsNotTarget, ""},
+        {"up to date", Check, UpToDate, "y\ny\n", UpToDate, kIdsUpToDate, ""},
+        {"updated", None, 0, "y\ny\n", Success, kIdsUpdateCompleted, ""},
+        {"yes spelled out", None, 0, " YES \nYes\n", Success, kIdsUpdateCompleted, ""},
+        {"download fault", Isp, IspSetupFailed, "y\ny\n", IspSetupFailed, kIdsUpdateFailed, "10"},
+        {"erase fault", Isp, FlashProgramFailed, "yes\nyes\n", FlashProgramFailed, kIdsUpdateFailed, "20"},
+        {"cancelled at the prompt", None, 0, "n\ny\n", UnexpectedError, std::nullopt, ""},
+        {"declined at the confirmation", None, 0, "y\nn\n", UnexpectedError, std::nullopt, ""},
+        {"only the prompt answered", None, 0, "y\n", UnexpectedError, std::nullopt, ""},
         {"end of input", None, 0, "", UnexpectedError, std::nullopt, ""},
     };
     for (const Case& c : cases) {
@@ -115,35 +118,56 @@ TEST_F(ConsoleDialogFixture, EachOutcomeGivesItsCodeAndItsOneMessage) {
             // No further message after the question: the output ends at the prompt.
             EXPECT_TRUE(out.ends_with("[y/n] ") || out.ends_with("[y/n] \n")) << out;
         }
-        EXPECT_EQ(out.find(Text(kIdsConfirmUpdate)) != std::string::npos, reachedSelection);
+        EXPECT_EQ(out.find(Text(kIdsConfirmUpdate)) != std::string::npos,
+                  reachedSelection && c.input[0] != 'n' && c.input[0] != '\0');
     }
 }
 
-TEST_F(ConsoleDialogFixture, AskedAgainUntilTheAnswerIsYesOrNo) {
-    const std::string out = Run("maybe\n\nno\n");
-    size_t prompts = 0;
-    for (size_t at = out.find("[y/n] "); at != std::string::npos; at = out.find("[y/n] ", at + 1)) ++prompts;
-    EXPECT_EQ(prompts, 3u);
-    EXPECT_EQ(ispRuns, 0);
+TEST_F(ConsoleDialogFixture, BothQuestionsAreAskedAgainUntilTheAnswerIsYesOrNo) {
+    struct Case {
+        const char* input;
+        size_t questions;
+        int ispRuns;
+    };
+    const Case cases[] = {
+        {"maybe\n\nno\n", 3, 0},
+        {"\n\n\n", 4, 0},  // the end of the input after three empty lines
+        {"y\n\nok\nno\n", 4, 0},
+        {"\ny\n\ny\n", 4, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.input);
+        ispRuns = 0;
+        const std::string out = Run(c.input);
+        size_t questions = 0;
+        for (size_t at = out.find("[y/n] "); at != std::string::npos; at = out.find("[y/n] ", at + 1)) ++questions;
+        EXPECT_EQ(questions, c.questions);
+        EXPECT_EQ(ispRuns, c.ispRuns);
+    }
 }
 
-TEST_F(ConsoleDialogFixture, ShowsBothVersionsBeforeTheQuestion) {
-    const std::string out = Run("n\n");
-    const size_t current = out.find("Current firmware version: 1.40\n");
-    const size_t next = out.find("New firmware version: 1.58\n");
-    const size_t question = out.find(Text(kIdsConfirmUpdate));
-    ASSERT_NE(current, std::string::npos) << out;
-    ASSERT_NE(next, std::string::npos) << out;
-    EXPECT_LT(current, next);
-    EXPECT_LT(next, question);
-    EXPECT_NE(out.find("This program updates the firmware of HDMI output chip.\n"), std::string::npos);
+TEST_F(ConsoleDialogFixture, ShowsVersionsDescriptionPromptThenConfirmation) {
+    const std::string out = Run("y\nn\n");
+    const size_t positions[] = {
+        out.find("Current firmware version: 1.40\n"),
+        out.find("New firmware version: 1.58\n"),
+        out.find("This program updates the firmware of HDMI output chip.\n"),
+        out.find("Update the firmware?\n[y/n] "),
+        out.find(Text(kIdsConfirmUpdate) + "\n[y/n] "),
+    };
+    for (size_t i = 0; i < std::size(positions); ++i) {
+        ASSERT_NE(positions[i], std::string::npos) << i << "\n" << out;
+        if (i == 0) continue;
+        EXPECT_LT(positions[i - 1], positions[i]) << i;
+    }
 }
 
 TEST_F(ConsoleDialogFixture, JapaneseTextsAreUtf8) {
     failAt = Isp;
     failCode = FlashProgramFailed;
-    const std::string out = Run("y\n", UiLanguage::Japanese);
+    const std::string out = Run("y\ny\n", UiLanguage::Japanese);
     EXPECT_NE(out.find("現在のファームウェアのバージョン: 1.40\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("アップデートを実行しますか？\n"), std::string::npos) << out;
     EXPECT_NE(out.find(Text(kIdsConfirmUpdate, UiLanguage::Japanese)), std::string::npos);
     EXPECT_NE(out.find("ファームウェアをアップデート中です…\n"), std::string::npos);
     EXPECT_TRUE(out.ends_with("エラーコード： 20\n")) << out;
@@ -163,7 +187,7 @@ TEST_F(ConsoleDialogFixture, ProgressBarMovesOneStepPerReportAndStopsFull) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.reports);
         progressReports = c.reports;
-        const std::string out = Run("y\n");
+        const std::string out = Run("y\ny\n");
         const size_t last = out.rfind('\r');
         if (c.lastDrawn == nullptr) {
             EXPECT_EQ(last, std::string::npos);

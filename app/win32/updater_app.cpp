@@ -34,6 +34,10 @@ bool CUpdaterApp::InitInstance(HINSTANCE instance, const wchar_t* commandLine) {
         if (silent) {
             dialog.RunSilent();
         } else {
+            // The OK handler blocks the thread for the whole flash write without dispatching
+            // messages; a window manager that took that for a hang would cover the dialog
+            // with a frozen copy and hide the progress bar until the chip is done.
+            DisableProcessWindowsGhosting();
             dialog.DoModal();
         }
         exitStatus_ = dialog.ResultCode();

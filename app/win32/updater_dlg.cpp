@@ -67,8 +67,15 @@ void CUpdaterDlg::RunSilent() { RunSilentWorkflow(run_); }
 void CUpdaterDlg::ReportProgress(int32_t, int32_t) {
     progressCounter_ = std::min(progressCounter_ + 1, kProgressSteps);
     if (progressBar_ == nullptr) return;
+    // The OK handler keeps the thread for the whole flash write, so no messages are
+    // dispatched: the themed bar animates an increase through a timer that never fires and
+    // would lag behind the chip. A decrease is drawn at once, so step one past the counter
+    // and back; the full bar has nothing to step past and is set directly.
+    if (progressCounter_ < kProgressSteps) {
+        SendMessageW(progressBar_, PBM_SETPOS, static_cast<WPARAM>(progressCounter_ + 1), 0);
+    }
     SendMessageW(progressBar_, PBM_SETPOS, static_cast<WPARAM>(progressCounter_), 0);
-    // No messages are dispatched while the chip is programmed: draw the bar now.
+    // Nor is WM_PAINT dispatched: draw the bar now.
     UpdateWindow(progressBar_);
 }
 
