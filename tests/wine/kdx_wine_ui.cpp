@@ -108,8 +108,10 @@ BOOL CALLBACK FindWindowOfKind(HWND window, LPARAM context) {
     auto& search = *reinterpret_cast<Search*>(context);
     if (!IsWindowVisible(window) || !IsOurs(window)) return TRUE;
     // The dialog and its message boxes share the caption; the version box tells them apart.
+    // The dialog's updating label has the same id as a message box's text, so a window
+    // with a version box is never taken for a box (it does not answer while it updates).
     const bool isDialog = GetDlgItem(window, kCurrentVersionBox) != nullptr;
-    const bool isBox = GetDlgItem(window, kMessageBoxText) != nullptr;
+    const bool isBox = !isDialog && GetDlgItem(window, kMessageBoxText) != nullptr;
     if ((search.kind == Kind::kDialog && isDialog) || (search.kind == Kind::kMessageBox && isBox)) {
         search.found = window;
         return FALSE;
