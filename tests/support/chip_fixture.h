@@ -13,24 +13,13 @@
 
 #include "chip/chip_context.h"
 #include "tests/support/fake_gfx_lib.h"
+#include "tests/support/test_system.h"
 
 namespace kdx::testing {
-
-struct RecordingDebug : platform::DebugOutput {
-    std::vector<WText> messages;
-    void Write(WTextView text) override { messages.emplace_back(text); }
-};
 
 struct ProgressLog : TarvikControlDelegate {
     std::vector<std::pair<int32_t, int32_t>> reports;
     void ReportProgress(int32_t current, int32_t total) override { reports.emplace_back(current, total); }
-};
-
-struct NoDriverConnector : platform::DriverConnector {
-    int32_t CreateInstance(platform::DriverInterface*& out) override {
-        out = nullptr;
-        return platform::kClassNotRegistered;
-    }
 };
 
 // One block as the model received it.
@@ -191,12 +180,10 @@ private:
 
 // The context and its surroundings; usable on its own where one test needs several.
 struct ChipBench {
-    platform::VirtualClock clock;
-    platform::MemoryResources resources;
-    RecordingDebug debug;
-    platform::System system{clock, debug, resources};
-    NoDriverConnector connector;
-    ChipContext context{system, connector};
+    TestSystem sys;
+    platform::VirtualClock& clock = sys.clock;
+    RecordingDebugOutput& debug = sys.debug;
+    ChipContext context{sys.system, sys.connector};
     FakeGfxLib gfx;
     ProgressLog progress;
 
