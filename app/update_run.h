@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "app/result_code.h"
+#include "chip/result_code.h"
 #include "chip/chip_context.h"
 #include "platform/wtext.h"
 

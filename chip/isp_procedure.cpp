@@ -1,6 +1,6 @@
 #include "chip/isp_procedure.h"
 
-#include "app/result_code.h"
+#include "chip/result_code.h"
 #include "chip/command_channel.h"
 #include "chip/firmware_write.h"
 #include "chip/flash_ops.h"

@@ -13,7 +13,7 @@
 
 #include "app/command_line.h"
 #include "app/console_dialog.h"
-#include "app/result_code.h"
+#include "chip/result_code.h"
 #include "app/update_run.h"
 #include "app/workflow.h"
 #include "platform/debug_output.h"

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/result_code.h"
+#include "chip/result_code.h"
 
 namespace kdx {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <functional>
 
-#include "app/result_code.h"
+#include "chip/result_code.h"
 #include "tests/support/chip_fixture.h"
 
 namespace kdx {

@@ -1,4 +1,4 @@
-#include "app/result_code.h"
+#include "chip/result_code.h"
 
 namespace kdx {
 
