@@ -54,6 +54,22 @@ kdx_wine_test(silent_download_fault --cfg "--fault stop-ack-at-chunk=5" --expect
 kdx_wine_test(silent_erase_fault --cfg "--fault erase-nak" --expect-exit 20
     --expect-debug "Erase Flash failed!\\r\\n" ${KDX_WINE_LIKE_SIM})
 
+# ---- Planted DLLs ------------------------------------------------------------------------
+# Each DLL the updater imports or loads that is not one of the system's known DLLs, one row
+# each: a marker DLL of its name beside a copy of the program, then in the current directory
+# (the program started from another folder), preferred by Wine to its own copy. Neither is
+# ever loaded, and the silent update still ends 0.
+set(KDX_PLANTED_DLLS
+    winmm     # timer resolution: loaded at run time from the system directory only
+    comctl32  # the progress bar: Common Controls 6, through the manifest (side-by-side)
+)
+foreach(dll IN LISTS KDX_PLANTED_DLLS)
+    foreach(where beside cwd)
+        kdx_wine_test(planted_${dll}_${where} --plant ${where} ${dll} $<TARGET_FILE:kdx_marker_dll>
+            --expect-exit 0 --flash-equals ${fw})
+    endforeach()
+endforeach()
+
 # ---- Command lines, through the real lpCmdLine ------------------------------------------
 # Silent: the up-to-date chip ends the run with 40 and no window.
 set(i 0)

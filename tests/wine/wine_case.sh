@@ -18,6 +18,11 @@
 #                        chip busy are left out, since their number depends on real time)
 #   --screenshots DIR    where the screenshots of the UI steps' sync points go (NAME.png)
 #   --timeout SECONDS    for the whole run (default 120)
+#   --plant WHERE NAME DLL  run a copy of the updater from a folder of its own, with another
+#                        folder as the current directory, and DLL copied as NAME.dll into the
+#                        updater's folder (WHERE=beside) or the current directory (WHERE=cwd),
+#                        Wine told to prefer that copy to its own (WINEDLLOVERRIDES NAME=n,b):
+#                        the run fails if the copy was loaded (it leaves NAME.dll.loaded)
 #   --ui-steps STEP...   the rest of the line: steps for the UI program (see kdx_wine_ui.cpp)
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -33,6 +38,7 @@ flash_equals=
 like_sim=
 screenshots=
 timeout=120
+plant=()
 steps=()
 while [ $# -gt 0 ]; do
     case $1 in
@@ -51,6 +57,7 @@ while [ $# -gt 0 ]; do
         --like-sim) like_sim=$2; shift 2 ;;
         --screenshots) screenshots=$2; shift 2 ;;
         --timeout) timeout=$2; shift 2 ;;
+        --plant) plant=("$2" "$3" "$4"); shift 4 ;;
         --ui-steps) shift; steps=("$@"); break ;;
         *) echo "unknown argument $1" >&2; exit 2 ;;
     esac
@@ -84,8 +91,25 @@ fi
 export KDX_FAKE_GFX_DRIVER_CFG=$(winpath "$dir/driver.cfg")
 export KDX_UI_SYNC_DIR=$(winpath "$dir/sync")
 
+# A planted DLL: the updater copied into program/, started with cwd/ as current directory.
+run_in=$PWD
+ui=$(realpath "$ui")
+if [ ${#plant[@]} -gt 0 ]; then
+    mkdir -p "$dir/program" "$dir/cwd"
+    cp "$exe" "$dir/program/"
+    exe=$dir/program/$(basename "$exe")
+    case ${plant[0]} in
+        beside) cp "${plant[2]}" "$dir/program/${plant[1]}.dll" ;;
+        cwd) cp "${plant[2]}" "$dir/cwd/${plant[1]}.dll" ;;
+        *) echo "--plant: beside or cwd, not ${plant[0]}" >&2; exit 2 ;;
+    esac
+    run_in=$dir/cwd
+    export WINEDLLOVERRIDES="mscoree,mshtml=;${plant[1]}=n,b"
+fi
+
 # The updater, started with exactly this command line.
-timeout "$timeout" "$WINE64" "$ui" --run "$(winpath "$exe")" "$args" >"$dir/updater.out" 2>"$dir/updater.err" &
+(cd "$run_in" && exec timeout "$timeout" "$WINE64" "$ui" --run "$(winpath "$exe")" "$args") \
+    >"$dir/updater.out" 2>"$dir/updater.err" &
 updater=$!
 
 ui_status=0
@@ -128,6 +152,10 @@ grep -a ':warn:seh:OutputDebugStringA "' "$dir/updater.err" | sed 's/^[^"]*"//; 
 for message in "${debug[@]+"${debug[@]}"}"; do printf '%s\n' "$message" >>"$dir/debug.expected"; done
 cmp -s "$dir/debug.txt" "$dir/debug.expected" || fail "debugger messages differ (expected | seen):
 $(diff "$dir/debug.expected" "$dir/debug.txt")"
+
+for marker in $(find "$dir" -name '*.loaded'); do
+    fail "the planted $(basename "$marker" .loaded) was loaded, by $(cat "$marker")"
+done
 
 if [ -n "$flash_equals" ]; then
     cmp -s "$flash_equals" "$dir/flash.bin" || fail "the flash does not hold $(basename "$flash_equals")"
