@@ -52,6 +52,16 @@ kdx::CUpdaterApp theApp;
 const std::u16string g_logFileName{kdx::kLogFileName};
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int) {
+    // Before anything else: every DLL loaded from here on (COM's, the common controls',
+    // the timer's, a graphics backend's) comes from the system directory only, never from
+    // the program's folder (a Downloads folder anyone can write to) nor from the current
+    // directory, which SetDllDirectoryW(L"") also takes out of the older search order.
+    // What is loaded before this point is the import table, and it names only known DLLs
+    // (always the system's copies) and comctl32, which the manifest's dependency on Common
+    // Controls 6.0 binds side-by-side: the loader takes it from the system's WinSxS store
+    // before it would look in the program's folder.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    SetDllDirectoryW(L"");
     theApp.InitInstance(instance, commandLine);
     return theApp.ExitInstance();
 }

@@ -8,6 +8,7 @@
 #include "platform/file.h"
 #include "platform/resources.h"
 #include "platform/system.h"
+#include "platform/win32/system_library.h"
 #include "platform/win32/win32_text.h"
 
 namespace kdx::platform {
@@ -16,6 +17,15 @@ namespace {
 
 class Win32Clock final : public Clock {
 public:
+    // winmm is not one of the system's known DLLs, so it is not in the import table (a copy
+    // beside the program would be loaded before wWinMain): it comes from the system
+    // directory when the clock is made. Without it the sleeps keep the default resolution,
+    // which only makes them longer; the chip's pacing is a minimum, so that is safe.
+    Win32Clock()
+        : winmm_(L"winmm.dll"),
+          timeBeginPeriod_(winmm_.Find<TimePeriodFn>("timeBeginPeriod")),
+          timeEndPeriod_(winmm_.Find<TimePeriodFn>("timeEndPeriod")) {}
+
     int64_t Frequency() override {
         LARGE_INTEGER f{};
         QueryPerformanceFrequency(&f);
@@ -30,8 +40,18 @@ public:
     // finer than the scheduler's time slice.
     void Spin(int64_t) override {}
     void Sleep(uint32_t ms) override { ::Sleep(ms); }
-    void BeginTimerPeriod(uint32_t ms) override { timeBeginPeriod(ms); }
-    void EndTimerPeriod(uint32_t ms) override { timeEndPeriod(ms); }
+    void BeginTimerPeriod(uint32_t ms) override {
+        if (timeBeginPeriod_ != nullptr) timeBeginPeriod_(ms);
+    }
+    void EndTimerPeriod(uint32_t ms) override {
+        if (timeEndPeriod_ != nullptr) timeEndPeriod_(ms);
+    }
+
+private:
+    using TimePeriodFn = MMRESULT(WINAPI*)(UINT);
+    win32::SystemLibrary winmm_;
+    TimePeriodFn timeBeginPeriod_;
+    TimePeriodFn timeEndPeriod_;
 };
 
 class Win32DebugOutput final : public DebugOutput {
