@@ -14,7 +14,7 @@ winpath() {
 
 # The X display and prefixes of one session, under its working directory.
 session_paths() {
-    WORK=$1
+    WORK=$(realpath -m "$1")  # Wine takes only an absolute WINEPREFIX
     PREFIX_DRIVER=$WORK/prefix
     PREFIX_NODRIVER=$WORK/prefix-nodriver
     LOCALES=$WORK/locale
