@@ -4,6 +4,7 @@
 #include <array>
 #include <memory>
 
+#include "gfx/aux_transfers.h"
 #include "platform/busy_wait.h"
 
 namespace kdx {
@@ -28,25 +29,6 @@ constexpr uint32_t kStatusNotWritten = 0xFFFFFFFFu;
 
 // The pause after a deferred call.
 constexpr double kDeferralSpinUs = 5000.0;
-
-// DDC/CI framing of the I2C-over-AUX reply: address byte, 0x80 | payload length, payload,
-// checksum. total = L - 125 counts the two header bytes, L - 0x80 payload bytes and the
-// checksum; the largest possible reply (L = 0xFF) is 130 bytes.
-constexpr size_t kReplyHeaderLength = 2;
-constexpr int32_t kReplyLengthBias = 125;
-constexpr size_t kLargestReply = 0xFF - kReplyLengthBias;
-
-// The presence probe: the command packet C2 00 00 03 0A (opcode 0x0A, no arguments), answered
-// by the acknowledgement (opcode 0x0C).
-constexpr uint8_t kProbeOpcodeAck = 0x0C;
-constexpr uint8_t kProbeChecksumMask = 0x1F;   // XOR of 51 85 C2 00 00 03 0A
-constexpr uint8_t kAckChecksumMask = 0x19;     // acknowledgement checksum from (address | 1)
-constexpr int32_t kAckLength = 8;
-constexpr size_t kProbeReplyCapacity = 9;
-constexpr uint32_t kProbeSettleMs = 40;        // the chip's time to take the command
-constexpr int kProbeReadAttempts = 20;
-constexpr uint32_t kProbeDeferredWaitMs = 10;  // after the driver deferred the read
-constexpr uint32_t kProbeShortReplyWaitMs = 30;  // after a null message: the chip is not ready
 
 // The display connections the driver exposes for DisplayPort outputs.
 constexpr uint32_t kFirstDeviceId = 0x0C;
@@ -126,90 +108,45 @@ void GfxLibIntelSkylake::SpinWait5ms() {
     platform::BusyWaitTicks(clock_, platform::TicksForMicroseconds(clock_, kDeferralSpinUs));
 }
 
-int32_t GfxLibIntelSkylake::I2cWrite(uint32_t deviceId, uint32_t address, std::span<const uint8_t> data) {
-    if (data.empty()) return gfx::kInvalidArgument;
-    gfx::AuxRequest record;
-    record.SetDeviceId(deviceId);
-    while (!data.empty()) {
-        const size_t piece = std::min(data.size(), gfx::kAuxMaxPayload);
-        // The transaction stays open (MOT) until its last byte.
-        const bool last = piece == data.size();
-        PrepareTransfer(record, last ? gfx::kI2cWrite : gfx::kI2cWriteMot, piece, address);
-        std::copy_n(data.begin(), piece, record.Data().begin());
-        const int32_t result = DriverTransfer(record);
-        if (result != gfx::kOk) return result;
-        data = data.subspan(piece);
+// One operation's elementary transfers as request records: the record is cleared once
+// when the operation begins and reused for each of its transfers.
+class GfxLibIntelSkylake::RecordChannel final : public gfx::AuxChannel {
+public:
+    RecordChannel(GfxLibIntelSkylake& lib, uint32_t deviceId) : lib_(lib) { record_.SetDeviceId(deviceId); }
+
+    int32_t Transfer(uint32_t command, uint32_t address, std::span<uint8_t> data) override {
+        PrepareTransfer(record_, command, data.size(), address);
+        const bool read = IsReadCommand(command);
+        if (!read) std::copy(data.begin(), data.end(), record_.Data().begin());
+        const int32_t result = lib_.DriverTransfer(record_);
+        if (read) std::copy_n(record_.Data().begin(), data.size(), data.begin());
+        return result;
     }
-    return gfx::kOk;
+
+private:
+    GfxLibIntelSkylake& lib_;
+    gfx::AuxRequest record_;
+};
+
+int32_t GfxLibIntelSkylake::I2cWrite(uint32_t deviceId, uint32_t address, std::span<const uint8_t> data) {
+    RecordChannel channel(*this, deviceId);
+    return gfx::WriteI2c(channel, address, data);
 }
 
 int32_t GfxLibIntelSkylake::I2cRead(uint32_t deviceId, uint32_t address, std::span<uint8_t> buffer, int32_t& count,
                                     WText&) {
-    if (buffer.empty()) return gfx::kInvalidArgument;
-    gfx::AuxRequest record;
-    record.SetDeviceId(deviceId);
-    PrepareTransfer(record, gfx::kI2cReadMot, kReplyHeaderLength, address);
-    const int32_t headerResult = DriverTransfer(record);
-    if (headerResult != gfx::kOk) return headerResult;
-
-    std::array<uint8_t, kLargestReply> reply{};
-    std::copy_n(record.Data().begin(), kReplyHeaderLength, reply.begin());
-    const uint8_t lengthByte = reply[1];
-    const int32_t total = static_cast<int32_t>(lengthByte) - kReplyLengthBias;
-    const auto capacity = static_cast<int64_t>(buffer.size());
-    if (capacity < total) return gfx::kInvalidArgument;
-    if (total <= 0) return gfx::kMalformedReply;
-    if (reply[0] != static_cast<uint8_t>(address)) return gfx::kMalformedReply;
-
-    // The rest of the reply in pieces, the last one closing the transaction. A piece the
-    // driver failed contributes its cleared data field; the frame's checksum, checked by
-    // the command channel, rejects such a reply.
-    size_t assembled = kReplyHeaderLength;
-    const auto replyLength = static_cast<size_t>(total);
-    while (assembled < replyLength) {
-        const size_t piece = std::min(replyLength - assembled, gfx::kAuxMaxPayload);
-        const bool last = assembled + piece == replyLength;
-        PrepareTransfer(record, last ? gfx::kI2cRead : gfx::kI2cReadMot, piece, address);
-        DriverTransfer(record);
-        std::copy_n(record.Data().begin(), piece, reply.begin() + static_cast<ptrdiff_t>(assembled));
-        assembled += piece;
-    }
-    // With L = 0x7E or 0x7F only the header came, whatever total says.
-    count = static_cast<int32_t>(assembled);
-    std::copy_n(reply.begin(), std::min(assembled, buffer.size()), buffer.begin());
-    return gfx::kOk;
+    RecordChannel channel(*this, deviceId);
+    return gfx::ReadI2c(channel, address, buffer, count);
 }
 
 int32_t GfxLibIntelSkylake::NativeWrite(uint32_t deviceId, uint32_t dpcdAddress, std::span<const uint8_t> data) {
-    if (data.empty()) return gfx::kInvalidArgument;
-    gfx::AuxRequest record;
-    record.SetDeviceId(deviceId);
-    while (!data.empty()) {
-        const size_t piece = std::min(data.size(), gfx::kAuxMaxPayload);
-        PrepareTransfer(record, gfx::kNativeWrite, piece, dpcdAddress);
-        std::copy_n(data.begin(), piece, record.Data().begin());
-        const int32_t result = DriverTransfer(record);
-        if (result != gfx::kOk) return result;
-        data = data.subspan(piece);
-        dpcdAddress += static_cast<uint32_t>(piece);
-    }
-    return gfx::kOk;
+    RecordChannel channel(*this, deviceId);
+    return gfx::WriteNative(channel, dpcdAddress, data);
 }
 
 int32_t GfxLibIntelSkylake::NativeRead(uint32_t deviceId, uint32_t dpcdAddress, std::span<uint8_t> buffer) {
-    if (buffer.empty()) return gfx::kInvalidArgument;
-    gfx::AuxRequest record;
-    record.SetDeviceId(deviceId);
-    while (!buffer.empty()) {
-        const size_t piece = std::min(buffer.size(), gfx::kAuxMaxPayload);
-        PrepareTransfer(record, gfx::kNativeRead, piece, dpcdAddress);
-        const int32_t result = DriverTransfer(record);
-        if (result != gfx::kOk) return result;
-        std::copy_n(record.Data().begin(), piece, buffer.begin());
-        buffer = buffer.subspan(piece);
-        dpcdAddress += static_cast<uint32_t>(piece);
-    }
-    return gfx::kOk;
+    RecordChannel channel(*this, deviceId);
+    return gfx::ReadNative(channel, dpcdAddress, buffer);
 }
 
 int32_t GfxLibIntelSkylake::FindDevice(uint32_t& deviceId, uint32_t address, WText& log) {
@@ -228,7 +165,7 @@ int32_t GfxLibIntelSkylake::FindDevice(uint32_t& deviceId, uint32_t address, WTe
             log += u"OK\r\n";
             return gfx::kOk;
         }
-        log += FormatW(static_cast<uint32_t>(result) < 0x100 ? u"N/A (0x%02X)\r\n" : u"N/A (0x%X)\r\n", {result});
+        log += gfx::ProbeFailureText(result);
     }
     log += u"  ==> No available connection was found!\r\n";
     deviceId = 0;
@@ -236,31 +173,7 @@ int32_t GfxLibIntelSkylake::FindDevice(uint32_t& deviceId, uint32_t address, WTe
 }
 
 int32_t GfxLibIntelSkylake::ProbeDevice(uint32_t address, uint32_t deviceId) {
-    const auto addressByte = static_cast<uint8_t>(address);
-    const std::array<uint8_t, 8> request{0x51, 0x85, 0xC2, 0x00, 0x00, 0x03, 0x0A,
-                                         static_cast<uint8_t>(addressByte ^ kProbeChecksumMask)};
-    int32_t result = I2cWrite(deviceId, address, request);
-    if (result != gfx::kOk) return result;
-    clock_.Sleep(kProbeSettleMs);
-
-    std::array<uint8_t, kProbeReplyCapacity> reply{};
-    int32_t count = 0;
-    WText diagnostic;
-    for (int attempt = 0; attempt < kProbeReadAttempts; ++attempt) {
-        result = I2cRead(deviceId, address, reply, count, diagnostic);
-        if (result == gfx::kDeferred) {
-            clock_.Sleep(kProbeDeferredWaitMs);
-        } else if (result == gfx::kOk && count < kAckLength) {
-            clock_.Sleep(kProbeShortReplyWaitMs);
-        } else if (result == gfx::kOk) {
-            break;
-        }
-    }
-    const auto expectedChecksum = static_cast<uint8_t>((addressByte | 1) ^ kAckChecksumMask);
-    if (result == gfx::kOk && count == kAckLength && reply[6] == kProbeOpcodeAck && reply[7] == expectedChecksum) {
-        return gfx::kOk;
-    }
-    return gfx::kMalformedReply;
+    return gfx::ProbeConnection(*this, clock_, deviceId, address);
 }
 
 }  // namespace kdx

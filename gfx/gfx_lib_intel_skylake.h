@@ -48,6 +48,8 @@ public:
     uint32_t GuardedWriteAddress = kDefaultGuardedWriteAddress;
 
 private:
+    class RecordChannel;
+
     platform::DriverConnector& connector_;
     platform::Clock& clock_;
 };
