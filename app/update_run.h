@@ -12,7 +12,9 @@
 namespace kdx {
 
 struct UpdateRun {
-    UpdateRun(platform::System& system, platform::DriverConnector& connector) : chip(system, connector) {}
+    UpdateRun(platform::System& system, platform::DriverConnector& connector,
+              platform::ControlLibraryLoader& controlLibrary)
+        : chip(system, connector, controlLibrary) {}
 
     ChipContext chip;
     int32_t resultCode = UnexpectedError;

@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "gfx/gfx_lib.h"
+#include "gfx/gfx_lib_control_library.h"
 #include "gfx/gfx_lib_intel_skylake.h"
+#include "platform/control_library.h"
 #include "platform/system.h"
 #include "platform/wtext.h"
 
@@ -57,8 +59,9 @@ public:
     static constexpr uint16_t kIspLoadBase = 0x1800;
     static constexpr uint16_t kIspEntryAddress = 0x1800;
 
-    ChipContext(platform::System& sys, platform::DriverConnector& connector)
-        : system(sys), intelBackend(connector, sys.clock) {}
+    ChipContext(platform::System& sys, platform::DriverConnector& connector,
+                platform::ControlLibraryLoader& controlLibrary)
+        : system(sys), intelBackend(connector, sys.clock), controlLibraryBackend(controlLibrary, sys.clock) {}
     ChipContext(const ChipContext&) = delete;
     ChipContext& operator=(const ChipContext&) = delete;
 
@@ -66,6 +69,7 @@ public:
 
     GfxLib* activeAdapter = nullptr;          // non-owning; bound by SelectGfxLib
     GfxLibIntelSkylake intelBackend;
+    GfxLibControlLibrary controlLibraryBackend;  // tried when the driver backend finds no chip
     TarvikControlDelegate* progressSink = nullptr;  // non-owning; empty in silent mode
 
     std::array<uint8_t, kScratchSize> scratch{};

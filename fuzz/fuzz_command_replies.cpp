@@ -58,7 +58,7 @@ void ScriptReplies(Input& in, kdx::testing::FakeGfxLib& gfx) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Input in(std::span<const uint8_t>(data, size));
     kdx::testing::TestSystem sys;
-    kdx::ChipContext context(sys.system, sys.connector);
+    kdx::ChipContext context(sys.system, sys.connector, sys.controlLibrary);
     kdx::testing::FakeGfxLib gfx;
     context.activeAdapter = &gfx;
 

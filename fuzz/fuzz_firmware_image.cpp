@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     kdx::testing::TestSystem sys;
     sys.resources.Add(kdx::kImageResourceType, kdx::kIspDriverResourceId, driver);
     sys.resources.Add(kdx::kImageResourceType, kdx::kFirmwareResourceId, firmware);
-    kdx::ChipContext context(sys.system, sys.connector);
+    kdx::ChipContext context(sys.system, sys.connector, sys.controlLibrary);
     int32_t resultCode = 0;
     kdx::WText version;
     const bool loaded = kdx::LoadImages(context, resultCode, version);

@@ -78,7 +78,7 @@ void WriteThroughWindow(ChipContext& context, FuzzedDataProvider& data) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     FuzzedDataProvider data(bytes, size);
     testing::TestSystem sys;
-    ChipContext context(sys.system, sys.connector);
+    ChipContext context(sys.system, sys.connector, sys.controlLibrary);
     FuzzedAdapter adapter(data);
     Sink sink;
     context.activeAdapter = &adapter;

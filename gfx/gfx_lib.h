@@ -22,6 +22,8 @@ inline constexpr int32_t kMalformedReply = 15;    // reply malformed or not the 
 inline constexpr int32_t kInitFailed = 1001;      // Initialize: no driver interface
 inline constexpr int32_t kDriverCallFailed = 1002;  // the driver call failed without a status word
 inline constexpr int32_t kDeferred = 1003;        // the driver kept deferring the transfer
+inline constexpr int32_t kLibraryCallFailed = 1004;  // a Control Library call failed (its code is kept)
+inline constexpr int32_t kNotElevated = 1005;     // the Control Library refused a write: not administrator
 inline constexpr int32_t kNoInterface = -1;       // a transfer without a driver interface
 
 // AUX request command codes (bit 3 native; for I2C-over-AUX bit 2 middle-of-transaction,

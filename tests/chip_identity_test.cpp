@@ -40,7 +40,7 @@ std::vector<uint8_t> RegisterReply(uint16_t value) {
 
 struct IdentityFixture : ::testing::Test {
     testing::TestSystem sys;
-    ChipContext context{sys.system, sys.connector};
+    ChipContext context{sys.system, sys.connector, sys.controlLibrary};
     FakeGfxLib gfx;
 
     void SetUp() override { context.activeAdapter = &gfx; }

@@ -21,7 +21,7 @@ using testing::FakeGfxLib;
 struct ChannelFixture : ::testing::Test {
     testing::TestSystem sys;
     platform::VirtualClock& clock = sys.clock;
-    ChipContext context{sys.system, sys.connector};
+    ChipContext context{sys.system, sys.connector, sys.controlLibrary};
     FakeGfxLib gfx;
 
     void SetUp() override { context.activeAdapter = &gfx; }

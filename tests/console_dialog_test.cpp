@@ -18,7 +18,7 @@ namespace {
 
 struct ConsoleDialogFixture : ::testing::Test {
     testing::TestSystem sys;
-    UpdateRun run{sys.system, sys.connector};
+    UpdateRun run{sys.system, sys.connector, sys.controlLibrary};
 
     // What the scripted steps do: the first failing step and the code it leaves.
     enum Stage { None, Load, Open, Check, Isp };

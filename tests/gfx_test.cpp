@@ -278,6 +278,8 @@ TEST(SelectGfxLib, ReportsStatusAndDescription) {
     const WText noLibs = u"Gfx Selection = 0\r\nNo available Gfx LIB! (1)\r\nNo available Gfx LIB! (2)\r\n";
     const WText done = u"Graphics adapter initialization - Intel (LS-PCON): done!\r\n";
     const WText search = NoConnectionLog(u"0x0F");
+    // No Control Library on the test system: the fifth candidate only reports that.
+    const WText noLibrary = u"Graphics adapter initialization - Intel (Control Library): ControlLib.dll not available!\r\n";
     const struct {
         int32_t createResult;
         uint32_t chipId;
@@ -288,8 +290,9 @@ TEST(SelectGfxLib, ReportsStatusAndDescription) {
         int creates;  // candidate 4 starts the driver backend a second time
     } cases[] = {
         {platform::kClassNotRegistered, 0x0C, kSelectNoLibrary,
-         noLibs + u"Graphics adapter initialization - Intel (LS-PCON): failed! (-2147221164)\r\n", u"N/A", 0, 1},
-        {0, 0xFF, kSelectNoConnection, noLibs + done + search + done + search, u"N/A", 0, 2},
+         noLibs + u"Graphics adapter initialization - Intel (LS-PCON): failed! (-2147221164)\r\n" + noLibrary, u"N/A",
+         0, 1},
+        {0, 0xFF, kSelectNoConnection, noLibs + done + search + done + search + noLibrary, u"N/A", 0, 2},
         {0, 0x0C, kSelectFound, noLibs + done, u"Intel (LS-PCON): 0x0C", 0x0C, 1},
     };
     for (const auto& c : cases) {
@@ -298,7 +301,7 @@ TEST(SelectGfxLib, ReportsStatusAndDescription) {
         ScriptedDriver driver;
         driver.respond = ChipOn(c.chipId, kAck);
         FakeConnector connector(&driver, c.createResult);
-        ChipContext context(sys.system, connector);
+        ChipContext context(sys.system, connector, sys.controlLibrary);
         WText report;
         EXPECT_EQ(SelectGfxLib(context, report), c.status);
         EXPECT_EQ(report, c.report);

@@ -37,7 +37,7 @@ const Bytes kDriver = [] {
 
 struct ImagesFixture : ::testing::Test {
     testing::TestSystem sys;
-    ChipContext context{sys.system, sys.connector};
+    ChipContext context{sys.system, sys.connector, sys.controlLibrary};
     int32_t resultCode = 99;
     WText versionText;
 
@@ -55,7 +55,7 @@ TEST_F(ImagesFixture, EmbeddedImagesCarryVersion158AndA12KiBDriver) {
     auto& program = platform::ProgramResources();
     if (program.Find(kImageResourceType, kFirmwareResourceId) == nullptr) GTEST_SKIP() << "no embedded images";
     platform::System system{sys.clock, sys.debug, program};
-    ChipContext embedded(system, sys.connector);
+    ChipContext embedded(system, sys.connector, sys.controlLibrary);
     ASSERT_TRUE(LoadImages(embedded, resultCode, versionText));
     EXPECT_EQ(versionText, u"1.58");
     EXPECT_EQ(embedded.imageVersion, 0x13Au);
@@ -196,7 +196,7 @@ TEST_F(ImagesFixture, EveryResourceStepHasItsOwnMessage) {
         FailingResources failing(sys.resources, c.id, c.step);
         testing::RecordingDebugOutput debug;
         platform::System system{sys.clock, debug, failing};
-        ChipContext fresh(system, sys.connector);
+        ChipContext fresh(system, sys.connector, sys.controlLibrary);
         int32_t code = 0;
         WText text;
         EXPECT_FALSE(LoadImages(fresh, code, text));

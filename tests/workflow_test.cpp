@@ -33,7 +33,7 @@ const std::vector<uint8_t> kFirmware157 = Firmware(57);
 // leaves the code the test chooses.
 struct WorkflowFixture : ::testing::Test {
     testing::TestSystem sys;
-    UpdateRun run{sys.system, sys.connector};
+    UpdateRun run{sys.system, sys.connector, sys.controlLibrary};
     FakeGfxLib gfx;
     std::vector<std::string> trail;
     int32_t ispResult = 0;

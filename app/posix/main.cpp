@@ -9,6 +9,7 @@
 #include "app/console_dialog.h"
 #include "app/update_run.h"
 #include "app/workflow.h"
+#include "platform/control_library.h"
 #include "platform/system.h"
 
 int main(int argc, char** argv) {
@@ -19,7 +20,8 @@ int main(int argc, char** argv) {
         if (i > 1) line += ' ';
         line += argv[i];
     }
-    kdx::UpdateRun run(kdx::platform::RealSystem(), kdx::platform::SystemDriverConnector());
+    kdx::UpdateRun run(kdx::platform::RealSystem(), kdx::platform::SystemDriverConnector(),
+                       kdx::platform::SystemControlLibraryLoader());
     if (kdx::IsSilentCommandLine(kdx::FromUtf8(line))) {
         kdx::RunSilentWorkflow(run);
     } else {

@@ -11,6 +11,7 @@
 #include "chip/chip_identity.h"
 #include "chip/isp_procedure.h"
 #include "package/images.h"
+#include "platform/control_library.h"
 #include "platform/driver_interface.h"
 #include "platform/system.h"
 
@@ -49,7 +50,7 @@ constexpr std::array<int, 8> kSelectionViewControls = {
 CUpdaterDlg::CUpdaterDlg(HINSTANCE instance)
     : instance_(instance),
       icon_(LoadIconW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME))),
-      run_(platform::RealSystem(), platform::SystemDriverConnector()) {}
+      run_(platform::RealSystem(), platform::SystemDriverConnector(), platform::SystemControlLibraryLoader()) {}
 
 INT_PTR CUpdaterDlg::DoModal() {
     const INT_PTR result =

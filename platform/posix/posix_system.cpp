@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/clock.h"
+#include "platform/control_library.h"
 #include "platform/debug_output.h"
 #include "platform/driver_interface.h"
 #include "platform/file.h"
@@ -56,6 +57,12 @@ public:
     }
 };
 
+// Nor is there the graphics vendor's control library.
+class MissingControlLibraryLoader final : public ControlLibraryLoader {
+public:
+    std::unique_ptr<ControlLibrary> Load() override { return nullptr; }
+};
+
 }  // namespace
 
 Clock& SystemClock() {
@@ -71,6 +78,11 @@ DebugOutput& SystemDebugOutput() {
 DriverConnector& SystemDriverConnector() {
     static MissingDriverConnector connector;
     return connector;
+}
+
+ControlLibraryLoader& SystemControlLibraryLoader() {
+    static MissingControlLibraryLoader loader;
+    return loader;
 }
 
 bool AppendToFile(WTextView relativeName, std::span<const uint8_t> bytes) {

@@ -183,7 +183,7 @@ struct ChipBench {
     TestSystem sys;
     platform::VirtualClock& clock = sys.clock;
     RecordingDebugOutput& debug = sys.debug;
-    ChipContext context{sys.system, sys.connector};
+    ChipContext context{sys.system, sys.connector, sys.controlLibrary};
     FakeGfxLib gfx;
     ProgressLog progress;
 

@@ -1,0 +1,196 @@
+#include "gfx/gfx_lib_control_library.h"
+
+#include <algorithm>
+
+#include "gfx/aux_transfers.h"
+
+namespace kdx {
+
+namespace ctl = platform::ctl;
+
+namespace {
+
+// The first call of an enumeration asks for the count with a null array, the second fills
+// an array of that size and may report fewer. Counts are capped at `most`; a failure of
+// either call gives an empty list and the library's result.
+template <typename Owner, typename Handle>
+std::vector<Handle> Enumerate(ctl::Result (*list)(Owner, uint32_t*, Handle*), Owner owner, uint32_t most,
+                              ctl::Result& result) {
+    uint32_t count = 0;
+    result = list(owner, &count, nullptr);
+    if (result != ctl::kSuccess) return {};
+    std::vector<Handle> handles(std::min(count, most));
+    if (handles.empty()) return handles;
+    uint32_t filled = static_cast<uint32_t>(handles.size());
+    result = list(owner, &filled, handles.data());
+    if (result != ctl::kSuccess) return {};
+    handles.resize(std::min<size_t>(filled, handles.size()));
+    return handles;
+}
+
+// Each AUX request command code as the library's operation and flags.
+struct AuxOperation {
+    int32_t opType;
+    uint32_t flags;
+};
+
+bool ToAuxOperation(uint32_t command, AuxOperation& out) {
+    switch (command) {
+        case gfx::kNativeWrite: out = {ctl::kAuxWrite, ctl::kAuxFlagNative}; return true;
+        case gfx::kNativeRead: out = {ctl::kAuxRead, ctl::kAuxFlagNative}; return true;
+        case gfx::kI2cWrite: out = {ctl::kAuxWrite, ctl::kAuxFlagI2c}; return true;
+        case gfx::kI2cRead: out = {ctl::kAuxRead, ctl::kAuxFlagI2c}; return true;
+        case gfx::kI2cWriteMot: out = {ctl::kAuxWrite, ctl::kAuxFlagI2c | ctl::kAuxFlagMiddleOfTransaction}; return true;
+        case gfx::kI2cReadMot: out = {ctl::kAuxRead, ctl::kAuxFlagI2c | ctl::kAuxFlagMiddleOfTransaction}; return true;
+        default: return false;
+    }
+}
+
+constexpr char16_t kInitDone[] = u"Graphics adapter initialization - Intel (Control Library): done!\r\n";
+constexpr char16_t kInitMissing[] =
+    u"Graphics adapter initialization - Intel (Control Library): ControlLib.dll not available!\r\n";
+constexpr char16_t kInitFailed[] = u"Graphics adapter initialization - Intel (Control Library): failed! (0x%X)\r\n";
+constexpr char16_t kNotAdministrator[] =
+    u"Insufficient permissions! Run the program as administrator.\r\n";
+
+}  // namespace
+
+// One operation's elementary transfers as AUX accesses on the output its device ID names.
+class GfxLibControlLibrary::OutputChannel final : public gfx::AuxChannel {
+public:
+    OutputChannel(GfxLibControlLibrary& lib, uint32_t deviceId) : lib_(lib), deviceId_(deviceId) {}
+
+    int32_t Transfer(uint32_t command, uint32_t address, std::span<uint8_t> data) override {
+        if (!lib_.library_ || lib_.api_ == nullptr) return gfx::kNoInterface;
+        if (deviceId_ == 0 || deviceId_ > lib_.outputs_.size()) return gfx::kInvalidArgument;
+        AuxOperation operation{};
+        if (!ToAuxOperation(command, operation)) return gfx::kInvalidArgument;
+
+        ctl::AuxAccessArgs args{};
+        args.Size = sizeof args;
+        args.OpType = operation.opType;
+        args.Flags = operation.flags;
+        args.Address = address;
+        args.DataSize = static_cast<uint32_t>(data.size());
+        const bool read = operation.opType == ctl::kAuxRead;
+        if (!read) std::copy(data.begin(), data.end(), args.Data);
+        const ctl::Result result = lib_.library_->Functions().AuxAccess(lib_.outputs_[deviceId_ - 1], &args);
+        // Whatever the library says it returned, the piece is the size that was asked for.
+        if (read) std::copy_n(args.Data, data.size(), data.begin());
+        return result == ctl::kSuccess ? gfx::kOk : lib_.Failed(result);
+    }
+
+private:
+    GfxLibControlLibrary& lib_;
+    uint32_t deviceId_;
+};
+
+GfxLibControlLibrary::GfxLibControlLibrary(platform::ControlLibraryLoader& loader, platform::Clock& clock)
+    : loader_(loader), clock_(clock) {}
+
+GfxLibControlLibrary::~GfxLibControlLibrary() { Shutdown(); }
+
+void GfxLibControlLibrary::Shutdown() {
+    if (library_ && api_ != nullptr) library_->Functions().Close(api_);
+    api_ = nullptr;
+    outputs_.clear();
+    library_.reset();
+}
+
+int32_t GfxLibControlLibrary::Failed(ctl::Result result) {
+    lastLibraryResult_ = result;
+    // Only administrators may write: the library's way of saying so is its own code.
+    return result == ctl::kInsufficientPermissions ? gfx::kNotElevated : gfx::kLibraryCallFailed;
+}
+
+int32_t GfxLibControlLibrary::Initialize(WText& log) {
+    Shutdown();
+    library_ = loader_.Load();
+    if (!library_) {
+        log = kInitMissing;
+        return gfx::kInitFailed;
+    }
+    ctl::InitArgs args{};
+    args.Size = sizeof args;
+    args.AppVersion = ctl::kApiVersion;
+    ctl::ApiHandle api = nullptr;
+    const ctl::Result result = library_->Functions().Init(&args, &api);
+    if (result != ctl::kSuccess || api == nullptr) {
+        lastLibraryResult_ = result;
+        log = FormatW(kInitFailed, {result});
+        library_.reset();
+        return gfx::kInitFailed;
+    }
+    api_ = api;
+    log = kInitDone;
+    return gfx::kOk;
+}
+
+bool GfxLibControlLibrary::ListOutputs() {
+    outputs_.clear();
+    ctl::Result result = ctl::kSuccess;
+    const auto adapters = Enumerate(library_->Functions().EnumerateDevices, api_, kMaxAdapters, result);
+    if (result != ctl::kSuccess) {
+        lastLibraryResult_ = result;
+        return false;
+    }
+    for (ctl::AdapterHandle adapter : adapters) {
+        const auto outputs =
+            Enumerate(library_->Functions().EnumerateDisplayOutputs, adapter, kMaxOutputsPerAdapter, result);
+        // An adapter that cannot list its outputs has none the updater can reach.
+        if (result != ctl::kSuccess) lastLibraryResult_ = result;
+        outputs_.insert(outputs_.end(), outputs.begin(), outputs.end());
+    }
+    return true;
+}
+
+int32_t GfxLibControlLibrary::FindDevice(uint32_t& deviceId, uint32_t address, WText& log) {
+    log.clear();
+    deviceId = 0;
+    if (!library_ || api_ == nullptr) {
+        log = u"  ==> No available connection was found!\r\n";
+        return gfx::kNotSupported;
+    }
+    if (!ListOutputs()) log += FormatW(u"  Adapters: N/A (0x%X)\r\n", {lastLibraryResult_});
+    for (uint32_t id = 1; id <= outputs_.size(); ++id) {
+        const int32_t result = gfx::ProbeConnection(*this, clock_, id, address);
+        log += FormatW(u"  Output %d = ", {id});
+        if (result == gfx::kOk) {
+            deviceId = id;
+            log += u"OK\r\n";
+            return gfx::kOk;
+        }
+        if (result == gfx::kNotElevated) {
+            // Nothing can be written to any output: the search and the run end here.
+            log += kNotAdministrator;
+            return gfx::kSearchFailure;
+        }
+        log += gfx::ProbeFailureText(result == gfx::kLibraryCallFailed ? static_cast<int32_t>(lastLibraryResult_)
+                                                                       : result);
+    }
+    log += u"  ==> No available connection was found!\r\n";
+    return gfx::kNotSupported;
+}
+
+int32_t GfxLibControlLibrary::I2cWrite(uint32_t deviceId, uint32_t address, std::span<const uint8_t> data) {
+    OutputChannel channel(*this, deviceId);
+    return gfx::WriteI2c(channel, address, data);
+}
+
+int32_t GfxLibControlLibrary::I2cRead(uint32_t deviceId, uint32_t address, std::span<uint8_t> buffer,
+                                      int32_t& count, WText&) {
+    OutputChannel channel(*this, deviceId);
+    return gfx::ReadI2c(channel, address, buffer, count);
+}
+
+int32_t GfxLibControlLibrary::NativeWrite(uint32_t deviceId, uint32_t dpcdAddress, std::span<const uint8_t> data) {
+    OutputChannel channel(*this, deviceId);
+    return gfx::WriteNative(channel, dpcdAddress, data);
+}
+
+int32_t GfxLibControlLibrary::NativeRead(uint32_t deviceId, uint32_t dpcdAddress, std::span<uint8_t> buffer) {
+    OutputChannel channel(*this, deviceId);
+    return gfx::ReadNative(channel, dpcdAddress, buffer);
+}
+
+}  // namespace kdx

@@ -1,0 +1,59 @@
+// The GfxLib backend over Intel's Graphics Control Library (ControlLib.dll), for drivers
+// that no longer register the COM class: every elementary transfer is one AUX access on a
+// display output of the library. The device ID is the output's place in the enumeration
+// (1 for the first output of the first adapter), valid for the rest of the run.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "gfx/gfx_lib.h"
+#include "platform/clock.h"
+#include "platform/control_library.h"
+
+namespace kdx {
+
+class GfxLibControlLibrary final : public GfxLib {
+public:
+    // Counts the library reports are taken at most this far: the search never probes more
+    // outputs than these.
+    static constexpr uint32_t kMaxAdapters = 16;
+    static constexpr uint32_t kMaxOutputsPerAdapter = 32;
+
+    GfxLibControlLibrary(platform::ControlLibraryLoader& loader, platform::Clock& clock);
+    ~GfxLibControlLibrary();
+    GfxLibControlLibrary(const GfxLibControlLibrary&) = delete;
+    GfxLibControlLibrary& operator=(const GfxLibControlLibrary&) = delete;
+
+    int32_t Initialize(WText& log) override;
+    int32_t FindDevice(uint32_t& deviceId, uint32_t address, WText& log) override;
+    int32_t I2cWrite(uint32_t deviceId, uint32_t address, std::span<const uint8_t> data) override;
+    int32_t I2cRead(uint32_t deviceId, uint32_t address, std::span<uint8_t> buffer, int32_t& count,
+                    WText& diagnostic) override;
+    int32_t NativeWrite(uint32_t deviceId, uint32_t dpcdAddress, std::span<const uint8_t> data) override;
+    int32_t NativeRead(uint32_t deviceId, uint32_t dpcdAddress, std::span<uint8_t> buffer) override;
+
+    // The library's own result of the last call that failed, 0 while none has.
+    platform::ctl::Result LastLibraryResult() const { return lastLibraryResult_; }
+
+private:
+    class OutputChannel;
+
+    // ctlClose on the library's handle and unload the library.
+    void Shutdown();
+    // Lists the outputs of every adapter, in order, into outputs_; false when the library
+    // refused to list the adapters.
+    bool ListOutputs();
+    int32_t Failed(platform::ctl::Result result);
+
+    platform::ControlLibraryLoader& loader_;
+    platform::Clock& clock_;
+    std::unique_ptr<platform::ControlLibrary> library_;
+    platform::ctl::ApiHandle api_ = nullptr;
+    std::vector<platform::ctl::OutputHandle> outputs_;  // device ID k names outputs_[k - 1]
+    platform::ctl::Result lastLibraryResult_ = platform::ctl::kSuccess;
+};
+
+}  // namespace kdx
