@@ -22,6 +22,12 @@ constexpr FaultEntry kFaults[] = {
     {"defer", ValueKind::Count, "N", "the first N driver calls of the session answer status 70"},
     {"defer-always", ValueKind::None, "", "every driver call answers status 70"},
     {"dpcd-block-fail", ValueKind::None, "", "native reads of DPCD 0x503..0x50C fail"},
+    {"no-controllib", ValueKind::None, "", "the Control Library (ControlLib.dll) is not installed"},
+    {"controllib-init-fails", ValueKind::None, "", "ctlInit refuses with 0x40010001"},
+    {"controllib-not-admin", ValueKind::None, "",
+     "the Control Library refuses AUX writes with 0x40000006, as for a program not run as administrator"},
+    {"controllib-outputs-shrink", ValueKind::None, "",
+     "the second display output enumeration lists three outputs, the first said four"},
     {"bad-checksum", ValueKind::None, "", "every DDC/CI reply carries a wrong checksum"},
     {"regs-unreadable", ValueKind::None, "", "register reads (0x06) are never answered"},
     {"drop-ack", ValueKind::Choice, "entry1|entry2|start",
@@ -55,6 +61,10 @@ bool Apply(std::string_view name, std::string_view value, uint32_t count, Faults
     else if (name == "defer") f.deferCalls = count;
     else if (name == "defer-always") f.deferAlways = true;
     else if (name == "dpcd-block-fail") f.dpcdBlockFail = true;
+    else if (name == "no-controllib") f.noControlLibrary = true;
+    else if (name == "controllib-init-fails") f.controlLibraryInitFails = true;
+    else if (name == "controllib-not-admin") f.controlLibraryNotAdmin = true;
+    else if (name == "controllib-outputs-shrink") f.controlLibraryOutputsShrink = true;
     else if (name == "bad-checksum") f.badChecksum = true;
     else if (name == "regs-unreadable") f.regsUnreadable = true;
     else if (name == "drop-ack") {

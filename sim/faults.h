@@ -19,6 +19,11 @@ struct Faults {
     uint32_t deferCalls = 0;     // the first N driver calls of the session answer 70
     bool deferAlways = false;    // every driver call answers 70
     bool dpcdBlockFail = false;  // native reads of the branch block 0x503..0x50C fail
+    // The Graphics Control Library.
+    bool noControlLibrary = false;             // ControlLib.dll is not installed
+    bool controlLibraryInitFails = false;      // ctlInit refuses
+    bool controlLibraryNotAdmin = false;       // AUX writes refused: 0x40000006, not administrator
+    bool controlLibraryOutputsShrink = false;  // the second output enumeration lists one fewer
     // Command port.
     bool badChecksum = false;     // every DDC/CI reply carries a wrong checksum
     bool regsUnreadable = false;  // register reads (0x06) are never answered

@@ -149,7 +149,8 @@ int main(int argc, char** argv) {
         const int64_t startNs = sim->NowNs();
         kdx::WorkflowStages stages;
         {
-            kdx::UpdateRun updateRun(system, sim->Connector());
+            const auto access = sim->ForUpdater();
+            kdx::UpdateRun updateRun(system, access.connector, access.controlLibrary);
             if (silent) kdx::RunSilentWorkflow(updateRun, stages);
             else kdx::RunConsoleDialog(updateRun, std::cin, std::cout, kdx::LanguageFromEnvironment());
             result = updateRun.resultCode;

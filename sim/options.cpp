@@ -97,7 +97,8 @@ bool ParseOptions(std::span<const std::string> args, SimOptions& o, std::string&
         // Options with a value: "--name VALUE" or "--name=VALUE".
         static constexpr std::string_view kValueOptions[] = {
             "--chip-id", "--hw-rev",     "--fw-version", "--reg-c802",  "--reg-8002", "--device-id", "--firmware",
-            "--isp-driver", "--flash-in", "--flash-out", "--trace",     "--fault",    "--chaos",     "--runs"};
+            "--isp-driver", "--flash-in", "--flash-out", "--trace",     "--fault",    "--chaos",     "--runs",
+            "--backend"};
         const size_t eq = arg.find('=');
         const std::string_view name = arg.substr(0, eq);
         if (std::find(std::begin(kValueOptions), std::end(kValueOptions), name) == std::end(kValueOptions)) {
@@ -130,6 +131,10 @@ bool ParseOptions(std::span<const std::string> args, SimOptions& o, std::string&
         else if (name == "--fault") {
             if (!ParseFault(value, o.faults, error)) return false;
         } else if (name == "--chaos") ok = ParseChaos(value, o);
+        else if (name == "--backend") {
+            ok = value == "com" || value == "igcl";
+            o.backend = value == "igcl" ? SimOptions::Backend::ControlLibrary : SimOptions::Backend::Com;
+        }
         else if (name == "--runs") {
             uint64_t runs = 0;
             ok = ParseUnsigned(value, 10, 1000, runs) && runs > 0;
@@ -160,6 +165,8 @@ std::string UsageText() {
            "  --chaos SEED[:RATE]   seeded random misbehaviour, RATE per call (0.001)\n"
            "  --trace FILE          one tab-separated line per driver call\n"
            "  --runs N              run the updater N times on the same chip (1)\n"
+           "  --backend com|igcl    the updater reaches the chip through the driver's COM class,\n"
+           "                        or through the Control Library with no COM class (com)\n"
            "  --real-time           run on the real clock instead of the virtual one\n"
            "  --quiet               no summary\n"
            "  -- COMMAND LINE       the updater's own command line (/s)\n";

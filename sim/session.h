@@ -2,7 +2,8 @@
 // kdx4610-sim (--chip-id, --hw-rev, --fw-version, --reg-c802, --reg-8002, --device-id,
 // --flash-in, --flash-out, --fault NAME[=VALUE], --chaos SEED[:RATE], --trace FILE, ...).
 // kdx4610-sim runs the updater's workflow in-process against one; the Windows test driver
-// (a COM server standing in for the graphics driver) hands each request record to one.
+// (a COM server standing in for the graphics driver) hands each request record to one, the
+// Windows test library (standing in for ControlLib.dll) each AUX access.
 #pragma once
 
 #include <memory>
@@ -10,6 +11,7 @@
 #include <string>
 
 #include "platform/clock.h"
+#include "platform/control_library.h"
 #include "platform/driver_interface.h"
 
 namespace kdx::sim {
@@ -19,6 +21,8 @@ public:
     virtual ~Session() = default;
     // The simulated driver, as the updater's backend connects to it.
     virtual platform::DriverConnector& Connector() = 0;
+    // The simulated Control Library, as the updater's other backend loads it.
+    virtual platform::ControlLibraryLoader& ControlLibrary() = 0;
     // Ends the session: writes --flash-out and closes the trace.
     virtual void Finish() = 0;
 };

@@ -105,8 +105,20 @@ std::unique_ptr<Simulator> Simulator::Create(const SimOptions& options, const Si
     sim->driver_ = std::make_unique<SimDriver>(*sim->chip_, sim->clock_, sim->options_.faults, sim->chaos_, sim->trace_,
                                                sim->record_, options.deviceId);
     sim->connector_ = std::make_unique<SimDriverConnector>(*sim->driver_, !options.faults.noDriver);
+    sim->noComClass_ = std::make_unique<SimDriverConnector>(*sim->driver_, false);
+    sim->controlLibrary_ = std::make_unique<SimControlLibrary>(*sim->driver_, sim->options_.faults);
     sim->BeginRun(1);
     return sim;
+}
+
+Simulator::UpdaterAccess Simulator::ForUpdater() {
+    // No Control Library installed: the loader of a simulator whose library is missing.
+    struct Missing final : platform::ControlLibraryLoader {
+        std::unique_ptr<platform::ControlLibrary> Load() override { return nullptr; }
+    };
+    static Missing missing;
+    if (options_.backend == SimOptions::Backend::ControlLibrary) return {*noComClass_, controlLibrary_->Loader()};
+    return {*connector_, missing};
 }
 
 void Simulator::BeginRun(uint32_t index) {

@@ -16,6 +16,7 @@
 #include "sim/run_record.h"
 #include "sim/session.h"
 #include "sim/sim_clock.h"
+#include "sim/sim_control_library.h"
 #include "sim/sim_driver.h"
 #include "sim/trace.h"
 
@@ -41,6 +42,15 @@ public:
                                              std::string& error);
 
     platform::DriverConnector& Connector() override { return *connector_; }
+    platform::ControlLibraryLoader& ControlLibrary() override { return controlLibrary_->Loader(); }
+
+    // What the updater finds on the simulated PC: with --backend com the driver's COM class
+    // and no Control Library, with --backend igcl the Control Library and no COM class.
+    struct UpdaterAccess {
+        platform::DriverConnector& connector;
+        platform::ControlLibraryLoader& controlLibrary;
+    };
+    UpdaterAccess ForUpdater();
     void Finish() override;
 
     // Starts the record (and the trace's times) of run `index`, counted from 1.
@@ -68,6 +78,8 @@ private:
     std::unique_ptr<SimChip> chip_;
     std::unique_ptr<SimDriver> driver_;
     std::unique_ptr<SimDriverConnector> connector_;
+    std::unique_ptr<SimDriverConnector> noComClass_;
+    std::unique_ptr<SimControlLibrary> controlLibrary_;
     bool finished_ = false;
 };
 

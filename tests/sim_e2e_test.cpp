@@ -64,7 +64,8 @@ Outcome Update(const SimOptions& options, int runs = 1, SimImages images = Embed
         platform::System system{clock, debug, resources};
         sim->BeginRun(static_cast<uint32_t>(run));
         {
-            UpdateRun updateRun(system, sim->Connector());
+            const auto access = sim->ForUpdater();
+            UpdateRun updateRun(system, access.connector, access.controlLibrary);
             updateRun.chip.progressSink = &out.progress;
             WorkflowStages stages;
             RunSilentWorkflow(updateRun, stages);
