@@ -339,4 +339,57 @@ TEST(SimEndToEnd, ASecondRunRecoversFromAPowerCutAtTheFirstMiddleAndLastBlock) {
 }
 
 }  // namespace
+// Every driver call's line without its time.
+std::vector<std::string> UntimedTrace(const std::string& path) {
+    std::vector<std::string> lines;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) lines.push_back(line.substr(line.find('\t')));
+    return lines;
+}
+
+TEST(SimEndToEnd, ControlLibraryBackendSendsTheChipWhatTheComBackendSends) {
+    const SimImages images = EmbeddedImages();
+    std::vector<std::string> traces[2];
+    for (const auto backend : {SimOptions::Backend::Com, SimOptions::Backend::ControlLibrary}) {
+        SimOptions options;
+        options.backend = backend;
+        options.tracePath = ::testing::TempDir() + "sim_e2e_backend.tsv";
+        const Outcome out = Update(options, 1, images);
+        EXPECT_EQ(out.result, 0);
+        EXPECT_TRUE(out.flashEqualsImage);
+        traces[backend == SimOptions::Backend::Com ? 0 : 1] = UntimedTrace(options.tracePath);
+        std::remove(options.tracePath.c_str());
+    }
+    EXPECT_GT(traces[0].size(), 30000u);
+    EXPECT_EQ(traces[0], traces[1]);
+
+    // The library's own faults: the search stops without a write reaching the chip, or
+    // finds what the shrunken output list still holds.
+    const struct {
+        const char* fault;
+        uint32_t deviceId;
+        int32_t result;
+        const char* debug;
+        uint32_t writeCalls;  // probes on the outputs before the chip's, then the update
+    } cases[] = {
+        {"controllib-not-admin", 0x0C, 30,
+         "Gfx Selection = 0\r\nNo available Gfx LIB! (1)\r\nNo available Gfx LIB! (2)\r\n"
+         "Graphics adapter initialization - Intel (LS-PCON): failed! (-2147221164)\r\n"
+         "Graphics adapter initialization - Intel (Control Library): done!\r\n"
+         "  Output 1 = Insufficient permissions! Run the program as administrator.\r\n", 0},
+        {"controllib-outputs-shrink", 0x0F, 30, "ERROR!! ChipID:-1\r\n", 3},
+        {"controllib-outputs-shrink", 0x0E, 0, nullptr, 26872 + 2},
+        {"no-controllib", 0x0C, 30, "ERROR!! ChipID:-1\r\n", 0},
+    };
+    for (const auto& c : cases) {
+        SimOptions options = WithFault(c.fault);
+        options.backend = SimOptions::Backend::ControlLibrary;
+        options.deviceId = c.deviceId;
+        const Outcome out = Update(options, 1, images);
+        EXPECT_EQ(out.result, c.result) << c.fault;
+        EXPECT_EQ(out.debug, c.debug ? std::vector<std::string>{c.debug} : std::vector<std::string>{}) << c.fault;
+        EXPECT_EQ(out.record.writeCalls, c.writeCalls) << c.fault;
+    }
+}
+
 }  // namespace kdx::sim

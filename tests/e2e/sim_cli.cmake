@@ -21,6 +21,10 @@ if(NOT CMAKE_SCRIPT_MODE_FILE)
         kdx_sim_cli_test(power_cut_second_run 0 "--fault|power-cut-at-block=1|--runs|2"
                          "^result: 20 FlashProgramFailed|^== run 2 of 2|^chip after: application KX4610, hw 0x22, version 1.58")
         kdx_sim_cli_test(bad_usage 2 "--no-such-option" "option --no-such-option is not known")
+        kdx_sim_cli_test(backend_igcl 0 "--backend|igcl" "^result: 0 Success|^flash equals image: yes")
+        kdx_sim_cli_test(backend_igcl_not_admin 30 "--backend=igcl|--fault|controllib-not-admin"
+                         "^debug: Gfx Selection = 0|^  Output 1 = Insufficient permissions! Run the program as administrator.|^result: 30")
+        kdx_sim_cli_test(backend_bad 2 "--backend|dll" "bad value 'dll' for --backend")
         kdx_sim_cli_test(list_faults 0 "--list-faults" "power-cut-at-block=K|flag-stuck=low.high")
         set(trace ${CMAKE_CURRENT_BINARY_DIR}/sim_cli_trace.tsv)
         kdx_sim_cli_test(trace 30 "--quiet|--fault|no-chip|--trace|${trace}" "" -DTRACE=${trace})

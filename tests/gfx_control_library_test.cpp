@@ -1,0 +1,281 @@
+// The Control Library backend against a scripted library (the records it hands over, byte
+// by byte, and the results it makes of the library's), and the selection's fifth candidate
+// against the simulated driver and library.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <vector>
+
+#include "chip/chip_context.h"
+#include "gfx/gfx_lib_control_library.h"
+#include "gfx/select_gfx_lib.h"
+#include "sim/test_bench.h"
+#include "support/test_system.h"
+
+namespace kdx {
+namespace {
+
+namespace ctl = platform::ctl;
+
+// (OpType, Flags, Address, DataSize) of each AUX access.
+using Accesses = std::vector<std::array<uint32_t, 4>>;
+
+// Adapters and outputs are numbered handles; the functions reach the one scripted library.
+struct ScriptedLibrary;
+ScriptedLibrary* g_script = nullptr;
+
+struct ScriptedLibrary final : platform::ControlLibraryLoader {
+    std::vector<uint32_t> outputsPerAdapter{4};
+    uint32_t adapterCountAsked = 0;  // first enumeration's answer, when not 0
+    uint32_t outputsFilled = 0;      // how many outputs the second call fills, when not 0
+    ctl::Result initResult = ctl::kSuccess;
+    std::function<ctl::Result(uint32_t output, ctl::AuxAccessArgs&)> respond = [](uint32_t, ctl::AuxAccessArgs&) {
+        return ctl::kSuccess;
+    };
+    ctl::InitArgs initArgs{};
+    std::vector<ctl::AuxAccessArgs> accesses;
+    std::vector<uint32_t> outputsUsed;
+    int loads = 0, unloads = 0, closes = 0;
+
+    ScriptedLibrary() { g_script = this; }
+    ~ScriptedLibrary() override { g_script = nullptr; }
+
+    Accesses Sent() const {
+        Accesses out;
+        for (const auto& a : accesses) out.push_back({static_cast<uint32_t>(a.OpType), a.Flags, a.Address, a.DataSize});
+        return out;
+    }
+
+    struct Loaded final : platform::ControlLibrary {
+        const ctl::Functions& Functions() const override { return kFunctions; }
+        ~Loaded() override { ++g_script->unloads; }
+    };
+    std::unique_ptr<platform::ControlLibrary> Load() override {
+        ++loads;
+        return std::make_unique<Loaded>();
+    }
+
+    static ctl::Result Init(ctl::InitArgs* args, ctl::ApiHandle* api) {
+        g_script->initArgs = *args;
+        *api = reinterpret_cast<ctl::ApiHandle>(uintptr_t{0xA11});
+        return g_script->initResult;
+    }
+    static ctl::Result Close(ctl::ApiHandle) { return ++g_script->closes, ctl::kSuccess; }
+    static ctl::Result Devices(ctl::ApiHandle, uint32_t* count, ctl::AdapterHandle* adapters) {
+        const auto n = static_cast<uint32_t>(g_script->outputsPerAdapter.size());
+        if (!adapters) *count = g_script->adapterCountAsked ? g_script->adapterCountAsked : n;
+        for (uint32_t i = 0; adapters && i < *count; ++i) adapters[i] = reinterpret_cast<ctl::AdapterHandle>(uintptr_t{i});
+        return ctl::kSuccess;
+    }
+    static ctl::Result Outputs(ctl::AdapterHandle adapter, uint32_t* count, ctl::OutputHandle* outputs) {
+        const auto a = reinterpret_cast<uintptr_t>(adapter);
+        if (!outputs) *count = a < g_script->outputsPerAdapter.size() ? g_script->outputsPerAdapter[a] : 0;
+        if (outputs && g_script->outputsFilled) *count = g_script->outputsFilled;
+        for (uint32_t i = 0; outputs && i < *count; ++i) outputs[i] = reinterpret_cast<ctl::OutputHandle>(a << 8 | i);
+        return ctl::kSuccess;
+    }
+    static ctl::Result Aux(ctl::OutputHandle output, ctl::AuxAccessArgs* args) {
+        g_script->accesses.push_back(*args);
+        g_script->outputsUsed.push_back(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(output)));
+        return g_script->respond(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(output)), *args);
+    }
+    static constexpr ctl::Functions kFunctions{Init, Close, Devices, Outputs, Aux};
+};
+
+// The chip on `output` (adapter << 8 | index): it acknowledges the probe; other outputs NACK.
+auto ChipOnOutput(uint32_t output) {
+    return [output, at = size_t{0}](uint32_t o, ctl::AuxAccessArgs& a) mutable -> ctl::Result {
+        static const std::vector<uint8_t> kAck{0x6E, 0x85, 0xC2, 0x00, 0x00, 0x03, 0x0C, 0x76};
+        if (o != output) return 0x40010018;
+        if (a.OpType == ctl::kAuxWrite) return ctl::kSuccess;
+        for (uint32_t i = 0; i < a.DataSize; ++i) a.Data[i] = kAck[(at + i) % kAck.size()];
+        at = a.Flags & ctl::kAuxFlagMiddleOfTransaction ? at + a.DataSize : 0;
+        return ctl::kSuccess;
+    };
+}
+
+struct ControlLibraryFixture : ::testing::Test {
+    platform::VirtualClock clock;
+    ScriptedLibrary library;
+    GfxLibControlLibrary gfx{library, clock};
+    WText log;
+    uint32_t deviceId = 0;
+};
+
+TEST_F(ControlLibraryFixture, EveryTransferIsOneAuxAccessOfAtMostSixteenBytes) {
+    ASSERT_EQ(gfx.Initialize(log), gfx::kOk);
+    EXPECT_EQ(log, u"Graphics adapter initialization - Intel (Control Library): done!\r\n");
+    EXPECT_EQ(library.initArgs.Size, 36u);
+    EXPECT_EQ(library.initArgs.AppVersion, 0x10001u);
+    EXPECT_EQ(library.initArgs.Version + library.initArgs.flags, 0u);
+    library.respond = ChipOnOutput(0);
+    ASSERT_EQ(gfx.FindDevice(deviceId, 0x6E, log), gfx::kOk);
+    EXPECT_EQ(deviceId, 1u);
+
+    std::vector<uint8_t> bytes(20);
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(0xA0 + i);
+    std::array<uint8_t, 9> reply{};
+    int32_t count = 0;
+    const uint32_t w = ctl::kAuxWrite, r = ctl::kAuxRead, n = ctl::kAuxFlagNative, i2c = ctl::kAuxFlagI2c,
+                   mot = ctl::kAuxFlagI2c | ctl::kAuxFlagMiddleOfTransaction;
+    const struct {
+        std::function<int32_t()> operation;
+        Accesses sent;
+    } cases[] = {
+        {[&] { return gfx.I2cWrite(1, 0x6E, std::span(bytes).first(17)); }, {{w, mot, 0x6E, 16}, {w, i2c, 0x6E, 1}}},
+        {[&] { return gfx.I2cWrite(1, 0x6E, std::span(bytes).first(16)); }, {{w, i2c, 0x6E, 16}}},
+        {[&] { return gfx.I2cRead(1, 0x6E, reply, count, log); }, {{r, mot, 0x6E, 2}, {r, i2c, 0x6E, 6}}},
+        {[&] { return gfx.NativeRead(1, 0x100, bytes); }, {{r, n, 0x100, 16}, {r, n, 0x110, 4}}},
+        {[&] { return gfx.NativeWrite(1, 0x20010, bytes); }, {{w, n, 0x20010, 16}, {w, n, 0x20020, 4}}},
+    };
+    for (const auto& c : cases) {
+        library.accesses.clear();
+        library.outputsUsed.clear();
+        EXPECT_EQ(c.operation(), gfx::kOk);
+        EXPECT_EQ(library.Sent(), c.sent);
+        for (const auto& a : library.accesses) EXPECT_TRUE(a.Size == 176 && a.Version == 0 && a.RAD == 0 && a.PortID == 0);
+        EXPECT_EQ(library.outputsUsed, std::vector<uint32_t>(c.sent.size(), 0));
+    }
+    EXPECT_EQ(count, 8);
+    EXPECT_EQ(reply[6], 0x0C);
+    EXPECT_EQ(library.accesses.size(), 2u);
+    EXPECT_TRUE(std::equal(bytes.begin() + 16, bytes.end(), library.accesses[1].Data));
+}
+
+TEST_F(ControlLibraryFixture, LibraryResultsBecomeResultsOfTheirOwn) {
+    std::array<uint8_t, 2> bytes{};
+    EXPECT_EQ(gfx.NativeRead(1, 0x503, bytes), gfx::kNoInterface);  // not started
+    ASSERT_EQ(gfx.Initialize(log), gfx::kOk);
+    ASSERT_EQ(gfx.FindDevice(deviceId, 0x6E, log), gfx::kNotSupported);  // no chip: outputs listed
+    const struct {
+        uint32_t deviceId;
+        ctl::Result library;
+        int32_t result;
+    } cases[] = {
+        {1, ctl::kSuccess, gfx::kOk},
+        {4, 0x40010018, gfx::kLibraryCallFailed},
+        {2, ctl::kInsufficientPermissions, gfx::kNotElevated},
+        {0, ctl::kSuccess, gfx::kInvalidArgument},
+        {5, ctl::kSuccess, gfx::kInvalidArgument},
+    };
+    for (const auto& c : cases) {
+        library.respond = [&](uint32_t, ctl::AuxAccessArgs&) { return c.library; };
+        EXPECT_EQ(gfx.NativeWrite(c.deviceId, 0x100, bytes), c.result);
+        if (c.library != ctl::kSuccess) {
+            EXPECT_EQ(gfx.LastLibraryResult(), c.library);
+        }
+    }
+}
+
+TEST_F(ControlLibraryFixture, StartFailuresAndRelease) {
+    library.initResult = 0x40010001;
+    EXPECT_EQ(gfx.Initialize(log), gfx::kInitFailed);
+    EXPECT_EQ(log, u"Graphics adapter initialization - Intel (Control Library): failed! (0x40010001)\r\n");
+    EXPECT_EQ(library.unloads, 1);
+    library.initResult = ctl::kSuccess;
+    {
+        GfxLibControlLibrary other(library, clock);
+        ASSERT_EQ(other.Initialize(log), gfx::kOk);
+        ASSERT_EQ(other.Initialize(log), gfx::kOk);  // the first handle closed, the library reloaded
+        EXPECT_EQ(library.closes, 1);
+    }
+    EXPECT_EQ(library.closes, 2);
+    EXPECT_EQ(library.unloads, 3);
+
+    testing::NoControlLibrary missing;
+    GfxLibControlLibrary absent(missing, clock);
+    EXPECT_EQ(absent.Initialize(log), gfx::kInitFailed);
+    EXPECT_EQ(log, u"Graphics adapter initialization - Intel (Control Library): ControlLib.dll not available!\r\n");
+}
+
+TEST_F(ControlLibraryFixture, FindDeviceProbesEveryOutputOfEveryAdapterInOrder) {
+    const WText none = u"  ==> No available connection was found!\r\n";
+    const struct {
+        std::vector<uint32_t> outputs;
+        uint32_t adapterCountAsked, outputsFilled;
+        std::function<ctl::Result(uint32_t, ctl::AuxAccessArgs&)> respond;
+        int32_t result;
+        uint32_t deviceId;
+        WText log;
+    } cases[] = {
+        {{1, 2}, 0, 0, ChipOnOutput(1 << 8 | 1), gfx::kOk, 3,
+         u"  Output 1 = N/A (0x40010018)\r\n  Output 2 = N/A (0x40010018)\r\n  Output 3 = OK\r\n"},
+        // The second enumeration lists fewer outputs: only those are probed.
+        {{4}, 0, 1, ChipOnOutput(1), gfx::kNotSupported, 0, u"  Output 1 = N/A (0x40010018)\r\n" + none},
+        // No acknowledgement from a connection that takes the probe.
+        {{1}, 0, 0, [](uint32_t, ctl::AuxAccessArgs&) { return ctl::kSuccess; }, gfx::kNotSupported, 0,
+         u"  Output 1 = N/A (0x0F)\r\n" + none},
+        {{2}, 0, 0, [](uint32_t, ctl::AuxAccessArgs&) { return ctl::kInsufficientPermissions; }, gfx::kSearchFailure, 0,
+         u"  Output 1 = Insufficient permissions! Run the program as administrator.\r\n"},
+        // Counts beyond reason are capped.
+        {std::vector<uint32_t>(16, 0), 0xFFFFFFFF, 0, ChipOnOutput(0), gfx::kNotSupported, 0, none},
+    };
+    for (const auto& c : cases) {
+        library.outputsPerAdapter = c.outputs;
+        library.adapterCountAsked = c.adapterCountAsked;
+        library.outputsFilled = c.outputsFilled;
+        library.respond = c.respond;
+        library.accesses.clear();
+        ASSERT_EQ(gfx.Initialize(log), gfx::kOk);
+        deviceId = 99;
+        EXPECT_EQ(gfx.FindDevice(deviceId, 0x6E, log), c.result);
+        EXPECT_EQ(deviceId, c.deviceId);
+        EXPECT_EQ(log, c.log);
+    }
+}
+
+// The fifth candidate on a simulated PC: a COM class or not, a Control Library or not.
+TEST(SelectGfxLib, ControlLibraryIsTheFifthCandidate) {
+    const WText head = u"Gfx Selection = 0\r\nNo available Gfx LIB! (1)\r\nNo available Gfx LIB! (2)\r\n";
+    const WText comMissing = u"Graphics adapter initialization - Intel (LS-PCON): failed! (-2147221164)\r\n";
+    const WText libDone = u"Graphics adapter initialization - Intel (Control Library): done!\r\n";
+    const struct {
+        std::string fault;
+        bool comClass, library;
+        int32_t status;
+        WText report;
+        WText description;
+        bool controlLibraryActive;
+    } cases[] = {
+        {"", true, true, kSelectFound, head + u"Graphics adapter initialization - Intel (LS-PCON): done!\r\n",
+         u"Intel (LS-PCON): 0x0C", false},
+        {"", false, true, kSelectFound, head + comMissing + libDone, u"Intel (Control Library): 0x01", true},
+        {"", false, false, kSelectNoLibrary,
+         head + comMissing + u"Graphics adapter initialization - Intel (Control Library): ControlLib.dll not available!\r\n",
+         u"N/A", false},
+        {"controllib-init-fails", false, true, kSelectNoLibrary,
+         head + comMissing + u"Graphics adapter initialization - Intel (Control Library): failed! (0x40010001)\r\n",
+         u"N/A", false},
+        {"no-chip", false, true, kSelectNoConnection,
+         head + comMissing + libDone +
+             u"  Output 1 = N/A (0x40010018)\r\n  Output 2 = N/A (0x40010018)\r\n  Output 3 = N/A (0x40010018)\r\n"
+             u"  Output 4 = N/A (0x40010018)\r\n  ==> No available connection was found!\r\n",
+         u"N/A", false},
+        {"controllib-not-admin", false, true, kSelectStop,
+         head + comMissing + libDone + u"  Output 1 = Insufficient permissions! Run the program as administrator.\r\n",
+         u"Intel (Control Library): failed", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fault + (c.comClass ? " com" : "") + (c.library ? " library" : ""));
+        sim::SimOptions options;
+        std::string error;
+        if (!c.fault.empty()) {
+            ASSERT_TRUE(sim::ParseFault(c.fault, options.faults, error));
+        }
+        sim::TestBench bench(options);
+        testing::TestSystem sys;
+        platform::System system{bench.clock, sys.debug, sys.resources};
+        ChipContext context(system, c.comClass ? bench.sim->Connector() : sys.connector,
+                            c.library ? bench.sim->ControlLibrary() : sys.controlLibrary);
+        WText report;
+        EXPECT_EQ(SelectGfxLib(context, report), c.status);
+        EXPECT_EQ(report, c.report);
+        EXPECT_EQ(context.adapterDescription, c.description);
+        // Without a connection there, the driver backend stays the active adapter.
+        EXPECT_EQ(context.activeAdapter, c.controlLibraryActive ? static_cast<GfxLib*>(&context.controlLibraryBackend)
+                                                                : &context.intelBackend);
+    }
+}
+
+}  // namespace
+}  // namespace kdx
