@@ -22,9 +22,7 @@
 
 #include "platform/clock.h"
 #include "platform/driver_interface.h"
-#include "sim/comserver/driver_config.h"
-#include "sim/session.h"
-#include "sim/timing.h"
+#include "sim/comserver/fake_session.h"
 
 namespace {
 
@@ -42,113 +40,12 @@ constexpr wchar_t kConfigVariable[] = L"KDX_FAKE_GFX_DRIVER_CFG";
 
 // Offset of the record's length field (data bytes of the transfer).
 constexpr size_t kLengthOffset = 20;
-constexpr uint32_t kMaxTransferBytes = 16;
 
 // Driver status for a call whose arguments the driver refuses (wrong selector or size).
 constexpr ULONG kStatusInvalidParameter = ERROR_INVALID_PARAMETER;
 
-HMODULE g_module = nullptr;
-SRWLOCK g_lock = SRWLOCK_INIT;
-// The simulated chip lives as long as the process: the updater may connect more than once
-// in one run (two adapter candidates share this driver), and the chip keeps its ISP mode
-// and its flash across connections as the hardware does.
-std::unique_ptr<kdx::sim::Session> g_session;
-bool g_sessionFailed = false;
-
-class Locked {
-public:
-    Locked() { AcquireSRWLockExclusive(&g_lock); }
-    ~Locked() { ReleaseSRWLockExclusive(&g_lock); }
-    Locked(const Locked&) = delete;
-    Locked& operator=(const Locked&) = delete;
-};
-
-void ReportError(const std::string& text) {
-    // Standard error reaches the terminal under Wine; the debugger output is kept for the
-    // updater's own messages, which the tests count.
-    std::fprintf(stderr, "kdx_fake_gfx_driver: %s\n", text.c_str());
-    std::fflush(stderr);
-}
-
-std::wstring ModulePath() {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD n = GetModuleFileNameW(g_module, path.data(), static_cast<DWORD>(path.size()));
-        if (n == 0) return {};
-        if (n < path.size()) {
-            path.resize(n);
-            return path;
-        }
-        path.resize(path.size() * 2);
-    }
-}
-
-std::wstring ConfigPath() {
-    std::wstring fromEnvironment(32768, L'\0');
-    const DWORD n = GetEnvironmentVariableW(kConfigVariable, fromEnvironment.data(),
-                                            static_cast<DWORD>(fromEnvironment.size()));
-    if (n > 0 && n < fromEnvironment.size()) {
-        fromEnvironment.resize(n);
-        return fromEnvironment;
-    }
-    std::wstring path = ModulePath();
-    const size_t dot = path.find_last_of(L".\\/");
-    if (dot != std::wstring::npos && path[dot] == L'.') path.resize(dot);
-    return path + L".cfg";
-}
-
-std::string Narrow(const std::wstring& text) {
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0,
-                                      nullptr, nullptr);
-    std::string out(n > 0 ? n : 0, '\0');
-    if (n > 0) WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), n, nullptr,
-                                   nullptr);
-    return out;
-}
-
-bool ReadFileBytes(const std::wstring& path, std::string& bytes) {
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    bytes.clear();
-    char chunk[4096];
-    DWORD got = 0;
-    bool ok = true;
-    while ((ok = ReadFile(file, chunk, sizeof chunk, &got, nullptr)) && got > 0) bytes.append(chunk, got);
-    CloseHandle(file);
-    return ok;
-}
-
-// Called with g_lock held.
-kdx::sim::Session* SessionLocked() {
-    if (g_session || g_sessionFailed) return g_session.get();
-    g_sessionFailed = true;
-
-    const std::wstring path = ConfigPath();
-    std::string text;
-    if (!ReadFileBytes(path, text)) {
-        ReportError("cannot read the configuration " + Narrow(path));
-        return nullptr;
-    }
-    const std::vector<std::string> options = kdx::sim::ParseDriverConfig(text);
-    std::string error;
-    // The updater paces the chip with the real performance counter and real sleeps, so the
-    // simulated chip runs on real time too.
-    g_session = kdx::sim::OpenSession(options, kdx::platform::SystemClock(), nullptr, error);
-    if (!g_session) {
-        ReportError(Narrow(path) + ": " + error);
-        return nullptr;
-    }
-    g_sessionFailed = false;
-    return g_session.get();
-}
-
-void FinishSession() {
-    const Locked lock;
-    if (!g_session) return;
-    g_session->Finish();
-    g_session.reset();
-}
+kdx::sim::fake::FakeSession g_session("kdx_fake_gfx_driver", kConfigVariable);
+using Locked = kdx::sim::fake::FakeSession::Locked;
 
 LONG g_objects = 0;
 LONG g_serverLocks = 0;
@@ -198,7 +95,7 @@ ULONG STDMETHODCALLTYPE DriverRelease(FakeDriver* self) {
     const LONG left = InterlockedDecrement(&self->references);
     if (left != 0) return left;
     {
-        const Locked lock;
+        const Locked lock(g_session);
         if (self->chip) self->chip->Release();
     }
     delete self;
@@ -208,47 +105,21 @@ ULONG STDMETHODCALLTYPE DriverRelease(FakeDriver* self) {
 
 HRESULT STDMETHODCALLTYPE DriverNotImplemented(FakeDriver*) { return E_NOTIMPL; }
 
-// A real driver's call returns only when its AUX transaction is over. The simulator on the
-// real clock models the chip's own latencies but not the channel, so the call is held here
-// for the modelled time on the wire and the driver's own cost; without it the updater's
-// polls, counted rather than timed, would run out long before the chip could answer.
-class AuxTransactionTime {
-public:
-    explicit AuxTransactionTime(const BYTE* record) {
-        uint32_t length = 0;
-        std::memcpy(&length, record + kLengthOffset, sizeof length);
-        durationNs_ = kdx::sim::AuxWireTimeNs(std::min(length, kMaxTransferBytes)) + kdx::sim::kDriverCallCostNs;
-        QueryPerformanceCounter(&start_);
-    }
-    ~AuxTransactionTime() {
-        LARGE_INTEGER frequency, now;
-        QueryPerformanceFrequency(&frequency);
-        const int64_t ticks = durationNs_ * frequency.QuadPart / 1'000'000'000;
-        do {
-            QueryPerformanceCounter(&now);
-        } while (now.QuadPart - start_.QuadPart < ticks);
-    }
-    AuxTransactionTime(const AuxTransactionTime&) = delete;
-    AuxTransactionTime& operator=(const AuxTransactionTime&) = delete;
-
-private:
-    int64_t durationNs_;
-    LARGE_INTEGER start_;
-};
-
 HRESULT Transfer(FakeDriver* self, bool isRead, const GUID* selector, ULONG size, BYTE* record, ULONG* status) {
     if (!record || !status) return E_POINTER;
     if (!selector || !IsEqualGUID(*selector, kAuxRequestSelector) || size != kdx::platform::kAuxRecordSize) {
         *status = kStatusInvalidParameter;
         return E_INVALIDARG;
     }
-    const AuxTransactionTime onTheWire(record);
+    uint32_t length = 0;
+    std::memcpy(&length, record + kLengthOffset, sizeof length);
+    const kdx::sim::fake::AuxTransactionTime onTheWire(length);
     kdx::platform::AuxRecord copy;
     std::copy_n(record, copy.size(), copy.begin());
     uint32_t chipStatus = 0;
     HRESULT hr;
     {
-        const Locked lock;
+        const Locked lock(g_session);
         hr = isRead ? self->chip->CallRead(copy, chipStatus) : self->chip->CallWrite(copy, chipStatus);
     }
     std::copy(copy.begin(), copy.end(), record);
@@ -282,8 +153,8 @@ HRESULT CreateDriver(REFIID iid, void** out) {
     *out = nullptr;
     kdx::platform::DriverInterface* chip = nullptr;
     {
-        const Locked lock;
-        kdx::sim::Session* session = SessionLocked();
+        const Locked lock(g_session);
+        kdx::sim::Session* session = g_session.GetLocked();
         if (!session) return E_FAIL;
         // The simulator answers as the driver would, including a refusal (a fault such as
         // no-driver), which goes back to the updater as CoCreateInstance's result.
@@ -292,7 +163,7 @@ HRESULT CreateDriver(REFIID iid, void** out) {
     }
     auto* driver = new (std::nothrow) FakeDriver{&kDriverVtbl, 1, chip};
     if (!driver) {
-        const Locked lock;
+        const Locked lock(g_session);
         chip->Release();
         return E_OUTOFMEMORY;
     }
@@ -350,13 +221,13 @@ extern "C" {
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
     if (reason == DLL_PROCESS_ATTACH) {
-        g_module = instance;
+        g_session.SetModule(instance);
         DisableThreadLibraryCalls(instance);
     } else if (reason == DLL_PROCESS_DETACH) {
         // The updater releases the driver when its run ends but never uninitialises COM,
         // so this DLL stays loaded to the end of the process: the flash and the trace of
         // the whole run are saved here.
-        FinishSession();
+        g_session.Finish();
     }
     return TRUE;
 }
@@ -380,7 +251,7 @@ HRESULT WINAPI DllRegisterServer() {
                     SetKeyValue(HKEY_CLASSES_ROOT, std::wstring(kProgId) + L"\\CLSID", nullptr, kClsidText) &&
                     SetKeyValue(HKEY_CLASSES_ROOT, clsidKey, nullptr, L"Simulated KDX4610 graphics driver") &&
                     SetKeyValue(HKEY_CLASSES_ROOT, clsidKey + L"\\ProgID", nullptr, kProgId) &&
-                    SetKeyValue(HKEY_CLASSES_ROOT, clsidKey + L"\\InprocServer32", nullptr, ModulePath()) &&
+                    SetKeyValue(HKEY_CLASSES_ROOT, clsidKey + L"\\InprocServer32", nullptr, g_session.ModulePath()) &&
                     SetKeyValue(HKEY_CLASSES_ROOT, clsidKey + L"\\InprocServer32", L"ThreadingModel", L"Both");
     return ok ? S_OK : SELFREG_E_CLASS;
 }
