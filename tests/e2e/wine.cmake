@@ -121,3 +121,31 @@ foreach(lang en ja)
                    wait-progress pause=1500 sync=${lang}_progress
                    wait-box "box=${done}" sync=${lang}_final answer=ok wait-gone)
 endforeach()
+
+# ---- The Control Library, on a PC whose driver registers no COM class ---------------------
+# kdx_fake_controllib.dll goes into the prefix's system directory as ControlLib.dll for one
+# run. The update through it sends the chip what kdx4610-sim's in-process run through the
+# COM backend sends (--like-sim: every call, every byte).
+set(controllib $<TARGET_FILE:kdx_fake_controllib>)
+kdx_wine_test(controllib_silent_update --no-driver --system-controllib ${controllib} --expect-backend controllib
+    --expect-exit 0 --flash-equals ${fw} ${KDX_WINE_LIKE_SIM})
+kdx_wine_test(controllib_dialog_update --no-args --no-driver --system-controllib ${controllib}
+    --expect-backend controllib --expect-exit 0 --flash-equals ${fw}
+    --ui-steps wait-dialog edit=1006:1.40 edit=1009:1.58 click=ok wait-box answer=yes
+               wait-progress wait-box "box=${text_134}" answer=ok wait-gone)
+# A ControlLib.dll beside the program or in the current directory, none in the system
+# directory, is never loaded: no connection, 30.
+foreach(where beside cwd)
+    kdx_wine_test(controllib_planted_${where} --no-driver --plant ${where} ControlLib ${controllib}
+        --expect-backend none --expect-exit 30 --expect-debug "ERROR!! ChipID:-1\\r\\n")
+endforeach()
+# With the COM class registered too, the driver backend finds the chip and the library is
+# never loaded: the run is today's, call for call (up to date, so that it is short).
+kdx_wine_test(controllib_and_com --system-controllib ${controllib} --expect-backend com
+    ${up_to_date} --expect-exit 40 ${KDX_WINE_LIKE_SIM})
+# Not run as administrator: the library refuses the probe's write and the run stops with 30,
+# the selection's report, with the reason, on the debugger output (the COM class lookup fails
+# under Wine with CO_E_CLASSSTRING).
+kdx_wine_test(controllib_not_admin --no-driver --system-controllib ${controllib} --expect-backend controllib
+    --cfg "--fault controllib-not-admin" --expect-exit 30
+    --expect-debug "Gfx Selection = 0\\r\\nNo available Gfx LIB! (1)\\r\\nNo available Gfx LIB! (2)\\r\\nGraphics adapter initialization - Intel (LS-PCON): failed! (-2147221005)\\r\\nGraphics adapter initialization - Intel (Control Library): done!\\r\\n  Output 1 = Insufficient permissions! Run the program as administrator.\\r\\n")

@@ -8,6 +8,11 @@
 #   --no-args            an empty command line
 #   --cfg "OPTION [VALUE]"  a line of the driver's configuration (a kdx4610-sim option); repeatable
 #   --no-driver          run in the prefix without the driver registered
+#   --system-controllib DLL  install DLL (the simulated Control Library) as ControlLib.dll
+#                        in the prefix's system directory, for this run only
+#   --expect-backend B   com, controllib or none: which stand-in the updater reached (each
+#                        writes a trace of its own); --flash-equals and --like-sim check that
+#                        one's files (default com, none with --no-driver)
 #   --lang ja            run in Japanese (LANG=ja_JP.UTF-8)
 #   --expect-exit N      the updater's exit code
 #   --expect-debug TEXT  a debugger message, "\r\n" written as such; repeatable: the messages
@@ -31,6 +36,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 args="/s"
 cfg=()
 nodriver=0
+controllib_dll=
+backend=
 lang=en
 expect_exit=
 debug=()
@@ -50,6 +57,8 @@ while [ $# -gt 0 ]; do
         --no-args) args=; shift ;;
         --cfg) cfg+=("$2"); shift 2 ;;
         --no-driver) nodriver=1; shift ;;
+        --system-controllib) controllib_dll=$2; shift 2 ;;
+        --expect-backend) backend=$2; shift 2 ;;
         --lang) lang=$2; shift 2 ;;
         --expect-exit) expect_exit=$2; shift 2 ;;
         --expect-debug) debug+=("$2"); shift 2 ;;
@@ -63,7 +72,8 @@ while [ $# -gt 0 ]; do
     esac
 done
 
-dir=$WORK/cases/$name
+[ -n "$backend" ] || { backend=com; [ $nodriver = 1 ] && backend=none; }
+dir=$(realpath -m "$WORK/cases/$name")
 rm -rf "$dir"
 mkdir -p "$dir/sync"
 failures=()
@@ -82,13 +92,24 @@ else
     export LANG=C.UTF-8
 fi
 
-# The driver's configuration: the case's own lines, then the files it writes.
-{
-    for line in "${cfg[@]+"${cfg[@]}"}"; do echo "$line"; done
-    echo "--trace $(winpath "$dir/driver.trace")"
-    echo "--flash-out $(winpath "$dir/flash.bin")"
-} >"$dir/driver.cfg"
+# The driver's and the Control Library's configurations: the case's own lines, then the
+# files each writes.
+for stand_in in driver controllib; do
+    {
+        for line in "${cfg[@]+"${cfg[@]}"}"; do echo "$line"; done
+        echo "--trace $(winpath "$dir/$stand_in.trace")"
+        echo "--flash-out $(winpath "$dir/$stand_in.flash.bin")"
+    } >"$dir/$stand_in.cfg"
+done
 export KDX_FAKE_GFX_DRIVER_CFG=$(winpath "$dir/driver.cfg")
+export KDX_FAKE_CONTROLLIB_CFG=$(winpath "$dir/controllib.cfg")
+
+# ControlLib.dll exists for this run only; a copy left by a run that was killed goes first.
+system_dlls() { for p in "$PREFIX_DRIVER" "$PREFIX_NODRIVER"; do echo "$p/drive_c/windows/system32/ControlLib.dll"; done; }
+remove_controllib() { system_dlls | while read -r f; do rm -f "$f"; done; }
+remove_controllib
+trap remove_controllib EXIT
+[ -z "$controllib_dll" ] || cp "$controllib_dll" "$WINEPREFIX/drive_c/windows/system32/ControlLib.dll"
 export KDX_UI_SYNC_DIR=$(winpath "$dir/sync")
 
 # A planted DLL: the updater copied into program/, started with cwd/ as current directory.
@@ -150,15 +171,40 @@ status=$?
 grep -a ':warn:seh:OutputDebugStringA "' "$dir/updater.err" | sed 's/^[^"]*"//; s/"$//' >"$dir/debug.txt"
 : >"$dir/debug.expected"
 for message in "${debug[@]+"${debug[@]}"}"; do printf '%s\n' "$message" >>"$dir/debug.expected"; done
-cmp -s "$dir/debug.txt" "$dir/debug.expected" || fail "debugger messages differ (expected | seen):
+# Wine shows at most about 300 characters of a message and ends a longer one with "...:
+# such a message must begin the expected one.
+debug_matches() {
+    local -a seen expected
+    mapfile -t seen <"$dir/debug.txt"
+    mapfile -t expected <"$dir/debug.expected"
+    [ ${#seen[@]} = ${#expected[@]} ] || return 1
+    for i in "${!seen[@]}"; do
+        local s=${seen[$i]} e=${expected[$i]}
+        [ "$s" = "$e" ] && continue
+        [[ $s == *'"...' && $e == "${s%\"...}"* ]] && continue
+        return 1
+    done
+}
+debug_matches || fail "debugger messages differ (expected | seen):
 $(diff "$dir/debug.expected" "$dir/debug.txt")"
 
 for marker in $(find "$dir" -name '*.loaded'); do
     fail "the planted $(basename "$marker" .loaded) was loaded, by $(cat "$marker")"
 done
 
+# Which stand-in the updater reached: only that one opened its session and wrote a trace.
+for stand_in in driver controllib; do
+    expected=no
+    { [ $stand_in = driver ] && [ $backend = com ]; } || { [ $stand_in = controllib ] && [ $backend = controllib ]; } && expected=yes
+    seen=no
+    [ -f "$dir/$stand_in.trace" ] && seen=yes
+    [ $seen = $expected ] || fail "$stand_in trace written: $seen, expected $expected (--expect-backend $backend)"
+done
+stand_in=driver
+[ $backend = controllib ] && stand_in=controllib
+
 if [ -n "$flash_equals" ]; then
-    cmp -s "$flash_equals" "$dir/flash.bin" || fail "the flash does not hold $(basename "$flash_equals")"
+    cmp -s "$flash_equals" "$dir/$stand_in.flash.bin" || fail "the flash does not hold $(basename "$flash_equals")"
 fi
 
 if [ -n "$like_sim" ]; then
@@ -174,7 +220,7 @@ if [ -n "$like_sim" ]; then
         >"$dir/sim.out" 2>"$dir/sim.err"
     sim_status=$?
     [ "$sim_status" = "$status" ] || fail "kdx4610-sim ends with $sim_status, the updater with $status"
-    cmp -s "$dir/sim_flash.bin" "$dir/flash.bin" || fail "the flash differs from kdx4610-sim's"
+    cmp -s "$dir/sim_flash.bin" "$dir/$stand_in.flash.bin" || fail "the flash differs from kdx4610-sim's"
     # On real time the chip may still be busy at a poll where on virtual time it had
     # answered: such a poll reads the DDC/CI null message (6e80, then be) or the same
     # mailbox flag once more. Those polls are dropped or counted once; every other call,
@@ -186,7 +232,7 @@ if [ -n "$like_sim" ]; then
             { print }
             END { if (held != "") print held }' | uniq
     }
-    normal "$dir/driver.trace" >"$dir/driver.trace.cmp"
+    normal "$dir/$stand_in.trace" >"$dir/driver.trace.cmp"
     normal "$dir/sim.trace" >"$dir/sim.trace.cmp"
     [ -s "$dir/driver.trace.cmp" ] || fail "empty trace"
     cmp -s "$dir/sim.trace.cmp" "$dir/driver.trace.cmp" || fail "the trace differs from kdx4610-sim's (sim | driver):
