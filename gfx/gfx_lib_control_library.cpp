@@ -46,11 +46,11 @@ bool ToAuxOperation(uint32_t command, AuxOperation& out) {
     }
 }
 
-constexpr char16_t kInitDone[] = u"Graphics adapter initialization - Intel (Control Library): done!\r\n";
-constexpr char16_t kInitMissing[] =
+constexpr char16_t kInitDoneLine[] = u"Graphics adapter initialization - Intel (Control Library): done!\r\n";
+constexpr char16_t kInitMissingLine[] =
     u"Graphics adapter initialization - Intel (Control Library): ControlLib.dll not available!\r\n";
-constexpr char16_t kInitFailed[] = u"Graphics adapter initialization - Intel (Control Library): failed! (0x%X)\r\n";
-constexpr char16_t kNotAdministrator[] =
+constexpr char16_t kInitFailedLine[] = u"Graphics adapter initialization - Intel (Control Library): failed! (0x%X)\r\n";
+constexpr char16_t kNotAdministratorLine[] =
     u"Insufficient permissions! Run the program as administrator.\r\n";
 
 }  // namespace
@@ -107,7 +107,7 @@ int32_t GfxLibControlLibrary::Initialize(WText& log) {
     Shutdown();
     library_ = loader_.Load();
     if (!library_) {
-        log = kInitMissing;
+        log = kInitMissingLine;
         return gfx::kInitFailed;
     }
     ctl::InitArgs args{};
@@ -117,12 +117,12 @@ int32_t GfxLibControlLibrary::Initialize(WText& log) {
     const ctl::Result result = library_->Functions().Init(&args, &api);
     if (result != ctl::kSuccess || api == nullptr) {
         lastLibraryResult_ = result;
-        log = FormatW(kInitFailed, {result});
+        log = FormatW(kInitFailedLine, {result});
         library_.reset();
         return gfx::kInitFailed;
     }
     api_ = api;
-    log = kInitDone;
+    log = kInitDoneLine;
     return gfx::kOk;
 }
 
@@ -162,7 +162,7 @@ int32_t GfxLibControlLibrary::FindDevice(uint32_t& deviceId, uint32_t address, W
         }
         if (result == gfx::kNotElevated) {
             // Nothing can be written to any output: the search and the run end here.
-            log += kNotAdministrator;
+            log += kNotAdministratorLine;
             return gfx::kSearchFailure;
         }
         log += gfx::ProbeFailureText(result == gfx::kLibraryCallFailed ? static_cast<int32_t>(lastLibraryResult_)
