@@ -238,36 +238,37 @@ class Runner:
         shards = []
         for index in range(self.args.jobs):
             env = dict(os.environ, GTEST_TOTAL_SHARDS=str(self.args.jobs), GTEST_SHARD_INDEX=str(index))
-            shards.append(subprocess.Popen([self.unit_tests, "--gtest_fail_fast", "--gtest_brief=1"],
+            command = [self.unit_tests, "--gtest_brief=1"] + ([] if self.args.all_failures else ["--gtest_fail_fast"])
+            shards.append(subprocess.Popen(command,
                                            cwd=self.build, stdout=subprocess.PIPE,
                                            stderr=subprocess.STDOUT, start_new_session=True, env=env))
-        failed = None
+        failed = []
         try:
             for shard in shards:
                 try:
                     out, _ = shard.communicate(timeout=max(0.1, deadline - time.monotonic()))
                 except subprocess.TimeoutExpired:
                     return "timeout"
-                if shard.returncode != 0 and failed is None:
+                if shard.returncode != 0:
                     names = re.findall(r"^\[  FAILED  \] (\S+\.\S+)", out.decode(errors="replace"), re.M)
-                    failed = "failed: " + (names[0] if names else "kdx_tests exit %d" % shard.returncode)
+                    failed += names or ["kdx_tests exit %d" % shard.returncode]
         finally:
             for shard in shards:
                 if shard.poll() is None:
                     os.killpg(shard.pid, signal.SIGKILL)
                     shard.communicate()
-        if failed:
-            return failed
+        if failed and not self.args.all_failures:
+            return "failed: " + failed[0]
         if self.other_tests:
             pattern = "^(%s)$" % "|".join(re.escape(name) for name in self.other_tests)
-            status, out = self.run(["ctest", "-j", str(self.args.jobs), "--stop-on-failure",
-                                    "-R", pattern], max(0.1, deadline - time.monotonic()))
+            stop = [] if self.args.all_failures else ["--stop-on-failure"]
+            status, out = self.run(["ctest", "-j", str(self.args.jobs)] + stop + ["-R", pattern],
+                                   max(0.1, deadline - time.monotonic()))
             if status is None:
                 return "timeout"
             if status != 0:
-                names = re.findall(r"^\s*\d+ - (\S+) \(", out, re.M)
-                return "failed: " + (names[0] if names else "ctest")
-        return "passed"
+                failed += re.findall(r"^\s*\d+ - (\S+) \(", out, re.M) or ["ctest"]
+        return "failed: " + " ".join(failed) if failed else "passed"
 
     def apply(self, mutant):
         path = ROOT / mutant["file"]
@@ -314,7 +315,9 @@ class Runner:
             mutant["by"] = "timeout"
         else:
             mutant["status"] = "killed"
-            mutant["by"] = result[len("failed: "):]
+            mutant["by"] = result[len("failed: "):].split(" ")[0]
+            if self.args.all_failures:
+                mutant["failing"] = result[len("failed: "):].split(" ")
         return mutant
 
 
@@ -367,6 +370,9 @@ def main():
     parser.add_argument("--jobs", type=int, default=2, help="test processes run at once (default 2)")
     parser.add_argument("--build-dir", default="build-mutate", help="native build tree of the tool's own")
     parser.add_argument("--json", help="write one JSON line per mutant to this file")
+    parser.add_argument("--all-failures", action="store_true",
+                        help="run every test of each mutant (no stop at the first failure) and record all "
+                             "that fail: which tests kill which mutants")
     parser.add_argument("--list", action="store_true", help="only list the sampled mutants, build nothing")
     args = parser.parse_args()
 
@@ -412,8 +418,9 @@ def main():
                 results.append(m)
                 record = {k: m[k] for k in ("id", "file", "line", "column", "operator", "before",
                                             "after", "status", "seconds") if k in m}
-                if "by" in m:
-                    record["by"] = m["by"]
+                for key in ("by", "failing"):
+                    if key in m:
+                        record[key] = m[key]
                 if journal:
                     journal.write(json.dumps(record) + "\n")
                     journal.flush()
