@@ -163,7 +163,10 @@ WText FromUtf8(std::string_view utf8) {
             if ((b & 0xC0) != 0x80) ok = false;
             cp = (cp << 6) | (b & 0x3F);
         }
-        if (!ok || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+        // An overlong form (a value that a shorter sequence encodes) is malformed too: read
+        // as its value, 0xC0 0xAF would slip a "/" past anything that looks for one.
+        constexpr uint32_t kShortestFrom[] = {0, 0x80, 0x800, 0x10000};
+        if (!ok || cp < kShortestFrom[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
             out.push_back(u'\uFFFD');
             ++i;
             continue;
