@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <deque>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,11 +26,8 @@ Bytes Firmware(size_t size, uint8_t minor, uint8_t major, const char* tag, size_
 }
 
 const Bytes kDriver = [] {
-    Bytes d(0x3000 + 4 + 256, 0x90);
-    d[0] = 0x00;
-    d[1] = 0x30;
-    d[2] = 0x00;
-    d[3] = 0x00;
+    Bytes d{0x00, 0x30, 0x00, 0x00};
+    d.resize(0x3000 + 4 + 256, 0x90);
     return d;
 }();
 
@@ -43,31 +39,13 @@ struct ImagesFixture : ::testing::Test {
 
     std::deque<Bytes> kept;  // the resource table holds views of these
 
-    bool Load(const std::optional<Bytes>& driver, const std::optional<Bytes>& firmware) {
-        if (driver) sys.resources.Add(kImageResourceType, kIspDriverResourceId, kept.emplace_back(*driver));
-        if (firmware) sys.resources.Add(kImageResourceType, kFirmwareResourceId, kept.emplace_back(*firmware));
+    bool Load(const Bytes& driver, const Bytes& firmware) {
+        sys.resources.Add(kImageResourceType, kIspDriverResourceId, kept.emplace_back(driver));
+        sys.resources.Add(kImageResourceType, kFirmwareResourceId, kept.emplace_back(firmware));
         resultCode = 0;  // shows that a failure writes 99
         return LoadImages(context, resultCode, versionText);
     }
 };
-
-TEST_F(ImagesFixture, EmbeddedImagesCarryVersion158AndA12KiBDriver) {
-    auto& program = platform::ProgramResources();
-    if (program.Find(kImageResourceType, kFirmwareResourceId) == nullptr) GTEST_SKIP() << "no embedded images";
-    platform::System system{sys.clock, sys.debug, program};
-    ChipContext embedded(system, sys.connector, sys.controlLibrary);
-    ASSERT_TRUE(LoadImages(embedded, resultCode, versionText));
-    EXPECT_EQ(versionText, u"1.58");
-    EXPECT_EQ(embedded.imageVersion, 0x13Au);
-    EXPECT_EQ(embedded.FirmwareFamily, kFamilyTarvik);
-    EXPECT_EQ(embedded.topBlockVersion, 0);
-    EXPECT_EQ(embedded.firmwareSize, 524288);
-    EXPECT_EQ(embedded.ispDriverLength, static_cast<int32_t>(embedded.ispDriverImage.size()));
-    const IspDriverCode code = LocateIspDriverCode(embedded.ispDriverImage);
-    EXPECT_EQ(code.start, 4u);
-    EXPECT_EQ(code.length, 12288u);
-    EXPECT_TRUE(sys.debug.messages.empty());
-}
 
 struct TrailerCase {
     const char* name;
@@ -204,18 +182,6 @@ TEST_F(ImagesFixture, EveryResourceStepHasItsOwnMessage) {
         ASSERT_EQ(debug.messages.size(), 1u);
         EXPECT_EQ(debug.messages[0], c.message);
     }
-}
-
-TEST_F(ImagesFixture, MissingOrEmptyImagesFail) {
-    EXPECT_FALSE(Load(std::nullopt, Firmware(64, 58, 1, "TRVK")));
-    EXPECT_FALSE(Load(Bytes{}, std::nullopt));
-    EXPECT_FALSE(Load(kDriver, Bytes{}));
-    sys.resources.Remove(kImageResourceType, kFirmwareResourceId);
-    EXPECT_FALSE(Load(kDriver, std::nullopt));
-    EXPECT_EQ(sys.debug.messages,
-              (std::vector<WText>{u"FindResource(ISP) failed!\r\n", u"SizeofResource(ISP) failed!\r\n",
-                                  u"SizeofResource(FW) failed!\r\n", u"FindResource(FW) failed!\r\n"}));
-    EXPECT_EQ(resultCode, 99);
 }
 
 TEST(IspDriverCode, HeaderRule) {
