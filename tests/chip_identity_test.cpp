@@ -23,12 +23,9 @@ struct Block {
     uint8_t third = 0;
 
     std::vector<uint8_t> Bytes() const {
-        std::vector<uint8_t> b(10, 0);
-        std::copy(id.begin(), id.end(), b.begin());
-        b[6] = hwRev;
-        b[7] = major;
-        b[8] = minor;
-        b[9] = third;
+        std::vector<uint8_t> b(id.begin(), id.end());
+        b.resize(6, 0);
+        b.insert(b.end(), {hwRev, major, minor, third});
         return b;
     }
 };
@@ -54,6 +51,16 @@ struct IdentityFixture : ::testing::Test {
         const auto bytes = block.Bytes();
         for (size_t i = 0; i < bytes.size(); ++i) gfx.dpcd[0x503 + static_cast<uint32_t>(i)] = bytes[i];
     }
+    void FailDpcd() {
+        gfx.onNativeRead = [](uint32_t, std::span<uint8_t>, int32_t& result) {
+            result = 1;
+            return true;
+        };
+    }
+    int32_t resultCode = 99;
+    WText current = u"UNKNOWN";
+    WText chip = u"UNKNOWN";
+    bool Check() { return CheckChip(context, resultCode, current, chip); }
 };
 
 struct CheckCase {
@@ -72,10 +79,7 @@ TEST_P(CheckChipTest, TarvikChip) {
     const CheckCase& c = GetParam();
     Registers({0x2800});
     Dpcd(c.block);
-    int32_t resultCode = 99;
-    WText current = u"UNKNOWN";
-    WText chip = u"UNKNOWN";
-    EXPECT_EQ(CheckChip(context, resultCode, current, chip), c.passes);
+    EXPECT_EQ(Check(), c.passes);
     EXPECT_EQ(resultCode, c.resultCode);
     EXPECT_EQ(chip, c.chip);
     if (c.current != nullptr) {
@@ -125,12 +129,10 @@ TEST_F(IdentityFixture, OtherFamiliesAndSilenceAreNotTargets) {
     for (const auto& c : cases) {
         gfx.i2cReplies.clear();
         sys.debug.messages.clear();
+        resultCode = 99;
         Registers(c.registers);
         Dpcd({"KX4610", 0x22, 1, 40});
-        int32_t resultCode = 99;
-        WText current;
-        WText chip;
-        EXPECT_FALSE(CheckChip(context, resultCode, current, chip));
+        EXPECT_FALSE(Check());
         EXPECT_EQ(resultCode, 30);
         EXPECT_EQ(sys.debug.messages, std::vector<WText>{c.message});
     }
@@ -138,14 +140,8 @@ TEST_F(IdentityFixture, OtherFamiliesAndSilenceAreNotTargets) {
 
 TEST_F(IdentityFixture, UnreadableBlockOnATarvikChip) {
     Registers({0x2800});
-    gfx.onNativeRead = [](uint32_t, std::span<uint8_t>, int32_t& result) {
-        result = 1;
-        return true;
-    };
-    int32_t resultCode = 99;
-    WText current;
-    WText chip = u"UNKNOWN";
-    EXPECT_FALSE(CheckChip(context, resultCode, current, chip));
+    FailDpcd();
+    EXPECT_FALSE(Check());
     EXPECT_EQ(resultCode, 30);
     EXPECT_EQ(chip, u"");
     EXPECT_EQ(current, u"");
@@ -154,17 +150,11 @@ TEST_F(IdentityFixture, UnreadableBlockOnATarvikChip) {
 }
 
 TEST_F(IdentityFixture, FallsBackToTheChipMemoryWhenTheDpcdReadFails) {
-    gfx.onNativeRead = [](uint32_t, std::span<uint8_t>, int32_t& result) {
-        result = 1;
-        return true;
-    };
+    FailDpcd();
     Registers({0x2800});
     const auto block = Block{"KX4610", 0x22, 1, 40}.Bytes();
     gfx.i2cReplies.push_back({0, ChipReply(0x52, block), {}});
-    int32_t resultCode = 99;
-    WText current;
-    WText chip;
-    EXPECT_TRUE(CheckChip(context, resultCode, current, chip));
+    EXPECT_TRUE(Check());
     EXPECT_EQ(current, u"1.40");
     EXPECT_EQ(chip, u"2.2");
     EXPECT_EQ(context.firmwareVersionValue, 0x0128u);
