@@ -45,7 +45,7 @@ struct ConsoleDialogFixture : ::testing::Test {
                     r.resultCode = failCode;
                     return false;
                 }
-                r.currentVersionText = u"1.40";
+                r.currentVersionText = u"1.40\r\n";  // the version box drops the line end
                 return true;
             },
             [this](UpdateRun& r) {
