@@ -247,6 +247,7 @@ const CheckCase kCheckCases[] = {
     {"1.60", [](SimOptions& o) { o.fwMinor = 60; }, 40, ""},
     {"defer-always", [](SimOptions& o) { o.faults.deferAlways = true; }, 30, "ERROR!! ChipID:-1\r\n"},
     {"regs-unreadable", [](SimOptions& o) { o.faults.regsUnreadable = true; }, 30, "ERROR!! ChipID:-1\r\n"},
+    {"not-supported", [](SimOptions& o) { o.faults.notSupported = true; }, 30, "ERROR!! ChipID:-1\r\n"},
 };
 
 TEST(SimEndToEnd, ChipCheckOutcomes) {
