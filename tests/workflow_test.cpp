@@ -129,6 +129,18 @@ TEST_F(WorkflowFixture, AnAdapterFailureEndsTheRunBeforeTheChipCheck) {
     EXPECT_TRUE(gfx.calls.empty());
 }
 
+// No backend of today ends a search with a failure that stops the selection; one that
+// does ends the run as NotTarget with the selection's report, before the chip check.
+TEST_F(WorkflowFixture, ASearchFailureEndsTheRunWithTheSelectionReport) {
+    steps.openAdapter = Traced("adapter", DefaultWorkflowSteps().openAdapter);
+    run.chip.activeAdapter = &gfx;
+    gfx.findDeviceResult = gfx::kSearchFailure;
+    Run();
+    EXPECT_EQ(trail, (Trail{"images", "adapter"}));
+    EXPECT_EQ(run.resultCode, 30);
+    EXPECT_EQ(sys.debug.messages, std::vector<WText>{u"Gfx Selection = 0\r\n  search: 3\r\n"});
+}
+
 // The real steps on a PC without the graphics driver: the selection finds no library, the
 // chip check reads no identity, and the run ends with NotTarget.
 TEST_F(WorkflowFixture, WithoutTheDriverTheRunEndsAsNotTarget) {

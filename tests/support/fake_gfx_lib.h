@@ -41,9 +41,11 @@ public:
     std::function<bool(uint32_t address, std::span<uint8_t> buffer, int32_t& result)> onNativeRead;
 
     int32_t Initialize(WText&) override { return 0; }
-    int32_t FindDevice(uint32_t& deviceId, uint32_t, WText&) override {
-        deviceId = 0x0C;
-        return 0;
+    int32_t findDeviceResult = 0;
+    int32_t FindDevice(uint32_t& deviceId, uint32_t, WText& log) override {
+        deviceId = findDeviceResult == 0 ? 0x0C : 0;
+        log = FormatW(u"  search: %d\r\n", {findDeviceResult});
+        return findDeviceResult;
     }
     int32_t I2cWrite(uint32_t deviceId, uint32_t address, std::span<const uint8_t> data) override {
         calls.push_back({FakeCall::I2cWrite, deviceId, address, {data.begin(), data.end()}, i2cWriteResult});
