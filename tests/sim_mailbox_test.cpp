@@ -183,7 +183,8 @@ TEST(SimIsp, RequestsAreCheckedByTheirCheckByte) {
     EXPECT_EQ(host.Answer(3), kNak);
 }
 
-TEST(SimIsp, EraseWriteReadBackAndEndIspBootTheNewImage) {
+// A whole image written, read back and booted is run end to end through the updater.
+TEST(SimIsp, EraseTakesASecondAndEndIspRestartsTheChip) {
     TestBench bench;
     IspHost host(bench);
     host.EnterAndStart(DriverCodeOf(bench.images.ispDriver));
@@ -191,29 +192,14 @@ TEST(SimIsp, EraseWriteReadBackAndEndIspBootTheNewImage) {
     EXPECT_EQ(host.Answer(3, 900'000)[0], 0);  // still erasing
     EXPECT_EQ(host.Answer(3, 101'000), kAck);
     host.Release();
-    EXPECT_TRUE(std::all_of(bench.sim->Chip().FlashMemory().Bytes().begin(), bench.sim->Chip().FlashMemory().Bytes().end(),
-                            [](uint8_t b) { return b == 0xFF; }));
-
-    const Bytes& image = bench.images.firmware;
-    for (uint32_t offset = 0; offset < image.size(); offset += 504) {
-        const Bytes data(image.begin() + offset, image.begin() + std::min<size_t>(image.size(), offset + 504));
-        if (std::all_of(data.begin(), data.end(), [](uint8_t b) { return b == 0xFF; })) continue;
-        ASSERT_EQ(host.WriteBlock(offset, data), kAck) << offset;
-    }
-    EXPECT_TRUE(bench.sim->FlashEqualsImage());
-    EXPECT_EQ(bench.sim->Record().blocksSkipped, 3u);
-
-    host.Post({0x07, 0x1B, 0x07, 0xFF, 0xEC, 0x03, 0x07 ^ 0x1B ^ 0x07 ^ 0xFF ^ 0xEC ^ 0x03});
-    EXPECT_THAT(host.Answer(7), ElementsAre(0x06, 0x06, 0x1B, 0x3A, 0x01, 0x00, 0xA4));
-    EXPECT_EQ(host.Write(kReply, {0}), 0u);
-
+    const auto flash = bench.sim->Chip().FlashMemory().Bytes();
+    EXPECT_TRUE(std::all_of(flash.begin(), flash.end(), [](uint8_t b) { return b == 0xFF; }));
     host.Post({0x04, 0x20, 0x01, 0x25});
     EXPECT_EQ(host.Answer(3, 100), kAck);
     host.Release();
     bench.clock.AdvanceUs(2000);
     host.Read(kCmd, 1, SimDriver::kStatusAuxNack);  // restarted: the mailbox is gone
     EXPECT_TRUE(bench.sim->Record().Reached(Milestone::IspEnded));
-    EXPECT_THAT(host.Read(0x503, 10), ElementsAre('K', 'X', '4', '6', '1', '0', 0x22, 1, 58, 0));
 }
 
 TEST(SimIsp, BlocksAreAcknowledgedOnlyWithTheirCrcAndProgramOnlyClearsBits) {
