@@ -8,6 +8,10 @@ the native build tree build-mutate/ is rebuilt and the tests run; then the file 
   survived  every test passed: a fault no test sees, or a change no input can tell apart
   invalid   the mutant does not compile (warnings are errors); not scored
 
+Mutants are drawn from the .cpp files; --headers adds the headers, whose constants and
+inline functions are code too, but each header mutant rebuilds nearly every file of the
+tree (minutes instead of seconds), so they are left to a run that can afford them.
+
 The sample is seeded: each possible mutant gets a rank from a hash of the seed and the
 mutant's own text (file, line text, operator, place on the line), so the same seed picks the
 same mutants again, also after unrelated lines moved. The first --count valid mutants by rank
@@ -42,12 +46,13 @@ KEYWORDS = {"return", "if", "while", "for", "switch", "case", "delete", "throw",
             "sizeof", "else", "do", "co_return", "new", "using", "typedef", "goto"}
 
 
-def core_files():
+def core_files(headers=False):
     files = []
+    suffixes = (".cpp", ".h") if headers else (".cpp",)
     for top in CORE_DIRS:
         for path in sorted((ROOT / top).rglob("*")):
             rel = path.relative_to(ROOT)
-            if path.suffix in (".cpp", ".h") and not set(rel.parts) & set(OS_DIRS):
+            if path.suffix in suffixes and not set(rel.parts) & set(OS_DIRS):
                 files.append(rel.as_posix())
     return files
 
@@ -147,9 +152,9 @@ def skip_line(code):
             or stripped.startswith("namespace") or stripped.startswith("template"))
 
 
-def all_mutants(seed):
+def all_mutants(seed, headers=False):
     mutants = []
-    for rel in core_files():
+    for rel in core_files(headers):
         lines = (ROOT / rel).read_text(encoding="utf-8").split("\n")
         masked = mask_code(lines)
         seen = {}
@@ -373,16 +378,19 @@ def main():
     parser.add_argument("--all-failures", action="store_true",
                         help="run every test of each mutant (no stop at the first failure) and record all "
                              "that fail: which tests kill which mutants")
+    parser.add_argument("--headers", action="store_true",
+                        help="sample the core's headers too (each such mutant rebuilds nearly every "
+                             "file: minutes instead of seconds)")
     parser.add_argument("--list", action="store_true", help="only list the sampled mutants, build nothing")
     args = parser.parse_args()
 
-    files = core_files()
-    mutants = all_mutants(args.seed)
+    files = core_files(headers=True)  # none of them may be changed when the run starts
+    mutants = all_mutants(args.seed, args.headers)
     if args.list:
         for m in mutants[:args.count]:
             print("%s:%d [%s] %s: %s  ->  %s" % (m["file"], m["line"], m["id"], m["operator"],
                                                m["before"], m["after"]))
-        print("%d possible mutants in %d files" % (len(mutants), len(files)), file=sys.stderr)
+        print("%d possible mutants in %d files" % (len(mutants), len({m["file"] for m in mutants})), file=sys.stderr)
         return 0
 
     runner = Runner(args)
