@@ -237,6 +237,9 @@ TEST(SimIsp, PowerCutAtBlockKeepsHalfTheBlockAndBootsTheInternalRom) {
     host.Read(kCmd, 1, SimDriver::kStatusAuxNack);
 }
 
+// Every fault's effect on the updater is run end to end; here, what the outcome alone
+// cannot show: a dropped acknowledgement still carries the command out, and a block NAK
+// hits only its own block.
 TEST(SimIsp, FaultsOfTheLoaderAndMailbox) {
     const Bytes code = DriverCodeOf(SmallImages().ispDriver);
     {
@@ -250,52 +253,15 @@ TEST(SimIsp, FaultsOfTheLoaderAndMailbox) {
         EXPECT_FALSE(host.Download(code));
         EXPECT_EQ(bench.sim->Record().At(Milestone::DriverDownloaded), RunRecord::kNotReached);
     }
-    {
-        SimOptions o;
-        o.faults.windowZero = true;
-        o.faults.replySizeZero = true;
-        o.faults.cmdBufferSizeSet = true;
-        o.faults.cmdBufferSize = 256;
-        TestBench bench(o);
-        IspHost host(bench);
-        host.EnterAndStart(code);
-        EXPECT_THAT(host.Read(0x40C, 3), ElementsAre(0, 0, 0));
-        EXPECT_THAT(host.Read(0x30000, 12), ElementsAre(0x00, 0x00, 0x02, 0x00, 0x00, 0x01, 0x00, 0x00, 0x01, 0x00, 0, 0));
-        EXPECT_EQ(host.WriteBlock(0, Pattern(248, 1), 0, 256), kAck);
-        host.Read(kCmd + 256, 1, SimDriver::kStatusAuxNack);
-    }
-    {
-        SimOptions o;
-        o.faults.flashIdTimeout = true;
-        o.faults.eraseNak = true;
-        o.faults.readbackMismatch = true;
-        o.faults.blockNak = 1;
-        TestBench bench(o);
-        IspHost host(bench);
-        host.EnterAndStart(code);
-        host.Post({0x09, 0x1C, 0xFF, 0x00, 0x00, 0x20, 0x00, 0x00, 0x44});
-        EXPECT_THAT(host.Answer(5), ElementsAre(0x05, 0x1C, 0x46, 0x00, 0x99));
-        host.Release();
-        EXPECT_EQ(host.Erase(), kNak);
-        EXPECT_EQ(host.WriteBlock(0, Pattern(504, 1)), kNak);
-        EXPECT_EQ(host.WriteBlock(504, Pattern(504, 1)), kAck);  // only the first block sent
-        host.Post({0x07, 0x1B, 0x00, 0x00, 0x00, 0x03, 0x07 ^ 0x1B ^ 0x03});
-        const Bytes flash(bench.sim->Chip().FlashMemory().Bytes().begin(), bench.sim->Chip().FlashMemory().Bytes().begin() + 3);
-        EXPECT_EQ(host.Answer(7)[3], flash[0] ^ 0x01);
-    }
-    {
-        SimOptions o;
-        o.faults.flagStuckHigh = true;
-        o.faults.flashIdBadCode = true;
-        TestBench bench(o);
-        IspHost host(bench);
-        host.EnterAndStart(code);
-        host.Post({0x09, 0x1C, 0xFF, 0x00, 0x00, 0x20, 0x00, 0x00, 0x44});
-        EXPECT_EQ(host.Answer(5)[1], 0x1D);
-        host.Release();
-        EXPECT_EQ(host.Write(kCmd + 511, {0}), 0u);
-        EXPECT_EQ(host.Read(kCmd + 511, 1)[0], 0xFF);
-    }
+    SimOptions o;
+    o.faults.blockNak = 1;
+    o.faults.windowZero = true;
+    TestBench bench(o);
+    IspHost host(bench);
+    host.EnterAndStart(code);
+    EXPECT_THAT(host.Read(0x40C, 3), ElementsAre(0, 0, 0));
+    EXPECT_EQ(host.WriteBlock(0, Pattern(504, 1)), kNak);
+    EXPECT_EQ(host.WriteBlock(504, Pattern(504, 1)), kAck);
 }
 
 }  // namespace
