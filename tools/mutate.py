@@ -340,11 +340,12 @@ def git_clean(files):
     return subprocess.run(["git", "diff", "--quiet", "HEAD", "--"] + files, cwd=ROOT).returncode == 0
 
 
-def report(results, args, seconds, judged):
+def report(results, args, seconds, ran, judged):
     scored = [m for m in results if m["status"] != "invalid"]
     invalid = len(results) - len(scored)
-    print("mutate: seed %s, %d valid mutants scored (%d invalid skipped), %d s, %.1f s per mutant"
-          % (args.seed, len(scored), invalid, seconds, seconds / max(1, len(results))))
+    print("mutate: seed %s, %d valid mutants scored (%d invalid skipped); %d run in %d s, %.1f s each%s"
+          % (args.seed, len(scored), invalid, ran, seconds, seconds / max(1, ran),
+             "; the others' verdicts from " + args.survivors_of if args.survivors_of else ""))
     print("%-10s %6s %7s %9s %11s %7s %15s" % ("directory", "valid", "killed", "survived", "equivalent",
                                                "score", "non-equivalent"))
     dirs = sorted({m["file"].split("/")[0] for m in scored}) + ["all"]
@@ -378,6 +379,9 @@ def main():
     parser.add_argument("--all-failures", action="store_true",
                         help="run every test of each mutant (no stop at the first failure) and record all "
                              "that fail: which tests kill which mutants")
+    parser.add_argument("--survivors-of", metavar="JSON",
+                        help="run again only the survivors of an earlier run's --json file, keeping its "
+                             "other verdicts, and report the whole")
     parser.add_argument("--headers", action="store_true",
                         help="sample the core's headers too (each such mutant rebuilds nearly every "
                              "file: minutes instead of seconds)")
@@ -396,7 +400,8 @@ def main():
     runner = Runner(args)
     runner.recover()
     if not git_clean(files):
-        sys.exit("mutate: core files have uncommitted changes; commit or stash them first")
+        print("mutate: core files have uncommitted changes; commit or stash them first", file=sys.stderr)
+        return 3
 
     def interrupted(signum, frame):
         runner.stop_child()
@@ -406,14 +411,40 @@ def main():
 
     started = time.monotonic()
     results = []
+    ran = []
     journal = open(args.json, "w", encoding="utf-8") if args.json else None
     try:
         runner.configure()
         baseline = runner.run_tests(args.timeout)
         if baseline != "passed":
             sys.exit("mutate: the unchanged tree's tests do not pass (%s)" % baseline)
+        def run_one(m):
+            ran.append(m["id"])
+            runner.try_mutant(m)
+            results.append(m)
+            record = {k: m[k] for k in ("id", "file", "line", "column", "operator", "before", "after",
+                                        "status", "seconds", "by", "failing") if k in m}
+            if journal:
+                journal.write(json.dumps(record) + "\n")
+                journal.flush()
+            print("[%d] %-8s %s:%d %s%s" % (len(results), m["status"], m["file"], m["line"], m["operator"],
+                                            " (%s)" % m["by"] if "by" in m else ""), file=sys.stderr, flush=True)
+
+        if args.survivors_of:
+            # The earlier run's verdicts stand, but its survivors run again against today's
+            # tests (tests added since can only kill more).
+            by_id = {m["id"]: m for m in mutants}
+            for old in (json.loads(line) for line in open(args.survivors_of, encoding="utf-8")):
+                if old["status"] != "survived" or old["id"] not in by_id:
+                    if old["status"] == "survived":
+                        print("mutate: %s [%s] is no longer in the code" % (old["file"], old["id"]), file=sys.stderr)
+                    results.append(old)
+                    if journal:
+                        journal.write(json.dumps(old) + "\n")
+                    continue
+                run_one(by_id[old["id"]])
         position = 0
-        while position < len(mutants):
+        while position < len(mutants) and not args.survivors_of:
             valid = sum(m["status"] != "invalid" for m in results)
             if valid >= args.count:
                 break
@@ -422,19 +453,7 @@ def main():
             batch = mutants[position:position + args.count - valid]
             position += len(batch)
             for m in sorted(batch, key=lambda m: (m["file"], m["line"], m["column"])):
-                runner.try_mutant(m)
-                results.append(m)
-                record = {k: m[k] for k in ("id", "file", "line", "column", "operator", "before",
-                                            "after", "status", "seconds") if k in m}
-                for key in ("by", "failing"):
-                    if key in m:
-                        record[key] = m[key]
-                if journal:
-                    journal.write(json.dumps(record) + "\n")
-                    journal.flush()
-                print("[%d] %-8s %s:%d %s%s" % (len(results), m["status"], m["file"], m["line"],
-                                                m["operator"], " (%s)" % m["by"] if "by" in m else ""),
-                      file=sys.stderr, flush=True)
+                run_one(m)
     except KeyboardInterrupt:
         print("mutate: interrupted", file=sys.stderr)
     finally:
@@ -443,7 +462,7 @@ def main():
             journal.close()
     if not git_clean(files):
         sys.exit("mutate: the tree differs from HEAD after the run")
-    report(results, args, time.monotonic() - started, read_equivalents())
+    report(results, args, time.monotonic() - started, len(ran), read_equivalents())
     return 0
 
 
