@@ -4,6 +4,8 @@
 #   asan     the same under AddressSanitizer and UndefinedBehaviorSanitizer    build-asan/
 #   windows  mingw-w64 cross build, unit and end-to-end tests under Wine       build-win/
 #   fuzz     clang libFuzzer targets, each run for a bounded time              build-fuzz/
+#   mutate   30 mutants of the core against the native tests, seed 1           build-mutate/
+#            (tools/mutate.py): prints the score; one passed test when the tool ran
 # Name suites as arguments to run only those (./test.sh native windows). The last line is
 # "N passed, N failed"; the exit status is non-zero when anything failed.
 set -uo pipefail
@@ -12,7 +14,7 @@ cd "$(dirname "$0")"
 ./tools/setup.sh || { echo "test: setup failed" >&2; echo "0 passed, 1 failed"; exit 1; }
 
 suites=("$@")
-((${#suites[@]})) || suites=(native asan windows fuzz)
+((${#suites[@]})) || suites=(native asan windows fuzz mutate)
 
 passed=0
 failed=0
@@ -28,8 +30,34 @@ configure_args() {
     esac
 }
 
+# A small fixed sample of mutants; the whole 300-mutant run is `tools/mutate.py` on its own.
+run_mutate() {
+    local start=$SECONDS log=build-mutate/test-run.log status
+    mkdir -p build-mutate
+    echo "== mutate: 30 mutants of the core in build-mutate"
+    python3 tools/mutate.py --seed 1 --count 30 >"$log" 2>build-mutate/test-progress.log
+    status=$?
+    if ((status == 3)); then
+        echo "== mutate: skipped, core files have uncommitted changes"
+        return
+    fi
+    sed -n '1,/^survivors/p' "$log"
+    if ((status != 0)); then
+        tail -n 20 build-mutate/test-progress.log
+        echo "== mutate: the tool FAILED (log in build-mutate/test-progress.log)"
+        failed=$((failed + 1))
+        return
+    fi
+    passed=$((passed + 1))
+    echo "== mutate: ran ($((SECONDS - start)) s, survivors in $log); the score is shown, not judged"
+}
+
 run_suite() {
     local name=$1 args dir start log summary
+    if [[ $name == mutate ]]; then
+        run_mutate
+        return
+    fi
     if ! args=$(configure_args "$name"); then
         echo "== $name: no such suite"
         failed=$((failed + 1))
