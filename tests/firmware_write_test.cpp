@@ -121,6 +121,25 @@ TEST_F(FirmwareWriteTest, OddBlockAndTextBlock) {
               (std::vector<uint8_t>{0x00, 0x00, 0x5E, 0x86}));
 }
 
+// A backend that moves one byte per write (or names no usable length) gets each half in
+// writes of one byte, each at the next address.
+TEST_F(FirmwareWriteTest, OneByteBackendGetsTheHalvesByteByByte) {
+    for (const int32_t maxBlock : {1, 0}) {
+        gfx.MaxBlockLength = maxBlock;
+        gfx.calls.clear();
+        model.blocks.clear();
+        int32_t done = 0;
+        ASSERT_TRUE(WriteRegion(context, Bytes("123456789"), 0, done, 9)) << maxBlock;
+        std::vector<std::pair<uint32_t, size_t>> upper;
+        for (const auto& w : Writes()) {
+            if (w.address >= 0x20100 && w.address < 0x201FF) upper.emplace_back(w.address, w.data.size());
+        }
+        EXPECT_EQ(upper, (std::vector<std::pair<uint32_t, size_t>>{
+                             {0x20100, 1}, {0x20101, 1}, {0x20102, 1}, {0x20103, 1}, {0x20104, 1}, {0x20105, 1}}));
+        EXPECT_EQ(model.blocks.back().data, (std::vector<uint8_t>{'1', '2', '3', '4', '5', '6', '7', '8', '9', 0, 0, 0x5E, 0x86}));
+    }
+}
+
 TEST_F(FirmwareWriteTest, BlankImageSendsNothingAndFails) {
     LoadImage(std::vector<uint8_t>(3 * 504, 0xFF));
     EXPECT_FALSE(WriteFirmware(context));
@@ -174,6 +193,15 @@ TEST_F(FirmwareWriteTest, StuckFlagsFailTheBlockAndTheWrite) {
     EXPECT_FALSE(WriteFirmware(context));
     EXPECT_EQ(ElapsedMs(), 15 + 100 * 30);
     EXPECT_EQ(progress.reports.size(), 0u);
+
+    // Lower flag unreadable: 100 reads, 10 ms after each.
+    clock.SetCounter(0);
+    gfx.onNativeRead = [](uint32_t a, std::span<uint8_t>, int32_t& result) {
+        result = a == 0x200FF ? 1002 : 0;
+        return a == 0x200FF;
+    };
+    EXPECT_FALSE(WriteFirmware(context));
+    EXPECT_EQ(ElapsedMs(), 15 + 100 * 10);
 
     // Upper flag never free: 100 reads without pause, then the block fails.
     gfx.calls.clear();

@@ -111,9 +111,10 @@ private:
     }
 
     void OnWrite(uint32_t address, std::span<const uint8_t> data) {
-        // A lone byte at the start of the command buffer is a request's length byte; a new
-        // request abandons a block that is under way.
-        if (address == cmdAddr && data.size() == 1) {
+        // A lone byte at the start of the command buffer is a request's length byte, unless
+        // a block's data are awaited (a backend of one-byte writes); a new request abandons
+        // a block whose header has not come.
+        if (address == cmdAddr && data.size() == 1 && phase_ != Phase::AwaitData) {
             phase_ = Phase::Idle;
             return TakeRequest(data[0]);
         }
