@@ -256,6 +256,13 @@ TEST_F(MailboxTest, DataReplyPollsRunOut) {
     EXPECT_FALSE(ReadReplyData(context, out));
     EXPECT_EQ(Reads().size(), 100u);
     EXPECT_EQ(clock.NowUs(), 100 * 10 * 1000);
+    // A destination that no reply length byte can announce is refused before any read.
+    gfx.calls.clear();
+    std::array<uint8_t, 253> tooLarge{};
+    EXPECT_FALSE(ReadReplyData(context, tooLarge));
+    EXPECT_TRUE(gfx.calls.empty());
+    EXPECT_FALSE(ReadReplyData(context, std::span(tooLarge).first(252)));
+    EXPECT_FALSE(gfx.calls.empty());
 }
 
 }  // namespace
