@@ -99,7 +99,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 // The register read: the exact packet, the value from payload bytes 2 and 3 of a reply with
-// the read's own opcode; a failed write is not polled.
+// the read's own opcode; a failed write is not polled, for a register or chip memory.
 TEST_F(ChannelFixture, RegisterReads) {
     const struct {
         uint16_t reg;
@@ -124,6 +124,10 @@ TEST_F(ChannelFixture, RegisterReads) {
     gfx.calls.clear();
     clock.SetCounter(0);
     EXPECT_EQ(ReadRegister16(context, 0xC802), kRegisterReadFailed);
+    std::array<uint8_t, 10> out{};
+    size_t copied = 99;
+    EXPECT_FALSE(ReadChipMemory(context, 0x1B503, 10, out, copied));
+    EXPECT_EQ(copied, 0u);
     EXPECT_TRUE(gfx.CallsOf(FakeCall::I2cRead).empty());
     EXPECT_EQ(clock.NowUs(), 0);
 }
