@@ -253,6 +253,17 @@ TEST_F(BackendFixture, FindDeviceReportsEveryConnection) {
     EXPECT_EQ(driver.calls.size(), 1u);
 }
 
+// A probe read the driver kept deferring is tried again 10 ms later.
+TEST_F(BackendFixture, DeferredProbeReadIsTriedAgainAfterTenMilliseconds) {
+    driver.respond = [chip = ChipOn(0x0C, kAck), deferrals = 6](bool write, const gfx::AuxRequest& r) mutable {
+        return !write && deferrals-- > 0 ? Answer{0, 70, {}} : chip(write, r);
+    };
+    uint32_t deviceId = 0;
+    EXPECT_EQ(gfx.FindDevice(deviceId, 0x6E, log), 0);
+    EXPECT_EQ(deviceId, 0x0Cu);
+    EXPECT_EQ(clock.NowUs(), (40 + 6 * 5 + 10) * 1000);
+}
+
 TEST(GfxBackend, InterfaceLifetimeAndFailures) {
     platform::VirtualClock clock;
     ScriptedDriver driver;
