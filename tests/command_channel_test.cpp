@@ -95,6 +95,7 @@ INSTANTIATE_TEST_SUITE_P(
         PollCase{"AckWrongChecksum", Ack, {{0, Flipped(AckReply(), 7), {}}, kAck}, false, 1, 40},
         // Four bytes are short for an acknowledgement but not a null message for a data poll.
         PollCase{"AckShortReply", Ack, {{0, {0x6E, 0x81, 0xC2, 0x00}, {}}, kAck}, true, 2, 40 + 30},
+        PollCase{"AckSixByteReply", Ack, {{0, {0x6E, 0x83, 0xC2, 0x00, 0x00, 0x01}, {}}, kAck}, false, 1, 40},
         PollCase{"DataShortReply", ReturnData, {{0, {0x6E, 0x81, 0xC2, 0x00}, {}}, kData}, false, 1, 40}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -213,6 +214,16 @@ TEST_F(ChannelFixture, RepliesCountedBeyondTheCapacityFail) {
     ack.resize(132, 0x00);
     gfx.i2cReplies.assign(1, {0, ack, {}});
     EXPECT_FALSE(ReadAck(context));
+
+    // The capacity handed to the adapter: its block length kept within the reply buffer,
+    // none at all for a backend without a usable length.
+    const std::pair<int32_t, size_t> capacities[] = {{131, 131}, {8, 8}, {0, 0}, {-1, 0}, {4096, context.scratch.size()}};
+    for (const auto& [maxBlock, capacity] : capacities) {
+        gfx.MaxBlockLength = maxBlock;
+        gfx.i2cReplies.assign(1, {0, AckReply(), {}});
+        EXPECT_EQ(ReadAck(context), capacity >= 8) << maxBlock;
+        EXPECT_EQ(gfx.CallsOf(FakeCall::I2cRead).back().capacity, capacity) << maxBlock;
+    }
 }
 
 TEST_F(ChannelFixture, VersionBlockIsOneTenBytePiece) {

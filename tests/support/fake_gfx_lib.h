@@ -21,6 +21,7 @@ struct FakeCall {
     uint32_t address;
     std::vector<uint8_t> data;  // bytes written, or bytes returned by a read
     int32_t result;
+    size_t capacity = 0;  // of an I2C read: the buffer it was handed
 };
 
 struct I2cReply {
@@ -63,7 +64,7 @@ public:
             std::copy_n(reply.bytes.begin(), std::min(reply.bytes.size(), buffer.size()), buffer.begin());
         }
         if (!reply.diagnostic.empty()) diagnostic = reply.diagnostic;
-        calls.push_back({FakeCall::I2cRead, deviceId, address, reply.bytes, reply.status});
+        calls.push_back({FakeCall::I2cRead, deviceId, address, reply.bytes, reply.status, buffer.size()});
         return reply.status;
     }
     int32_t NativeWrite(uint32_t deviceId, uint32_t address, std::span<const uint8_t> data) override {
