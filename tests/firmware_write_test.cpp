@@ -4,6 +4,7 @@
 
 #include <string_view>
 
+#include "chip/mailbox.h"
 #include "tests/support/chip_fixture.h"
 
 namespace kdx {
@@ -138,6 +139,23 @@ TEST_F(FirmwareWriteTest, OneByteBackendGetsTheHalvesByteByByte) {
                              {0x20100, 1}, {0x20101, 1}, {0x20102, 1}, {0x20103, 1}, {0x20104, 1}, {0x20105, 1}}));
         EXPECT_EQ(model.blocks.back().data, (std::vector<uint8_t>{'1', '2', '3', '4', '5', '6', '7', '8', '9', 0, 0, 0x5E, 0x86}));
     }
+}
+
+// Each half is filled up to its flag, never onto it: an even window takes a block of
+// cmdBufferSize - 2 bytes, an odd one of that length would put the lower half on its flag.
+TEST_F(FirmwareWriteTest, BlockDataFillsEachHalfUpToItsFlag) {
+    UseWindow(20);
+    const PreparedBlock block = PrepareBlock(context, std::vector<uint8_t>(14, 0x42));
+    ASSERT_EQ(block.length, 18u);
+    ASSERT_TRUE(SendRequest(context, std::vector<uint8_t>{0x03, 0x10, 0x13}));
+    ASSERT_TRUE(SendBlockHeader(context, MakeBlockHeader(0x400000, 14)));
+    EXPECT_TRUE(WriteBlockData(context, block.length));
+    EXPECT_EQ(model.blocks.back().upperCount, 9);
+    EXPECT_EQ(model.blocks.back().lowerCount, 9);
+    UseWindow(21);
+    gfx.calls.clear();
+    EXPECT_FALSE(WriteBlockData(context, 19));
+    EXPECT_TRUE(gfx.calls.empty());
 }
 
 TEST_F(FirmwareWriteTest, BlankImageSendsNothingAndFails) {
