@@ -215,6 +215,18 @@ TEST_F(ChannelFixture, RepliesCountedBeyondTheCapacityFail) {
     gfx.i2cReplies.assign(1, {0, ack, {}});
     EXPECT_FALSE(ReadAck(context));
 
+    // A backend of long blocks can count replies beyond what the caller's buffer holds: the
+    // body of a reply (ll, op, payload) is never copied past it.
+    gfx.MaxBlockLength = 512;
+    gfx.i2cReplies.assign(1, {0, ChipReply(0x52, std::vector<uint8_t>(128, 0xAB)), {}});
+    std::array<uint8_t, 200> wide{};
+    EXPECT_FALSE(ReadChipMemory(context, 0, 127, wide, copied));
+    gfx.i2cReplies.assign(1, kData);
+    std::array<uint8_t, 5> narrow{};
+    size_t length = 9;
+    EXPECT_FALSE(ReadReturnData(context, narrow, length));
+    EXPECT_EQ(length, 0u);
+
     // The capacity handed to the adapter: its block length kept within the reply buffer,
     // none at all for a backend without a usable length.
     const std::pair<int32_t, size_t> capacities[] = {{131, 131}, {8, 8}, {0, 0}, {-1, 0}, {4096, context.scratch.size()}};
