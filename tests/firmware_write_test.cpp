@@ -93,6 +93,8 @@ TEST_F(FirmwareWriteTest, BlockTrafficInOrderWithHalvesInWritesOf131) {
     };
     EXPECT_EQ(writes, expected);
     EXPECT_EQ(Writes()[1].data, std::vector<uint8_t>{0x03});
+    EXPECT_EQ(Reads()[0].address, 0x10000u);  // the reply buffer, one byte, before the header
+    EXPECT_EQ(Reads()[0].data.size(), 1u);
     EXPECT_EQ(Writes()[3].data, std::vector<uint8_t>{0x08});
     EXPECT_EQ(Writes()[6].data, std::vector<uint8_t>{254});
     // 15 ms at the start, 10 ms before the acknowledgement, 1 ms before its full read.
@@ -120,6 +122,11 @@ TEST_F(FirmwareWriteTest, OddBlockAndTextBlock) {
     }
     EXPECT_EQ(std::vector<uint8_t>(model.blocks[0].data.end() - 4, model.blocks[0].data.end()),
               (std::vector<uint8_t>{0x00, 0x00, 0x5E, 0x86}));
+    // A region may end at the end of the 24-bit flash address space, not beyond it.
+    int32_t done = 0;
+    EXPECT_TRUE(WriteRegion(context, Bytes("12"), 0xFFFFFE - 0x400000, done, 2));
+    EXPECT_EQ(model.blocks.back().header[3], 0xFE);
+    EXPECT_FALSE(WriteRegion(context, Bytes("12"), 0xFFFFFF - 0x400000, done, 2));
 }
 
 // A backend that moves one byte per write (or names no usable length) gets each half in
@@ -260,6 +267,7 @@ TEST_F(FirmwareWriteTest, HeaderWithWriteErrorIsAnnouncedWhenItReadsBackIntact) 
     };
     BlockHeader header = MakeBlockHeader(0x400000, 9);
     EXPECT_TRUE(SendBlockHeader(context, header));
+    EXPECT_EQ(Reads().size(), 1u);  // one read-back told
     EXPECT_EQ(Writes().back().address, 0x200FFu);
     EXPECT_EQ(Writes().back().data, std::vector<uint8_t>{0x08});
     gfx.dpcd[0x200FF] = 0;  // no block was under way for the model to take it
@@ -268,6 +276,15 @@ TEST_F(FirmwareWriteTest, HeaderWithWriteErrorIsAnnouncedWhenItReadsBackIntact) 
     ASSERT_TRUE(WriteRegion(context, Bytes("123456789"), 0, done, 9));
     EXPECT_EQ(model.blocks.back().header, std::vector<uint8_t>(header.begin(), header.end()));
     EXPECT_EQ(std::string_view(reinterpret_cast<const char*>(model.flash.data()), 9), "123456789");
+
+    // No read-back getting through either: 100 of them, and the header counts as not sent.
+    gfx.calls.clear();
+    gfx.onNativeRead = [](uint32_t, std::span<uint8_t>, int32_t& result) {
+        result = 1002;
+        return true;
+    };
+    EXPECT_FALSE(SendBlockHeader(context, header));
+    EXPECT_EQ(Reads().size(), 100u);
 }
 
 TEST_F(FirmwareWriteTest, HeaderAnnouncementIsMadeOnceEvenWhenItsWriteReportsAnError) {
