@@ -47,6 +47,8 @@ TEST_F(FlashOpsTest, FlashIdFailuresAndTheirLimits) {
         // Wrong echo, not ready: the echo decides the text.
         {{0x05, 0x1D, 0x20, 0x00, 0x00}, 0, 500, u"Reading FlashId error! (reply cmd not correct!)\r\n", 0x0020, 1,
          500 * 13},
+        // Bytes 2 and 3 set, but no length byte yet: never ready.
+        {{0x00, 0x1C, 0xC2, 0x20, 0x00}, 0, 500, u"Reading flash ID timed out!\r\n", 0x20C2, 1, 500 * 13},
         // Wrong echo, ready.
         {{0x05, 0x1D, 0x34, 0x12, 0x00}, 0, 1, u"Reading FlashId error! (reply cmd not correct!)\r\n", 0x1234, 1, 3},
         // Every read failing: 3000 polls, identifier not stored, reply not released.
