@@ -166,6 +166,13 @@ TEST_F(FirmwareWriteTest, BlockDataFillsEachHalfUpToItsFlag) {
 }
 
 TEST_F(FirmwareWriteTest, BlankImageSendsNothingAndFails) {
+    // A size of nothing, or beyond the image held, is refused before any pause or traffic.
+    for (const int32_t size : {0, -1, 9}) {
+        context.firmwareImage.assign(8, 0x11);
+        context.firmwareSize = size;
+        EXPECT_FALSE(WriteFirmware(context)) << size;
+    }
+    EXPECT_EQ(ElapsedMs(), 0);
     LoadImage(std::vector<uint8_t>(3 * 504, 0xFF));
     EXPECT_FALSE(WriteFirmware(context));
     EXPECT_TRUE(gfx.calls.empty());
