@@ -182,6 +182,17 @@ TEST_F(FlashOpsTest, VersionReadFailures) {
     context.firmwareSize = 19;
     EXPECT_EQ(ReadFirmwareVersion(context), 0u);
     EXPECT_TRUE(gfx.calls.empty());
+    // A request that never got through reads nothing: not the bytes an earlier block left.
+    context.firmwareSize = 524288;
+    std::copy_n(std::array<uint8_t, 3>{0x3A, 0x01, 0x07}.begin(), 3, context.packetBuffer.begin());
+    gfx.onNativeRead = nullptr;
+    gfx.dpcd.clear();
+    gfx.onNativeWrite = [](uint32_t, std::span<const uint8_t>, int32_t& result) {
+        result = 1002;
+        return true;
+    };
+    EXPECT_EQ(ReadFirmwareVersion(context), 0u);
+    EXPECT_EQ(Reads().size(), 1u);  // the length byte read back, nothing else
 }
 
 }  // namespace
