@@ -51,6 +51,11 @@ TEST_F(IspEntryTest, CommandTablesGoOutByteExactAndWaitForTheAcknowledgement) {
     gfx.i2cReplies.push_back({0, AckReply(), {}});
     EXPECT_TRUE(SendCommandTable(context, IspEntryCommand1));
     EXPECT_EQ(IspEntryCommand1.bytes[8], 0x72);
+    // A table whose count leaves no slot for its checksum is refused unsent.
+    CommandTable full{{11, 0x51, 0x88, 0xC2, 0x00, 0x00, 0x06, 0x13, 0x18, 0x00, 0x00}};
+    gfx.calls.clear();
+    EXPECT_FALSE(SendCommandTable(context, full));
+    EXPECT_TRUE(gfx.calls.empty());
 }
 
 TEST_F(IspEntryTest, EmbeddedDriverGoesOverIn106PacketsWithProgress) {
