@@ -195,16 +195,19 @@ TEST_F(MailboxTest, ReleaseClearsByteZeroOfEachReplyPacket) {
     EXPECT_TRUE(Reads().empty());
 }
 
+// R = count + 3 bytes in packets of 15 behind their count bytes: the full read takes them
+// all (R = 16 needs a second packet for its last byte), and the reply stays in place.
 TEST_F(MailboxTest, DataReplyIsUnpackedAcrossPackets) {
-    std::vector<uint8_t> data(20);
-    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(0xA0 + i);
-    // R = 23: packets of 15 and 8 payload bytes, 25 bytes in all.
-    model.PutReply(MailboxModel::PacketiseDataReply(data));
-    std::vector<uint8_t> out(20);
-    ASSERT_TRUE(ReadReplyData(context, out));
-    EXPECT_EQ(out, data);
-    EXPECT_EQ(Reads().back().data.size(), 25u);
-    EXPECT_TRUE(Writes().empty());  // the reply stays in place
+    for (const size_t count : {1, 12, 13, 20, 28}) {
+        std::vector<uint8_t> data(count);
+        for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(0xA0 + i);
+        model.PutReply(MailboxModel::PacketiseDataReply(data));
+        std::vector<uint8_t> out(count);
+        ASSERT_TRUE(ReadReplyData(context, out)) << count;
+        EXPECT_EQ(out, data);
+        EXPECT_EQ(Reads().back().data.size(), count + 3 + (count + 3 + 14) / 15) << count;
+    }
+    EXPECT_TRUE(Writes().empty());
 }
 
 TEST_F(MailboxTest, MalformedDataRepliesFailWithinTheBytesRead) {
