@@ -242,7 +242,12 @@ class Runner:
         deadline = time.monotonic() + timeout
         shards = []
         for index in range(self.args.jobs):
-            env = dict(os.environ, GTEST_TOTAL_SHARDS=str(self.args.jobs), GTEST_SHARD_INDEX=str(index))
+            # Files the tests put in the temporary directory stay private to this shard: other
+            # test runs on the machine must not read or replace them.
+            private = self.build / "mutate-tmp" / str(index)
+            private.mkdir(parents=True, exist_ok=True)
+            env = dict(os.environ, GTEST_TOTAL_SHARDS=str(self.args.jobs), GTEST_SHARD_INDEX=str(index),
+                       TMPDIR=str(private))
             command = [self.unit_tests, "--gtest_brief=1"] + ([] if self.args.all_failures else ["--gtest_fail_fast"])
             shards.append(subprocess.Popen(command,
                                            cwd=self.build, stdout=subprocess.PIPE,
@@ -268,7 +273,8 @@ class Runner:
             pattern = "^(%s)$" % "|".join(re.escape(name) for name in self.other_tests)
             stop = [] if self.args.all_failures else ["--stop-on-failure"]
             status, out = self.run(["ctest", "-j", str(self.args.jobs)] + stop + ["-R", pattern],
-                                   max(0.1, deadline - time.monotonic()))
+                                   max(0.1, deadline - time.monotonic()),
+                                   env=dict(os.environ, TMPDIR=str(self.build / "mutate-tmp")))
             if status is None:
                 return "timeout"
             if status != 0:
