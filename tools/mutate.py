@@ -388,6 +388,9 @@ def main():
     parser.add_argument("--survivors-of", metavar="JSON",
                         help="run again only the survivors of an earlier run's --json file, keeping its "
                              "other verdicts, and report the whole")
+    parser.add_argument("--again-if-killed-by", metavar="REGEX",
+                        help="with --survivors-of: also run again the mutants whose first failing test "
+                             "matches (tests deleted or changed since)")
     parser.add_argument("--headers", action="store_true",
                         help="sample the core's headers too (each such mutant rebuilds nearly every "
                              "file: minutes instead of seconds)")
@@ -440,7 +443,10 @@ def main():
             # The earlier run's verdicts stand, but its survivors run again against today's
             # tests (tests added since can only kill more).
             by_id = {m["id"]: m for m in mutants}
+            again = re.compile(args.again_if_killed_by) if args.again_if_killed_by else None
             for old in (json.loads(line) for line in open(args.survivors_of, encoding="utf-8")):
+                if again and old["status"] == "killed" and again.search(old.get("by", "")):
+                    old = dict(old, status="survived")  # its killer is gone or changed: run it again
                 if old["status"] != "survived" or old["id"] not in by_id:
                     if old["status"] == "survived":
                         print("mutate: %s [%s] is no longer in the code" % (old["file"], old["id"]), file=sys.stderr)
