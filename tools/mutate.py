@@ -260,7 +260,7 @@ class Runner:
                 except subprocess.TimeoutExpired:
                     return "timeout"
                 if shard.returncode != 0:
-                    names = re.findall(r"^\[  FAILED  \] (\S+\.\S+)", out.decode(errors="replace"), re.M)
+                    names = re.findall(r"^\[  FAILED  \] (\S+\.[^\s,]+)", out.decode(errors="replace"), re.M)
                     failed += names or ["kdx_tests exit %d" % shard.returncode]
         finally:
             for shard in shards:
