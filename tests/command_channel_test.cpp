@@ -196,6 +196,11 @@ TEST_F(ChannelFixture, MalformedDataRepliesFail) {
         EXPECT_EQ(copied, 0u) << c.name;
         EXPECT_EQ(guarded[10] | guarded[11] | guarded[12] | guarded[13], 0) << c.name;
     }
+    // A count one beyond the bytes that came fails also when the caller has room for it.
+    gfx.i2cReplies.assign(1, {0, resum(reply(good, 5, 14)), {}});
+    std::array<uint8_t, 14> roomy{};
+    size_t copied = 99;
+    EXPECT_FALSE(ReadChipMemory(context, 0x1B503, 10, roomy, copied));
 }
 
 // The adapter stores at most MaxBlockLength (131) bytes of a reply but counts all of it. A
