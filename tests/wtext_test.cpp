@@ -60,6 +60,8 @@ TEST(WideText, ConvertsUtf16AndUtf8BothWays) {
     // Unpaired surrogates become U+FFFD, as the Windows conversion makes them.
     EXPECT_EQ(ToUtf8(u"\xD800"), "\xEF\xBF\xBD");
     EXPECT_EQ(ToUtf8(std::u16string{0xD800, u'A', 0xDC00}), "\xEF\xBF\xBD" "A\xEF\xBF\xBD");
+    // A high surrogate that ends the text is unpaired, whatever lies beyond the text's end.
+    EXPECT_EQ(ToUtf8(WTextView(u"\xD800\xDC00", 1)), "\xEF\xBF\xBD");
 }
 
 // Each byte that starts no complete, shortest sequence of a scalar value becomes one
