@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 namespace kdx {
 namespace {
 
@@ -28,6 +30,10 @@ TEST(FormatW, PrintsTheConversionsTheUpdaterUses) {
         {FormatW(u"%99999999999d", {7}), WText(4095, u' ') + u"7"},
     };
     for (const auto& c : cases) EXPECT_EQ(c.got, c.expected);
+    // A format that ends inside a conversion prints nothing for it and reads nothing past
+    // its end (held in a buffer of exactly its size, so that the sanitizer build sees it).
+    const std::vector<char16_t> cut{u'%', u'0', u'5'};
+    EXPECT_EQ(FormatW(WTextView(cut.data(), cut.size()), {7}), u"");
 }
 
 TEST(WideText, TrimsWhiteSpaceAndParsesLeadingNumbers) {
