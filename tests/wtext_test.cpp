@@ -44,8 +44,15 @@ TEST(WideText, TrimsWhiteSpaceAndParsesLeadingNumbers) {
         const char16_t* text;
         double value;
     } numbers[] = {{u"1.40", 1.40}, {u"----", 0.0}, {u"1.5)", 1.5}, {u"", 0.0}, {u" +2.5e2x", 250.0},
-                   {u"-.5", -0.5}, {u"3e", 3.0}, {u".", 0.0}, {u"7E-1", 0.7}};
+                   {u"-.5", -0.5}, {u"3e", 3.0}, {u".", 0.0}, {u"7E-1", 0.7}, {u"105", 105.0}};
     for (const auto& n : numbers) EXPECT_DOUBLE_EQ(ParseLeadingDouble(n.text), n.value) << ToUtf8(n.text);
+    // Nothing is read past the text's end (each held in a buffer of exactly its size, so
+    // that the sanitizer build sees it).
+    const std::pair<std::vector<char16_t>, double> exact[] = {
+        {{u' '}, 0.0}, {{u'1', u'.', u'5'}, 1.5}, {{u'2', u'e'}, 2.0}};
+    for (const auto& [text, value] : exact) {
+        EXPECT_DOUBLE_EQ(ParseLeadingDouble(WTextView(text.data(), text.size())), value);
+    }
 }
 
 // Well-formed text converts both ways byte-exactly, up to the longest sequences.
@@ -58,6 +65,7 @@ TEST(WideText, ConvertsUtf16AndUtf8BothWays) {
         {u"\u0080\u00e9\u07FF", "\xC2\x80\xC3\xA9\xDF\xBF"},
         {u"\u0800\u3042\uFFFF", "\xE0\xA0\x80\xE3\x81\x82\xEF\xBF\xBF"},
         {u"\U00010000\U0001F600\U0010FFFF", "\xF0\x90\x80\x80\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF"},
+        {u"\U0001F600\uE000", "\xF0\x9F\x98\x80\xEE\x80\x80"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(ToUtf8(c.wide), c.utf8);
@@ -66,6 +74,7 @@ TEST(WideText, ConvertsUtf16AndUtf8BothWays) {
     // Unpaired surrogates become U+FFFD, as the Windows conversion makes them.
     EXPECT_EQ(ToUtf8(u"\xD800"), "\xEF\xBF\xBD");
     EXPECT_EQ(ToUtf8(std::u16string{0xD800, u'A', 0xDC00}), "\xEF\xBF\xBD" "A\xEF\xBF\xBD");
+    EXPECT_EQ(ToUtf8(std::u16string{0xDBFF, 0xE000, 0xDFFF}), "\xEF\xBF\xBD\xEE\x80\x80\xEF\xBF\xBD");
     // A high surrogate that ends the text is unpaired, whatever lies beyond the text's end.
     EXPECT_EQ(ToUtf8(WTextView(u"\xD800\xDC00", 1)), "\xEF\xBF\xBD");
 }
