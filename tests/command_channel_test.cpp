@@ -234,7 +234,8 @@ TEST_F(ChannelFixture, RepliesCountedBeyondTheCapacityFail) {
 
     // The capacity handed to the adapter: its block length kept within the reply buffer,
     // none at all for a backend without a usable length.
-    const std::pair<int32_t, size_t> capacities[] = {{131, 131}, {8, 8}, {0, 0}, {-1, 0}, {4096, context.scratch.size()}};
+    const std::pair<int32_t, size_t> capacities[] = {
+        {131, 131}, {8, 8}, {0, 0}, {-1, 0}, {4096, context.scratch.size()}};
     for (const auto& [maxBlock, capacity] : capacities) {
         gfx.MaxBlockLength = maxBlock;
         gfx.i2cReplies.assign(1, {0, AckReply(), {}});

@@ -144,7 +144,8 @@ TEST_F(FirmwareWriteTest, OneByteBackendGetsTheHalvesByteByByte) {
         }
         EXPECT_EQ(upper, (std::vector<std::pair<uint32_t, size_t>>{
                              {0x20100, 1}, {0x20101, 1}, {0x20102, 1}, {0x20103, 1}, {0x20104, 1}, {0x20105, 1}}));
-        EXPECT_EQ(model.blocks.back().data, (std::vector<uint8_t>{'1', '2', '3', '4', '5', '6', '7', '8', '9', 0, 0, 0x5E, 0x86}));
+        EXPECT_EQ(model.blocks.back().data,
+                  (std::vector<uint8_t>{'1', '2', '3', '4', '5', '6', '7', '8', '9', 0, 0, 0x5E, 0x86}));
     }
 }
 
