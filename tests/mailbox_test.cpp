@@ -230,6 +230,7 @@ TEST_F(MailboxTest, MalformedDataRepliesFailWithinTheBytesRead) {
     // Other packet cuts are fine as long as the bytes taken lie within the bytes read,
     // even when a packet's count claims more than follows it.
     const std::vector<uint8_t> fine[] = {
+        {0x02, 0x06, 0x1B, 0x03, 0x11, 0x22, 0x33},  // no data in the first packet
         {0x03, 0x06, 0x1B, 0x11, 0x02, 0x22, 0x33},
         {0x0F, 0x06, 0x1B, 0x11, 0x22, 0x33, 0xEE},
     };
