@@ -391,6 +391,8 @@ def main():
     parser.add_argument("--again-if-killed-by", metavar="REGEX",
                         help="with --survivors-of: also run again the mutants whose first failing test "
                              "matches (tests deleted or changed since)")
+    parser.add_argument("--report", metavar="JSON",
+                        help="only print the report of an earlier run's --json file, with today's judgements")
     parser.add_argument("--headers", action="store_true",
                         help="sample the core's headers too (each such mutant rebuilds nearly every "
                              "file: minutes instead of seconds)")
@@ -404,6 +406,11 @@ def main():
             print("%s:%d [%s] %s: %s  ->  %s" % (m["file"], m["line"], m["id"], m["operator"],
                                                m["before"], m["after"]))
         print("%d possible mutants in %d files" % (len(mutants), len({m["file"] for m in mutants})), file=sys.stderr)
+        return 0
+
+    if args.report:
+        results = [json.loads(line) for line in open(args.report, encoding="utf-8")]
+        report(results, args, sum(m.get("seconds", 0) for m in results), len(results), read_equivalents())
         return 0
 
     runner = Runner(args)
