@@ -29,6 +29,16 @@ constexpr size_t kFlashIdReplyBytes = 5;
 // The erase reports progress out of this many polls, then (150, 150).
 constexpr int32_t kEraseProgressTotal = 150;
 
+// EndIsp: a posting that the driver failed is made again after a pause, twice at most.
+// The driver defers in bursts of up to ten calls. A failed posting has already spent up to
+// six of them on its body (the backend gives a transfer up after six deferred calls) and
+// the rest in its read-back of the length byte; and ten deferred calls last about 10 x 5 ms
+// of the backend's spin, so a 60 ms pause outlasts a whole burst even when it is counted
+// in time. Three postings in all leave room for a second, independent fault to meet the
+// re-posting, and cost at most 120 ms more than today.
+constexpr int kEndIspPostings = 3;
+constexpr uint16_t kEndIspRepostPauseMs = 60;
+
 // The version lies in the last 20 bytes, or 20 bytes below the 8 KiB top block.
 constexpr uint32_t kVersionFromEnd = 20;
 constexpr uint32_t kVersionBelowTopBlock = 0x2000 + kVersionFromEnd;
@@ -88,7 +98,14 @@ bool EraseFlash(ChipContext& context) {
 }
 
 bool EndIsp(ChipContext& context) {
-    SendRequest(context, kEndIspRequest);
+    // It is the one request that returns the chip to a state the next run can reach, so a
+    // posting the driver failed is made again: the driver takes a request only when its
+    // length byte lands, so a repeated posting cannot run it twice, and one that meets a
+    // chip which already restarted only meets NACKs. A missing acknowledgement is no reason
+    // to post again: a chip that took the request restarts and may not answer, and a
+    // second request written into a restarted chip's address space is not ours to send.
+    for (int posting = 1; !SendRequest(context, kEndIspRequest) && posting < kEndIspPostings; ++posting)
+        DelayMs(context, kEndIspRepostPauseMs);
     if (!WaitForAck(context, kEndIspAckWait)) return false;
     ReleaseReply(context);
     return true;

@@ -17,7 +17,8 @@ bool GetFlashId(ChipContext& context, uint16_t& flashId, WText& errorText);
 // Erases the whole flash and waits for the acknowledgement, reporting (poll, 150).
 bool EraseFlash(ChipContext& context);
 
-// Ends the ISP mode; the chip then boots what its flash holds.
+// Ends the ISP mode; the chip then boots what its flash holds. A posting that the driver
+// failed is made again, up to three postings; a missing acknowledgement never re-posts.
 bool EndIsp(ChipContext& context);
 
 // Reads 3 bytes at a flash address (an image offset).

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "tests/support/chip_fixture.h"
 
 namespace kdx {
@@ -121,12 +123,49 @@ TEST_F(FlashOpsTest, EndIspOnTheConstructionValues) {
     EXPECT_EQ(Reads()[0].address, 0x10000u);
     EXPECT_EQ(ReleaseWrites(), 1u);
 
+    // A missing acknowledgement is waited for, never answered with a second posting.
     model.answerEndIsp = false;
     gfx.calls.clear();
     clock.SetCounter(0);
     EXPECT_FALSE(EndIsp(context));
     EXPECT_EQ(Reads().size(), 10u);
     EXPECT_EQ(ElapsedMs(), 250 + 10 * 10);
+    EXPECT_EQ(model.endIspCount, 2);
+}
+
+TEST_F(FlashOpsTest, EndIspPostingTheDriverFailedIsMadeAgain) {
+    const struct {
+        int failures;        // postings whose body write the driver fails
+        uint8_t staleLength;  // what the command buffer's length byte reads meanwhile
+        size_t bodies;
+        bool result;
+        int64_t elapsedMs;
+    } cases[] = {
+        {2, 0, 3, true, 2 * 60 + 250},
+        // Three failed postings: no fourth; the acknowledgement wait still runs.
+        {3, 0, 3, false, 2 * 60 + 250 + 10 * 10},
+        // A length byte that reads back 4 counts as delivered: not posted again.
+        {1, 4, 1, false, 250 + 10 * 10},
+    };
+    const auto modelWrite = gfx.onNativeWrite;
+    for (const auto& c : cases) {
+        gfx.calls.clear();
+        gfx.dpcd.clear();
+        model.endIspCount = 0;
+        model.Put(0x20000, {c.staleLength});
+        clock.SetCounter(0);
+        gfx.onNativeWrite = [&, n = 0](uint32_t address, std::span<const uint8_t> data, int32_t& result) mutable {
+            if (address != 0x20001 || n++ >= c.failures) return modelWrite(address, data, result);
+            result = gfx::kDeferred;
+            return true;
+        };
+        EXPECT_EQ(EndIsp(context), c.result) << c.failures;
+        const auto writes = Writes();
+        EXPECT_EQ(std::count_if(writes.begin(), writes.end(), [](const FakeCall& w) { return w.address == 0x20001; }),
+                  static_cast<std::ptrdiff_t>(c.bodies));
+        EXPECT_EQ(model.endIspCount, c.result ? 1 : 0);
+        EXPECT_EQ(ElapsedMs(), c.elapsedMs) << c.failures;
+    }
 }
 
 TEST_F(FlashOpsTest, VersionReadBackByFamilyAndTopBlock) {

@@ -103,6 +103,19 @@ TEST_F(IspProcedureTest, EachFailingStepStopsTheSequenceThereAndEndsIsp) {
     }
 }
 
+TEST_F(IspProcedureTest, EndIspPostingFailingEveryTimeLeavesTheResult) {
+    gfx.onNativeWrite = [modelWrite = gfx.onNativeWrite](uint32_t a, std::span<const uint8_t> d, int32_t& r) {
+        if (a != 0x20001 || d[0] != 0x20) return modelWrite(a, d, r);
+        r = gfx::kDeferred;
+        return true;
+    };
+    int32_t resultCode = 99;
+    EXPECT_TRUE(RunIspProcedure(context, resultCode));
+    EXPECT_EQ(resultCode, Success);
+    EXPECT_EQ(model.endIspCount, 0);
+    EXPECT_TRUE(debug.messages.empty());
+}
+
 TEST_F(IspProcedureTest, EntryTimingOnTheVirtualClock) {
     // Entry 1 acknowledged after 40 ms, 1 ms, entry 2 after 40 ms, 800 ms, then a download
     // that fails at once: three fast polls of 50 null messages, 5 ms after each.
