@@ -83,11 +83,45 @@ void SimChip::Boot() {
     std::fill(ramWritten_.begin(), ramWritten_.end(), 0);
     ramWrittenCount_ = 0;
     dropNextAck_ = false;
+    const WholeImage* whole = BootableImage();
+    runsApplication_ = whole != nullptr;
+    version_ = runsApplication_ ? whole->version : kIromVersion;
+}
+
+const SimChip::WholeImage* SimChip::BootableImage() const {
     const auto flash = flash_.Bytes();
     const auto whole = std::find_if(wholeImages_.begin(), wholeImages_.end(),
                                     [&](const WholeImage& w) { return std::equal(flash.begin(), flash.end(), w.flash.begin()); });
-    runsApplication_ = whole != wholeImages_.end();
-    version_ = runsApplication_ ? whole->version : kIromVersion;
+    return whole == wholeImages_.end() ? nullptr : &*whole;
+}
+
+bool SimChip::FlashBootsApplication() const { return BootableImage() != nullptr; }
+
+SimChip::Running SimChip::NowRunning() const {
+    switch (stage_) {
+        case Stage::IspLoader: return Running::IspLoader;
+        case Stage::DriverRunning: return Running::IspDriver;
+        case Stage::Hung: return Running::StrayCode;
+        case Stage::Normal:
+        case Stage::EntryArmed: break;  // the first entry command alone changes nothing yet
+    }
+    return runsApplication_ ? Running::Application : Running::InternalRom;
+}
+
+const char* SimChip::RunningText(Running running) {
+    switch (running) {
+        case Running::Application: return "application";
+        case Running::InternalRom: return "internal ROM";
+        case Running::IspLoader: return "ISP loader";
+        case Running::IspDriver: return "ISP driver";
+        case Running::StrayCode: return "stray code";
+    }
+    return "?";
+}
+
+bool SimChip::InIspMode() const {
+    const Running running = NowRunning();
+    return running != Running::Application && running != Running::InternalRom;
 }
 
 std::array<uint8_t, SimChip::kBranchBlockSize> SimChip::BranchBlock() const {

@@ -111,6 +111,18 @@ public:
     // True exactly once when power-cut-at-erase is set.
     bool TakePowerCutAtErase();
 
+    // What the chip executes now: what it booted (its application or internal ROM) or, in
+    // ISP mode, its ISP loader, the downloaded ISP driver, or stray code after a start
+    // command that found no complete driver.
+    enum class Running { Application, InternalRom, IspLoader, IspDriver, StrayCode };
+    Running NowRunning() const;
+    static const char* RunningText(Running running);
+    // Only a restart (EndIsp taken by the ISP driver, or a power cycle) leaves ISP mode.
+    bool InIspMode() const;
+    // Whether a restart now would boot the application: the flash holds a complete image.
+    bool FlashBootsApplication() const;
+
+    // What the chip booted at its last restart; its identification block reports that.
     bool RunsApplication() const { return runsApplication_; }
     FirmwareVersion Version() const { return version_; }
     std::array<uint8_t, kBranchBlockSize> BranchBlock() const;
@@ -122,6 +134,7 @@ private:
         FirmwareVersion version;
     };
 
+    const WholeImage* BootableImage() const;
     void OnCommand(uint8_t opcode, std::span<const uint8_t> args, int64_t nowNs) override;
     void PostAck(int64_t readyAtNs, bool dropped);
     void Post(uint8_t opcode, std::span<const uint8_t> payload, int64_t readyAtNs);

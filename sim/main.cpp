@@ -52,12 +52,16 @@ std::string ChipIdText(const std::array<uint8_t, 6>& id) {
     return text.empty() ? "(none)" : text;
 }
 
+// What the chip booted and reports, then what it runs now and what a restart would boot.
 void PrintChip(const kdx::sim::SimChip& chip, const kdx::sim::SimOptions& options, const char* when) {
+    using Running = kdx::sim::SimChip::Running;
     const auto block = chip.BranchBlock();
     const auto v = chip.Version();
-    std::printf("chip %s: %s %s, hw 0x%02X, version %u.%u%s on device 0x%02X\n", when,
+    std::printf("chip %s: %s %s, hw 0x%02X, version %u.%u%s on device 0x%02X, running %s%s, flash boots %s\n", when,
                 chip.RunsApplication() ? "application" : "internal ROM", ChipIdText({block[0], block[1], block[2], block[3], block[4], block[5]}).c_str(),
-                block[6], v.major, v.minor, v.third ? ("." + std::to_string(v.third)).c_str() : "", options.deviceId);
+                block[6], v.major, v.minor, v.third ? ("." + std::to_string(v.third)).c_str() : "", options.deviceId,
+                kdx::sim::SimChip::RunningText(chip.NowRunning()), chip.InIspMode() ? " (ISP mode)" : "",
+                kdx::sim::SimChip::RunningText(chip.FlashBootsApplication() ? Running::Application : Running::InternalRom));
 }
 
 void PrintSummary(const kdx::sim::Simulator& sim, const kdx::sim::SimOptions& options, const kdx::WorkflowStages* stages,
@@ -77,6 +81,7 @@ void PrintSummary(const kdx::sim::Simulator& sim, const kdx::sim::SimOptions& op
     }
     std::printf("blocks: %u sent, %u skipped\n", r.blocksSent, r.blocksSkipped);
     std::printf("EndIsp posted: %u%s\n", r.endIspPosted, r.lastRequestWasEndIsp ? " (last request)" : "");
+    std::printf("left in ISP mode: %s\n", sim.LeftInIspMode());
     std::printf("result: %d %s\n", result, kdx::ResultCodeName(result));
     if (options.realTime) std::printf("duration: %s (real time)\n", Seconds(durationNs).c_str());
     else std::printf("virtual duration: %s (wall %.3f s)\n", Seconds(durationNs).c_str(), wallSeconds);

@@ -59,6 +59,12 @@ struct RunRecord {
     uint32_t blocksSkipped = 0;  // blocks the host passed over (blank), from the gaps between headers
     uint32_t endIspPosted = 0;   // EndIsp request bodies the host wrote
     bool lastRequestWasEndIsp = false;
+    // The host's EndIsp postings as the driver answered them: calls that carried its body
+    // (deferred and failed ones included), postings whose body and then length byte the
+    // driver reported done, and whether such a posting had a write not carried out.
+    uint32_t endIspBodyCalls = 0;
+    uint32_t endIspReportedDone = 0;
+    bool endIspWriteLost = false;
 
     void Begin(int64_t nowNs) { *this = RunRecord{}; startNs = nowNs; reachedNs.fill(kNotReached); }
     // The first time a stage is reached.

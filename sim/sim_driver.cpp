@@ -13,6 +13,8 @@ namespace kdx::sim {
 namespace {
 
 constexpr uint32_t kMaxTransfer = 16;
+// The length byte of the EndIsp request 04 20 01 25.
+constexpr uint8_t kEndIspLength = 4;
 
 bool IsI2c(uint32_t command) { return command == gfx::kI2cWrite || command == gfx::kI2cWriteMot ||
                                       command == gfx::kI2cRead || command == gfx::kI2cReadMot; }
@@ -71,6 +73,9 @@ uint32_t SimDriver::Call(platform::AuxRecord& raw, bool readMethod) {
         status = Carry(raw, readMethod, chaos, startNs);
     }
     if (status == kStatusDeferred) ++record_.deferredCalls;
+    if (!readMethod && command == gfx::kNativeWrite)
+        NoteEndIspPosting(request.Address(), std::span(sent).first(dataBytes), status,
+                          status == kStatusDone && chaos.kind != ChaosKind::WriteNotDone);
 
     // A write carries its data whatever the answer; a read's reply carries data only when done.
     const int64_t wire = AuxWireTimeNs(!readMethod || status == kStatusDone ? dataBytes : 0);
@@ -141,6 +146,24 @@ void SimDriver::NoteMailboxWrite(uint32_t address, std::span<const uint8_t> data
         record_.lastRequestWasEndIsp = true;
     } else if (address == IspMailbox::kCmdBufferAddr + 1) {
         record_.lastRequestWasEndIsp = false;
+    }
+}
+
+// Follows the EndIsp postings as the driver answers them, for the summary's account of a
+// chip left in ISP mode: a posting is reported done when its body and then its length
+// byte were; it is lost when one of the two was reported done but not carried out.
+void SimDriver::NoteEndIspPosting(uint32_t address, std::span<const uint8_t> data, uint32_t status, bool carried) {
+    if (address == IspMailbox::kCmdBufferAddr + 1) {
+        const bool endIsp = IsEndIspBody(address, data);
+        record_.endIspBodyCalls += endIsp;
+        endIspBodyDone_ = endIsp && status == kStatusDone;
+        endIspBodyCarried_ = carried;
+    } else if (address == IspMailbox::kCmdBufferAddr && data.size() == 1) {
+        if (endIspBodyDone_ && data[0] == kEndIspLength && status == kStatusDone) {
+            ++record_.endIspReportedDone;
+            record_.endIspWriteLost |= !endIspBodyCarried_ || !carried;
+        }
+        endIspBodyDone_ = false;
     }
 }
 

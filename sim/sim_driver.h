@@ -48,6 +48,7 @@ public:
 private:
     uint32_t Carry(platform::AuxRecord& record, bool readMethod, const ChaosAction& chaos, int64_t nowNs);
     void NoteMailboxWrite(uint32_t address, std::span<const uint8_t> data);
+    void NoteEndIspPosting(uint32_t address, std::span<const uint8_t> data, uint32_t status, bool carried);
 
     SimChip& chip_;
     SimClock& clock_;
@@ -58,6 +59,9 @@ private:
     uint32_t chipDeviceId_;
     uint32_t deferLeft_;
     uint32_t chaosDeferLeft_ = 0;
+    // The last command buffer body was EndIsp's, reported done; and whether it arrived.
+    bool endIspBodyDone_ = false;
+    bool endIspBodyCarried_ = false;
     uint64_t totalCalls_ = 0;
 };
 

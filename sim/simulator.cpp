@@ -139,6 +139,16 @@ bool Simulator::FlashEqualsImage() const {
                        [](uint8_t b) { return b == Flash::kErased; });
 }
 
+// A chip left in ISP mode may not answer the next run's presence probe; only EndIsp taken
+// by a running ISP driver, or a power cycle, ends it.
+const char* Simulator::LeftInIspMode() const {
+    if (!chip_->InIspMode()) return "no";
+    if (chip_->NowRunning() != SimChip::Running::IspDriver) return "yes, no ISP driver running to take EndIsp";
+    if (record_.endIspReportedDone == 0)
+        return record_.endIspBodyCalls == 0 ? "yes, EndIsp not sent" : "yes, EndIsp posting failed every time";
+    return record_.endIspWriteLost ? "yes, EndIsp posted but lost" : "yes, EndIsp posted but not taken";
+}
+
 void Simulator::Finish() {
     if (finished_) return;
     finished_ = true;

@@ -63,6 +63,9 @@ public:
     const Chaos& ChaosState() const { return chaos_; }
     uint64_t TotalCalls() const { return driver_->TotalCalls(); }
     bool FlashEqualsImage() const;
+    // After EndRun: "no", or "yes, " and what became of the EndIsp that should have ended
+    // the ISP mode (the summary's words).
+    const char* LeftInIspMode() const;
     int64_t NowNs() const { return clock_.NowNs(); }
 
 private:

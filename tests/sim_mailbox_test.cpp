@@ -211,6 +211,42 @@ TEST(SimIsp, BlocksAreAcknowledgedOnlyWithTheirCrcAndProgramOnlyClearsBits) {
     EXPECT_EQ(host.WriteBlock(0x1000, Pattern(127, 5)), kAck);
 }
 
+TEST(SimIsp, TheSummaryTellsWhetherAndWhyTheChipWasLeftInIspMode) {
+    const Bytes code = DriverCodeOf(SmallImages().ispDriver);
+    const Bytes endIspBody{0x20, 0x01, 0x25};
+    {
+        TestBench bench;
+        IspHost host(bench);
+        ASSERT_TRUE(host.Acked(0x09));
+        EXPECT_STREQ(bench.sim->LeftInIspMode(), "no");  // the first entry command alone
+        ASSERT_TRUE(host.Acked(0x20, {0x00}));
+        EXPECT_STREQ(bench.sim->LeftInIspMode(), "yes, no ISP driver running to take EndIsp");
+        ASSERT_TRUE(host.Download(code));
+        ASSERT_TRUE(host.Acked(0x1D, {0x18, 0x00}));
+        bench.clock.AdvanceUs(20'000);
+        EXPECT_STREQ(bench.sim->LeftInIspMode(), "yes, EndIsp not sent");
+        // A body the driver refuses (a device ID without a connection) fails the posting.
+        EXPECT_EQ(bench.Client(0x0B).NativeWrite(kCmd + 1, endIspBody), SimDriver::kStatusInvalidRequest);
+        EXPECT_STREQ(bench.sim->LeftInIspMode(), "yes, EndIsp posting failed every time");
+        host.Post({0x04, 0x20, 0x01, 0x25});
+        bench.sim->EndRun();
+        EXPECT_STREQ(bench.sim->LeftInIspMode(), "no");
+    }
+    {
+        // EndIsp posted while the driver waits for the halves of a block is not taken.
+        TestBench bench;
+        IspHost host(bench);
+        host.EnterAndStart(code);
+        host.Post({0x03, 0x10, 0x13});
+        ASSERT_EQ(host.Write(kCmd, {0x00, 0x40, 0x00, 0x00, 0x00, 0x00, 0x01, 0xF8}), 0u);
+        ASSERT_EQ(host.Write(kCmd + 255, {8}), 0u);
+        host.Post({0x04, 0x20, 0x01, 0x25});
+        bench.sim->EndRun();
+        EXPECT_STREQ(bench.sim->LeftInIspMode(), "yes, EndIsp posted but not taken");
+        EXPECT_EQ(bench.sim->Chip().NowRunning(), SimChip::Running::IspDriver);
+    }
+}
+
 // Every fault's effect on the updater is run end to end; here, what the outcome alone
 // cannot show: a dropped acknowledgement still carries the command out, and a block NAK
 // hits only its own block.

@@ -14,7 +14,9 @@ if(NOT CMAKE_SCRIPT_MODE_FILE)
                 COMMAND ${CMAKE_COMMAND} -DSIM=$<TARGET_FILE:kdx4610-sim> "-DARGS=${args}" -DEXPECT=${expect}
                         "-DMATCH=${match}" ${ARGN} -P ${CMAKE_CURRENT_FUNCTION_LIST_FILE})
         endfunction()
-        kdx_sim_cli_test(default 0 "" "^result: 0 Success|^flash equals image: yes|^EndIsp posted: 1 .last request.")
+        kdx_sim_cli_test(default 0 "" "^result: 0 Success|^flash equals image: yes|^EndIsp posted: 1 .last request.|^left in ISP mode: no$|^chip after: application KX4610, hw 0x22, version 1.58 on device 0x0C, running application, flash boots application$")
+        kdx_sim_cli_test(left_in_isp_mode 20 "--fault|flag-stuck=low"
+                         "^left in ISP mode: yes, EndIsp posted but not taken$|^chip after: application KX4610, .*, running ISP driver [(]ISP mode[)], flash boots internal ROM$")
         kdx_sim_cli_test(no_driver 30 "--fault|no-driver" "^debug: ERROR!! ChipID:-1$|^result: 30 NotTarget")
         kdx_sim_cli_test(up_to_date 40 "--fw-version=1.60" "^result: 40 UpToDate")
         kdx_sim_cli_test(erase_nak 20 "--fault|erase-nak" "^debug: Erase Flash failed!$")
