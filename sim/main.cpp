@@ -113,7 +113,7 @@ int main(int argc, char** argv) {
     kdx::sim::SimOptions options;
     std::string error;
     if (!kdx::sim::ParseOptions(args, options, error)) {
-        std::fprintf(stderr, "kdx4610-sim: %s\n%s", error.c_str(), kdx::sim::UsageText().c_str());
+        std::fprintf(stderr, "kdx4610-sim: %s\ntry --help\n", error.c_str());
         return kUsageError;
     }
     if (options.listFaults) {

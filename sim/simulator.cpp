@@ -1,6 +1,7 @@
 #include "sim/simulator.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <fstream>
 #include <iterator>
 
@@ -18,13 +19,17 @@ constexpr uint16_t kFirmwareResource = 130;
 constexpr size_t kTagFromEnd = 16;
 constexpr char kTarvikTag[] = "TRVK";
 
-bool ReadFile(const std::string& path, std::vector<uint8_t>& out, std::string& error) {
+// Reads a file, but never more than one byte past `limit`: that is enough to tell a file
+// too long, even a device without end such as /dev/zero.
+bool ReadFile(const std::string& path, std::vector<uint8_t>& out, std::string& error, size_t limit = SIZE_MAX - 1) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         error = "cannot read " + path;
         return false;
     }
-    out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    out.clear();
+    for (std::istreambuf_iterator<char> it(in), end; it != end && out.size() <= limit; ++it)
+        out.push_back(static_cast<uint8_t>(*it));
     return true;
 }
 
@@ -75,7 +80,7 @@ std::unique_ptr<Simulator> Simulator::Create(const SimOptions& options, const Si
 
     std::vector<uint8_t> flash;
     if (!options.flashInPath.empty()) {
-        if (!ReadFile(options.flashInPath, flash, error)) return nullptr;
+        if (!ReadFile(options.flashInPath, flash, error, Flash::kSize)) return nullptr;
         if (flash.size() > Flash::kSize) {
             error = options.flashInPath + " is larger than the 512 KiB flash";
             return nullptr;

@@ -5,7 +5,8 @@
 #
 # Included by tests/CMakeLists.txt it adds the tests (native build only); run with cmake -P
 # it is one test: -DSIM=<program> -DARGS=<words separated by |> -DEXPECT=<exit status>
-# [-DMATCH=<regular expressions separated by |>] [-DTRACE=<trace file to check>].
+# [-DMATCH=<regular expressions separated by |>] [-DREJECT=<expressions no line may match>]
+# [-DTRACE=<trace file to check>].
 
 if(NOT CMAKE_SCRIPT_MODE_FILE)
     if(NOT CMAKE_CROSSCOMPILING AND TARGET kdx4610-sim)
@@ -22,7 +23,11 @@ if(NOT CMAKE_SCRIPT_MODE_FILE)
         kdx_sim_cli_test(erase_nak 20 "--fault|erase-nak" "^debug: Erase Flash failed!$")
         kdx_sim_cli_test(power_cut_second_run 0 "--fault|power-cut-at-block=1|--runs|2"
                          "^result: 20 FlashProgramFailed|^== run 2 of 2|^chip after: application KX4610, hw 0x22, version 1.58")
-        kdx_sim_cli_test(bad_usage 2 "--no-such-option" "option --no-such-option is not known")
+        # A bad option is named in one line with a pointer to --help, without the usage.
+        kdx_sim_cli_test(bad_usage 2 "--no-such-option" "^kdx4610-sim: option --no-such-option is not known$|^try --help$"
+                         -DREJECT=usage|--chip-id)
+        # A flash file without end is refused after reading one byte past the flash size.
+        kdx_sim_cli_test(flash_in_endless 2 "--flash-in|/dev/zero" "^kdx4610-sim: /dev/zero is larger than the 512 KiB flash$")
         kdx_sim_cli_test(backend_igcl 0 "--backend|igcl" "^result: 0 Success|^flash equals image: yes")
         kdx_sim_cli_test(backend_igcl_not_admin 30 "--backend=igcl|--fault|controllib-not-admin"
                          "^debug: Gfx Selection = 0|^  Output 1 = Insufficient permissions! Run the program as administrator.|^result: 30")
@@ -59,6 +64,17 @@ if(MATCH)
         if(NOT found)
             message(FATAL_ERROR "no line matches '${pattern}':\n${out}${err}")
         endif()
+    endforeach()
+endif()
+if(REJECT)
+    string(REPLACE "|" ";" patterns "${REJECT}")
+    string(REPLACE "\n" ";" lines "${out}${err}")
+    foreach(pattern IN LISTS patterns)
+        foreach(line IN LISTS lines)
+            if(line MATCHES "${pattern}")
+                message(FATAL_ERROR "a line matches '${pattern}':\n${out}${err}")
+            endif()
+        endforeach()
     endforeach()
 endif()
 if(TRACE)
