@@ -81,7 +81,7 @@ void PrintSummary(const kdx::sim::Simulator& sim, const kdx::sim::SimOptions& op
     }
     std::printf("blocks: %u sent, %u skipped\n", r.blocksSent, r.blocksSkipped);
     std::printf("EndIsp posted: %u%s\n", r.endIspPosted, r.lastRequestWasEndIsp ? " (last request)" : "");
-    std::printf("left in ISP mode: %s\n", sim.LeftInIspMode());
+    std::printf("left in ISP mode: %s\n", sim.LeftInIspMode().c_str());
     std::printf("result: %d %s\n", result, kdx::ResultCodeName(result));
     if (options.realTime) std::printf("duration: %s (real time)\n", Seconds(durationNs).c_str());
     else std::printf("virtual duration: %s (wall %.3f s)\n", Seconds(durationNs).c_str(), wallSeconds);

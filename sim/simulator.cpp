@@ -146,9 +146,11 @@ bool Simulator::FlashEqualsImage() const {
 
 // A chip left in ISP mode may not answer the next run's presence probe; only EndIsp taken
 // by a running ISP driver, or a power cycle, ends it.
-const char* Simulator::LeftInIspMode() const {
+std::string Simulator::LeftInIspMode() const {
     if (!chip_->InIspMode()) return "no";
-    if (chip_->NowRunning() != SimChip::Running::IspDriver) return "yes, no ISP driver running to take EndIsp";
+    const SimChip::Running running = chip_->NowRunning();
+    if (running != SimChip::Running::IspDriver)
+        return std::string("yes, ") + SimChip::RunningText(running) + " running, no ISP driver to take EndIsp";
     if (record_.endIspReportedDone == 0)
         return record_.endIspBodyCalls == 0 ? "yes, EndIsp not sent" : "yes, EndIsp posting failed every time";
     return record_.endIspWriteLost ? "yes, EndIsp posted but lost" : "yes, EndIsp posted but not taken";

@@ -65,7 +65,7 @@ public:
     bool FlashEqualsImage() const;
     // After EndRun: "no", or "yes, " and what became of the EndIsp that should have ended
     // the ISP mode (the summary's words).
-    const char* LeftInIspMode() const;
+    std::string LeftInIspMode() const;
     int64_t NowNs() const { return clock_.NowNs(); }
 
 private:

@@ -218,19 +218,19 @@ TEST(SimIsp, TheSummaryTellsWhetherAndWhyTheChipWasLeftInIspMode) {
         TestBench bench;
         IspHost host(bench);
         ASSERT_TRUE(host.Acked(0x09));
-        EXPECT_STREQ(bench.sim->LeftInIspMode(), "no");  // the first entry command alone
+        EXPECT_EQ(bench.sim->LeftInIspMode(), "no");  // the first entry command alone
         ASSERT_TRUE(host.Acked(0x20, {0x00}));
-        EXPECT_STREQ(bench.sim->LeftInIspMode(), "yes, no ISP driver running to take EndIsp");
+        EXPECT_EQ(bench.sim->LeftInIspMode(), "yes, ISP loader running, no ISP driver to take EndIsp");
         ASSERT_TRUE(host.Download(code));
         ASSERT_TRUE(host.Acked(0x1D, {0x18, 0x00}));
         bench.clock.AdvanceUs(20'000);
-        EXPECT_STREQ(bench.sim->LeftInIspMode(), "yes, EndIsp not sent");
+        EXPECT_EQ(bench.sim->LeftInIspMode(), "yes, EndIsp not sent");
         // A body the driver refuses (a device ID without a connection) fails the posting.
         EXPECT_EQ(bench.Client(0x0B).NativeWrite(kCmd + 1, endIspBody), SimDriver::kStatusInvalidRequest);
-        EXPECT_STREQ(bench.sim->LeftInIspMode(), "yes, EndIsp posting failed every time");
+        EXPECT_EQ(bench.sim->LeftInIspMode(), "yes, EndIsp posting failed every time");
         host.Post({0x04, 0x20, 0x01, 0x25});
         bench.sim->EndRun();
-        EXPECT_STREQ(bench.sim->LeftInIspMode(), "no");
+        EXPECT_EQ(bench.sim->LeftInIspMode(), "no");
     }
     {
         // EndIsp posted while the driver waits for the halves of a block is not taken.
@@ -242,7 +242,7 @@ TEST(SimIsp, TheSummaryTellsWhetherAndWhyTheChipWasLeftInIspMode) {
         ASSERT_EQ(host.Write(kCmd + 255, {8}), 0u);
         host.Post({0x04, 0x20, 0x01, 0x25});
         bench.sim->EndRun();
-        EXPECT_STREQ(bench.sim->LeftInIspMode(), "yes, EndIsp posted but not taken");
+        EXPECT_EQ(bench.sim->LeftInIspMode(), "yes, EndIsp posted but not taken");
         EXPECT_EQ(bench.sim->Chip().NowRunning(), SimChip::Running::IspDriver);
     }
 }
