@@ -158,7 +158,7 @@ std::string UsageText() {
            "  --device-id 0xNN      connection that carries the chip, 0x0C..0x0F (0x0C)\n"
            "  --firmware FILE       firmware image instead of the embedded one\n"
            "  --isp-driver FILE     ISP driver image instead of the embedded one\n"
-           "  --flash-in FILE       initial flash content (512 KiB)\n"
+           "  --flash-in FILE       initial flash content (at most 512 KiB)\n"
            "  --flash-out FILE      write the flash content after the last run\n"
            "  --fault NAME[=VALUE]  make the driver or chip misbehave (repeatable)\n"
            "  --list-faults         list the faults and exit\n"
