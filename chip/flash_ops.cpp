@@ -35,7 +35,8 @@ constexpr int32_t kEraseProgressTotal = 150;
 // the rest in its read-back of the length byte; and ten deferred calls last about 10 x 5 ms
 // of the backend's spin, so a 60 ms pause outlasts a whole burst even when it is counted
 // in time. Three postings in all leave room for a second, independent fault to meet the
-// re-posting, and cost at most 120 ms more than today.
+// re-posting; the bound keeps a chip that NACKs everything from costing more than two
+// postings and two pauses.
 constexpr int kEndIspPostings = 3;
 constexpr uint16_t kEndIspRepostPauseMs = 60;
 
