@@ -152,7 +152,7 @@ std::string Simulator::LeftInIspMode() const {
     if (running != SimChip::Running::IspDriver)
         return std::string("yes, ") + SimChip::RunningText(running) + " running, no ISP driver to take EndIsp";
     if (record_.endIspReportedDone == 0)
-        return record_.endIspBodyCalls == 0 ? "yes, EndIsp not sent" : "yes, EndIsp posting failed every time";
+        return record_.endIspBodyCalls == 0 ? "yes, EndIsp not sent to the mailbox" : "yes, EndIsp posting failed every time";
     return record_.endIspWriteLost ? "yes, EndIsp posted but lost" : "yes, EndIsp posted but not taken";
 }
 

@@ -224,7 +224,7 @@ TEST(SimIsp, TheSummaryTellsWhetherAndWhyTheChipWasLeftInIspMode) {
         ASSERT_TRUE(host.Download(code));
         ASSERT_TRUE(host.Acked(0x1D, {0x18, 0x00}));
         bench.clock.AdvanceUs(20'000);
-        EXPECT_EQ(bench.sim->LeftInIspMode(), "yes, EndIsp not sent");
+        EXPECT_EQ(bench.sim->LeftInIspMode(), "yes, EndIsp not sent to the mailbox");
         // A body the driver refuses (a device ID without a connection) fails the posting.
         EXPECT_EQ(bench.Client(0x0B).NativeWrite(kCmd + 1, endIspBody), SimDriver::kStatusInvalidRequest);
         EXPECT_EQ(bench.sim->LeftInIspMode(), "yes, EndIsp posting failed every time");
