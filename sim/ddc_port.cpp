@@ -72,13 +72,20 @@ void DdcPort::Reset() {
 }
 
 std::vector<uint8_t> DdcPort::FrameReply(uint8_t opcode, std::span<const uint8_t> payload) {
-    const size_t k = std::min(payload.size(), kMaxReplyPayload);
-    std::vector<uint8_t> frame{kAddressByte, static_cast<uint8_t>(0x80 | (k + 5)), kCommandMarker, 0x00, 0x00,
-                               static_cast<uint8_t>(k + 3), opcode};
-    frame.insert(frame.end(), payload.begin(), payload.begin() + static_cast<ptrdiff_t>(k));
-    uint8_t checksum = kReplyChecksumSeed;
-    for (uint8_t b : frame) checksum ^= b;
-    frame.push_back(checksum);
+    return Frame(kAddressByte, opcode, payload.first(std::min(payload.size(), kMaxReplyPayload)), kReplyChecksumSeed);
+}
+
+std::vector<uint8_t> DdcPort::Frame(uint8_t first, uint8_t opcode, std::span<const uint8_t> body,
+                                    uint8_t checksumSeed) {
+    const uint8_t header[] = {first, static_cast<uint8_t>(0x80 | (body.size() + 5)), kCommandMarker, 0x00, 0x00,
+                              static_cast<uint8_t>(body.size() + 3), opcode};
+    // The frame is allocated once at its final size (header, body, checksum) and filled in
+    // place, so no copy ever lands beyond what was allocated.
+    std::vector<uint8_t> frame(std::size(header) + body.size() + 1);
+    std::copy(body.begin(), body.end(), std::copy(std::begin(header), std::end(header), frame.begin()));
+    uint8_t checksum = checksumSeed;
+    for (size_t i = 0; i + 1 < frame.size(); ++i) checksum ^= frame[i];
+    frame.back() = checksum;
     return frame;
 }
 

@@ -48,6 +48,11 @@ public:
 
     // The frame of a reply: 6E, 80|n, C2 00 00, ll, opcode, payload, checksum.
     static std::vector<uint8_t> FrameReply(uint8_t opcode, std::span<const uint8_t> payload);
+    // Any DDC/CI message in the chip's command framing: first (the address byte of a reply,
+    // the source byte 0x51 of a host message), 80|(k+5), C2 00 00, k+3, opcode, the k body
+    // bytes, and the XOR of `checksumSeed` and every byte before the checksum.
+    static std::vector<uint8_t> Frame(uint8_t first, uint8_t opcode, std::span<const uint8_t> body,
+                                      uint8_t checksumSeed);
 
 private:
     void EndReadTransaction();

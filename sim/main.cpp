@@ -57,9 +57,11 @@ void PrintChip(const kdx::sim::SimChip& chip, const kdx::sim::SimOptions& option
     using Running = kdx::sim::SimChip::Running;
     const auto block = chip.BranchBlock();
     const auto v = chip.Version();
+    char third[8] = "";
+    if (v.third) std::snprintf(third, sizeof third, ".%u", v.third);
     std::printf("chip %s: %s %s, hw 0x%02X, version %u.%u%s on device 0x%02X, running %s%s, flash boots %s\n", when,
                 chip.RunsApplication() ? "application" : "internal ROM", ChipIdText({block[0], block[1], block[2], block[3], block[4], block[5]}).c_str(),
-                block[6], v.major, v.minor, v.third ? ("." + std::to_string(v.third)).c_str() : "", options.deviceId,
+                block[6], v.major, v.minor, third, options.deviceId,
                 kdx::sim::SimChip::RunningText(chip.NowRunning()), chip.InIspMode() ? " (ISP mode)" : "",
                 kdx::sim::SimChip::RunningText(chip.FlashBootsApplication() ? Running::Application : Running::InternalRom));
 }

@@ -12,6 +12,7 @@
 #include "gfx/aux_request.h"
 #include "gfx/gfx_lib.h"
 #include "platform/driver_interface.h"
+#include "sim/ddc_port.h"
 
 namespace kdx::sim {
 
@@ -62,13 +63,7 @@ public:
 
     // A host command message: 51, 80|n, C2 00 00, ll, opcode, arguments, checksum.
     static std::vector<uint8_t> Command(uint8_t opcode, std::span<const uint8_t> args = {}) {
-        std::vector<uint8_t> m{0x51, static_cast<uint8_t>(0x80 | (args.size() + 5)), 0xC2, 0x00, 0x00,
-                               static_cast<uint8_t>(args.size() + 3), opcode};
-        m.insert(m.end(), args.begin(), args.end());
-        uint8_t checksum = kAddressByte;
-        for (uint8_t b : m) checksum ^= b;
-        m.push_back(checksum);
-        return m;
+        return DdcPort::Frame(DdcPort::kHostSource, opcode, args, DdcPort::kAddressByte);
     }
 
     uint32_t NativeWrite(uint32_t address, std::span<const uint8_t> data) {

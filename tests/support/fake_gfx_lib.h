@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "gfx/gfx_lib.h"
+#include "sim/ddc_port.h"
 
 namespace kdx::testing {
 
@@ -99,13 +100,7 @@ public:
 // A reply frame as the chip sends it: 6E, 80|(k+5), C2 00 00, ll=k+3, op, payload,
 // 0x50 XOR every byte before the checksum.
 inline std::vector<uint8_t> ChipReply(uint8_t op, std::span<const uint8_t> payload) {
-    std::vector<uint8_t> r{0x6E, static_cast<uint8_t>(0x80 | (payload.size() + 5)), 0xC2, 0x00, 0x00,
-                           static_cast<uint8_t>(payload.size() + 3), op};
-    r.insert(r.end(), payload.begin(), payload.end());
-    uint8_t checksum = 0x50;
-    for (uint8_t b : r) checksum ^= b;
-    r.push_back(checksum);
-    return r;
+    return sim::DdcPort::Frame(0x6E, op, payload, 0x50);
 }
 
 inline std::vector<uint8_t> AckReply() { return {0x6E, 0x85, 0xC2, 0x00, 0x00, 0x03, 0x0C, 0x76}; }
