@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/resources.h"
+#include "platform/sha256.h"
 
 namespace kdx {
 
@@ -31,15 +32,17 @@ struct ResourceMessages {
     const char16_t* load;
     const char16_t* size;
     const char16_t* lock;
+    const char16_t* checksum;
     const char16_t* allocation;
 };
 
 constexpr ResourceMessages kIspMessages{
     u"FindResource(ISP) failed!\r\n", u"LoadResource(ISP) failed!\r\n", u"SizeofResource(ISP) failed!\r\n",
-    u"LockResource(ISP) failed!\r\n", u"ISP-Driver buffer allocation failed!\r\ncode=00001\r\n"};
+    u"LockResource(ISP) failed!\r\n", u"Checksum(ISP) failed!\r\n",
+    u"ISP-Driver buffer allocation failed!\r\ncode=00001\r\n"};
 constexpr ResourceMessages kFirmwareMessages{
     u"FindResource(FW) failed!\r\n", u"LoadResource(FW) failed!\r\n", u"SizeofResource(FW) failed!\r\n",
-    u"LockResource(FW) failed!\r\n", u"FW buffer allocation failed!\r\ncode=00002\r\n"};
+    u"LockResource(FW) failed!\r\n", u"Checksum(FW) failed!\r\n", u"FW buffer allocation failed!\r\ncode=00002\r\n"};
 constexpr char16_t kUnexpectedVersionMessage[] = u"Unexpect firmware version!\r\n";
 constexpr char16_t kImageTooShortMessage[] = u"FW image too short!\r\n";
 
@@ -61,8 +64,19 @@ bool TagIs(std::span<const uint8_t> image, const char (&tag)[5]) {
                       [](uint8_t b, char c) { return b == static_cast<uint8_t>(c); });
 }
 
-// Find, load, size and lock one resource and copy its bytes into `buffer`, which is freed
-// first. The copy is owned by the context: the resource section stays read-only.
+// The resource's bytes against the digest the build recorded for them. An image damaged in
+// the program file (a bad download, a disk error, a resource edit) would otherwise be
+// written to the flash with freshly computed, matching block CRCs, and the chip would
+// accept it. A digest that cannot be computed vouches for nothing.
+bool MatchesRecordedDigest(platform::Resources& resources, uint16_t id, std::span<const uint8_t> bytes) {
+    const auto recorded = resources.RecordedSha256(kImageResourceType, id);
+    if (!recorded) return true;
+    const auto digest = platform::Sha256(bytes);
+    return digest && *digest == *recorded;
+}
+
+// Find, load, size, lock and check one resource and copy its bytes into `buffer`, which is
+// freed first. The copy is owned by the context: the resource section stays read-only.
 bool CopyResource(platform::Resources& resources, uint16_t id, const ResourceMessages& messages,
                   std::vector<uint8_t>& buffer, WText& message) {
     const auto found = resources.Find(kImageResourceType, id);
@@ -84,6 +98,10 @@ bool CopyResource(platform::Resources& resources, uint16_t id, const ResourceMes
     // Fewer bytes than the size announced would be read past the resource's end.
     if (bytes.data() == nullptr || bytes.size() < size) {
         message = messages.lock;
+        return false;
+    }
+    if (!MatchesRecordedDigest(resources, id, bytes.first(size))) {
+        message = messages.checksum;
         return false;
     }
     std::vector<uint8_t>().swap(buffer);

@@ -23,7 +23,8 @@ inline constexpr char16_t kImageResourceType[] = u"BIN";
 // The version this updater installs.
 inline constexpr char16_t kExpectedFirmwareVersion[] = u"1.58";
 
-// Copies both images into the context, extracts the trailer and checks the version text.
+// Checks each image against the digest the build recorded for it (right after it is locked),
+// copies both into the context, extracts the trailer and checks the version text.
 // On failure: the stage's message on the debugger output, resultCode 99, false.
 bool LoadImages(ChipContext& context, int32_t& resultCode, WText& newVersionText);
 

@@ -4,10 +4,11 @@
 
 namespace kdx::platform {
 
-void MemoryResources::Add(WTextView type, uint16_t id, std::span<const uint8_t> bytes) {
+void MemoryResources::Add(WTextView type, uint16_t id, std::span<const uint8_t> bytes,
+                          std::optional<Sha256Digest> recorded) {
     Remove(type, id);
     if (count_ == kMaxEntries) return;
-    entries_[count_++] = Entry{WText(type), id, bytes};
+    entries_[count_++] = Entry{WText(type), id, bytes, recorded};
 }
 
 void MemoryResources::Remove(WTextView type, uint16_t id) {
@@ -38,6 +39,11 @@ std::span<const uint8_t> MemoryResources::Lock(Loaded loaded, uint32_t size) {
     const auto& bytes = static_cast<const Entry*>(loaded)->bytes;
     if (bytes.data() == nullptr) return {};
     return bytes.first(std::min<size_t>(size, bytes.size()));
+}
+
+std::optional<Sha256Digest> MemoryResources::RecordedSha256(WTextView type, uint16_t id) {
+    const auto* entry = static_cast<const Entry*>(Find(type, id));
+    return entry == nullptr ? std::nullopt : entry->recorded;
 }
 
 }  // namespace kdx::platform

@@ -4,8 +4,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 
+#include "platform/sha256.h"
 #include "platform/wtext.h"
 
 namespace kdx::platform {
@@ -22,10 +24,14 @@ public:
     virtual uint32_t Size(Handle found) = 0;
     // The resource's bytes; empty on failure.
     virtual std::span<const uint8_t> Lock(Loaded loaded, uint32_t size) = 0;
+    // The SHA-256 the build recorded for a resource it embedded, which the locked bytes
+    // must match; none for a resource whose bytes the build did not fix.
+    virtual std::optional<Sha256Digest> RecordedSha256(WTextView type, uint16_t id) = 0;
 };
 
 // The program's own resources: the real resource section on Windows; on Linux the
-// images linked into the binary at build time.
+// images linked into the binary at build time. Both images carry the digests recorded
+// when the build was configured.
 Resources& ProgramResources();
 
 // A resource table held in memory: what the Linux build links in, and what tests and the
@@ -36,15 +42,18 @@ public:
         WText type;
         uint16_t id;
         std::span<const uint8_t> bytes;
+        std::optional<Sha256Digest> recorded;
     };
 
-    void Add(WTextView type, uint16_t id, std::span<const uint8_t> bytes);
+    void Add(WTextView type, uint16_t id, std::span<const uint8_t> bytes,
+             std::optional<Sha256Digest> recorded = std::nullopt);
     void Remove(WTextView type, uint16_t id);
 
     Handle Find(WTextView type, uint16_t id) override;
     Loaded Load(Handle found) override;
     uint32_t Size(Handle found) override;
     std::span<const uint8_t> Lock(Loaded loaded, uint32_t size) override;
+    std::optional<Sha256Digest> RecordedSha256(WTextView type, uint16_t id) override;
 
 private:
     static constexpr int kMaxEntries = 8;

@@ -144,6 +144,9 @@ public:
     std::span<const uint8_t> Lock(Loaded loaded, uint32_t size) override {
         return current_ == id_ && step_ == kLock ? std::span<const uint8_t>{} : inner_.Lock(loaded, size);
     }
+    std::optional<platform::Sha256Digest> RecordedSha256(WTextView type, uint16_t id) override {
+        return inner_.RecordedSha256(type, id);
+    }
 
 private:
     platform::Resources& inner_;
@@ -181,6 +184,53 @@ TEST_F(ImagesFixture, EveryResourceStepHasItsOwnMessage) {
         EXPECT_EQ(code, 99);
         ASSERT_EQ(debug.messages.size(), 1u);
         EXPECT_EQ(debug.messages[0], c.message);
+    }
+}
+
+// Each image is checked against the digest the build recorded, right after it is locked:
+// a damaged image is never copied, and a damaged ISP driver stops loading before the
+// firmware is looked at.
+TEST_F(ImagesFixture, DamagedImagesFailTheirChecksumBeforeTheyAreCopied) {
+    const Bytes firmware = Firmware(4096, 58, 1, "TRVK");
+    const auto damaged = [](Bytes b) {
+        b[b.size() / 2] ^= 0x01;
+        return b;
+    };
+    const auto driverDigest = platform::Sha256(kDriver);
+    const auto firmwareDigest = platform::Sha256(firmware);
+    const struct {
+        const char* name;
+        Bytes driver;
+        Bytes firmware;
+        bool recorded;
+        const char16_t* message;  // null: loads
+    } cases[] = {
+        {"intact", kDriver, firmware, true, nullptr},
+        {"nothing recorded", damaged(kDriver), damaged(firmware), false, nullptr},
+        {"damaged driver", damaged(kDriver), firmware, true, u"Checksum(ISP) failed!\r\n"},
+        {"damaged firmware", kDriver, damaged(firmware), true, u"Checksum(FW) failed!\r\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        testing::TestSystem fresh;
+        fresh.resources.Add(kImageResourceType, kIspDriverResourceId, c.driver,
+                            c.recorded ? driverDigest : std::nullopt);
+        fresh.resources.Add(kImageResourceType, kFirmwareResourceId, c.firmware,
+                            c.recorded ? firmwareDigest : std::nullopt);
+        ChipContext loaded(fresh.system, fresh.connector, fresh.controlLibrary);
+        int32_t code = 0;
+        WText text;
+        EXPECT_EQ(LoadImages(loaded, code, text), c.message == nullptr);
+        if (c.message == nullptr) {
+            EXPECT_TRUE(fresh.debug.messages.empty());
+            EXPECT_EQ(loaded.firmwareImage, c.firmware);
+            continue;
+        }
+        EXPECT_EQ(code, 99);
+        EXPECT_EQ(fresh.debug.messages, std::vector<WText>{c.message});
+        EXPECT_TRUE(loaded.firmwareImage.empty());
+        EXPECT_EQ(loaded.ispDriverImage.empty(), c.driver != kDriver);
+        EXPECT_EQ(loaded.imageVersion, 0u);
     }
 }
 

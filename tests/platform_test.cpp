@@ -13,6 +13,7 @@
 #include "platform/driver_interface.h"
 #include "platform/file.h"
 #include "platform/resources.h"
+#include "platform/sha256.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -38,12 +39,20 @@ struct EmbeddedImage {
     uint32_t size;
     const char* head;
     const char* tail;
+    const char* sha256;  // as the build computed it from the image file
 };
 
-TEST(ProgramResources, ServeBothImagesWholeByTypeAndId) {
+// The system's hash (libcrypto, or CNG under Wine) on the standard's own examples.
+TEST(Sha256, KnownDigests) {
+    EXPECT_EQ(Hex(platform::Sha256({}).value()), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    const uint8_t abc[] = {'a', 'b', 'c'};
+    EXPECT_EQ(Hex(platform::Sha256(abc).value()), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+}
+
+TEST(ProgramResources, ServeBothImagesWholeByTypeAndIdWithTheirDigests) {
     const EmbeddedImage images[] = {
-        {129, KDX_ISP_DRIVER_IMAGE_SIZE, KDX_ISP_DRIVER_IMAGE_HEAD, KDX_ISP_DRIVER_IMAGE_TAIL},
-        {130, KDX_FIRMWARE_IMAGE_SIZE, KDX_FIRMWARE_IMAGE_HEAD, KDX_FIRMWARE_IMAGE_TAIL},
+        {129, KDX_ISP_DRIVER_IMAGE_SIZE, KDX_ISP_DRIVER_IMAGE_HEAD, KDX_ISP_DRIVER_IMAGE_TAIL, KDX_ISP_DRIVER_IMAGE_SHA256},
+        {130, KDX_FIRMWARE_IMAGE_SIZE, KDX_FIRMWARE_IMAGE_HEAD, KDX_FIRMWARE_IMAGE_TAIL, KDX_FIRMWARE_IMAGE_SHA256},
     };
     platform::Resources& resources = platform::ProgramResources();
     for (const auto& image : images) {
@@ -57,7 +66,11 @@ TEST(ProgramResources, ServeBothImagesWholeByTypeAndId) {
         ASSERT_EQ(bytes.size(), image.size);
         EXPECT_EQ(Hex(bytes.first(4)), image.head);
         EXPECT_EQ(Hex(bytes.last(4)), image.tail);
+        EXPECT_EQ(Hex(platform::Sha256(bytes).value()), image.sha256);
+        EXPECT_EQ(Hex(resources.RecordedSha256(u"BIN", image.id).value()), image.sha256);
     }
+    EXPECT_FALSE(resources.RecordedSha256(u"BIN", 131));
+    EXPECT_FALSE(resources.RecordedSha256(u"IMG", 129));
 }
 
 TEST(ProgramResources, MissingResourceFailsAtEveryStep) {

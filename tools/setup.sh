@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ make python3      # the native build
     googletest                              # GoogleTest sources, built by both builds
+    libssl-dev                              # libcrypto's SHA-256: the Linux build checks its images with it
     g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64  # the Windows cross build (posix threads)
     wine wine64                             # running the Windows programs
     xvfb x11-utils imagemagick              # a display and screenshots for the dialog tests

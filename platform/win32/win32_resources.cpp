@@ -1,7 +1,9 @@
 // The program's own resources: the two images are resources of type "BIN" in the
-// executable (resources/images.rc), found by id whatever the user's interface language.
+// executable (resources/images.rc), found by id whatever the user's interface language,
+// with the digests the build recorded for them.
 #include <windows.h>
 
+#include "kdx_image_digests.h"
 #include "platform/resources.h"
 #include "platform/win32/win32_text.h"
 
@@ -28,6 +30,9 @@ public:
         const void* bytes = LockResource(const_cast<HGLOBAL>(loaded));
         if (bytes == nullptr) return {};
         return {static_cast<const uint8_t*>(bytes), size};
+    }
+    std::optional<Sha256Digest> RecordedSha256(WTextView type, uint16_t id) override {
+        return EmbeddedImageSha256(type, id);
     }
 
 private:
