@@ -8,6 +8,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <iostream>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,7 @@
 #include "app/workflow.h"
 #include "platform/debug_output.h"
 #include "platform/resources.h"
+#include "platform/sha256.h"
 #include "platform/system.h"
 #include "sim/simulator.h"
 
@@ -92,6 +94,21 @@ void PrintSummary(const kdx::sim::Simulator& sim, const kdx::sim::SimOptions& op
     std::printf("flash equals image: %s\n", sim.FlashEqualsImage() ? "yes" : "no");
 }
 
+// Which images the run uses and their SHA-256, so that a run can be matched to a build.
+void PrintImage(const char* name, const std::string& path, std::span<const uint8_t> image) {
+    std::string digest = "unavailable";
+    if (const auto d = kdx::platform::Sha256(image)) {
+        digest.clear();
+        char hex[3];
+        for (uint8_t b : *d) {
+            std::snprintf(hex, sizeof hex, "%02x", b);
+            digest += hex;
+        }
+    }
+    std::printf("%s: %s, %zu bytes, SHA-256 %s\n", name, path.empty() ? "embedded" : path.c_str(), image.size(),
+                digest.c_str());
+}
+
 void PrintChaos(const kdx::sim::Chaos& chaos) {
     std::printf("chaos:");
     for (size_t k = 1; k < static_cast<size_t>(kdx::sim::ChaosKind::Count); ++k) {
@@ -128,10 +145,21 @@ int main(int argc, char** argv) {
         return kUsageError;
     }
 
-    // The updater finds the same images among its resources as the chip expects.
+    // The updater finds the same images among its resources as the chip expects. The
+    // embedded ones keep the digests the build recorded and are checked as the updater
+    // checks them; files given with --isp-driver or --firmware replace them unchecked,
+    // since running other images is what those options are for.
+    kdx::platform::Resources& program = kdx::platform::ProgramResources();
+    const auto recorded = [&program](const std::string& path, uint16_t id) {
+        return path.empty() ? program.RecordedSha256(u"BIN", id) : std::nullopt;
+    };
     kdx::platform::MemoryResources resources;
-    resources.Add(u"BIN", 129, images.ispDriver);
-    resources.Add(u"BIN", 130, images.firmware);
+    resources.Add(u"BIN", 129, images.ispDriver, recorded(options.ispDriverPath, 129));
+    resources.Add(u"BIN", 130, images.firmware, recorded(options.firmwarePath, 130));
+    if (!options.quiet) {
+        PrintImage("isp driver", options.ispDriverPath, images.ispDriver);
+        PrintImage("firmware", options.firmwarePath, images.firmware);
+    }
     kdx::platform::VirtualClock virtualClock;
     kdx::platform::Clock& clock = options.realTime ? kdx::platform::SystemClock() : virtualClock;
     StderrDebugOutput debug;

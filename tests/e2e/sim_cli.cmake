@@ -6,7 +6,8 @@
 # Included by tests/CMakeLists.txt it adds the tests (native build only); run with cmake -P
 # it is one test: -DSIM=<program> -DARGS=<words separated by |> -DEXPECT=<exit status>
 # [-DMATCH=<regular expressions separated by |>] [-DREJECT=<expressions no line may match>]
-# [-DTRACE=<trace file to check>].
+# [-DTRACE=<trace file to check>]
+# [-DDAMAGE=<file>|<copy>: first write a copy of the file with its middle byte inverted].
 
 if(NOT CMAKE_SCRIPT_MODE_FILE)
     if(NOT CMAKE_CROSSCOMPILING AND TARGET kdx4610-sim)
@@ -15,9 +16,15 @@ if(NOT CMAKE_SCRIPT_MODE_FILE)
                 COMMAND ${CMAKE_COMMAND} -DSIM=$<TARGET_FILE:kdx4610-sim> "-DARGS=${args}" -DEXPECT=${expect}
                         "-DMATCH=${match}" ${ARGN} -P ${CMAKE_CURRENT_FUNCTION_LIST_FILE})
         endfunction()
-        kdx_sim_cli_test(default 0 "" "^result: 0 Success|^flash equals image: yes|^EndIsp posted: 1 .last request.|^left in ISP mode: no$|^chip after: application KX4610, hw 0x22, version 1.58 on device 0x0C, running application, flash boots application$")
+        kdx_sim_cli_test(default 0 "" "^result: 0 Success|^flash equals image: yes|^EndIsp posted: 1 .last request.|^left in ISP mode: no$|^chip after: application KX4610, hw 0x22, version 1.58 on device 0x0C, running application, flash boots application$|^isp driver: embedded, [0-9]+ bytes, SHA-256 ${KDX_ISP_DRIVER_SHA256}$|^firmware: embedded, 524288 bytes, SHA-256 ${KDX_FIRMWARE_SHA256}$")
         kdx_sim_cli_test(left_in_isp_mode 20 "--fault|flag-stuck=low"
                          "^left in ISP mode: yes, EndIsp posted but not taken$|^chip after: application KX4610, .*, running ISP driver [(]ISP mode[)], flash boots internal ROM$")
+        # Images given on the command line replace the embedded ones and are not held to
+        # the build's digests: a damaged firmware file is installed as it is.
+        set(damaged ${CMAKE_CURRENT_BINARY_DIR}/sim_cli_damaged_firmware.bin)
+        kdx_sim_cli_test(firmware_file 0 "--firmware|${damaged}"
+                         "^firmware: ${damaged}, 524288 bytes, SHA-256 [0-9a-f]+$|^result: 0 Success|^flash equals image: yes"
+                         "-DDAMAGE=${KDX_FIRMWARE_IMAGE}|${damaged}")
         kdx_sim_cli_test(no_driver 30 "--fault|no-driver" "^debug: ERROR!! ChipID:-1$|^result: 30 NotTarget")
         kdx_sim_cli_test(up_to_date 40 "--fw-version=1.60" "^result: 40 UpToDate")
         kdx_sim_cli_test(erase_nak 20 "--fault|erase-nak" "^debug: Erase Flash failed!$")
@@ -44,6 +51,15 @@ if(NOT CMAKE_SCRIPT_MODE_FILE)
 endif()
 cmake_minimum_required(VERSION 3.25)
 
+if(DAMAGE)
+    string(REPLACE "|" ";" damage "${DAMAGE}")
+    execute_process(COMMAND python3 -c
+        "import sys; b = bytearray(open(sys.argv[1], 'rb').read()); b[len(b) // 2] ^= 0xFF; open(sys.argv[2], 'wb').write(b)"
+        ${damage} RESULT_VARIABLE status)
+    if(NOT status EQUAL 0)
+        message(FATAL_ERROR "cannot write a damaged copy of ${damage}")
+    endif()
+endif()
 string(REPLACE "|" ";" args "${ARGS}")
 execute_process(COMMAND ${SIM} ${args} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err
     INPUT_FILE /dev/null)
