@@ -54,6 +54,13 @@ kdx_wine_test(silent_download_fault --cfg "--fault stop-ack-at-chunk=5" --expect
 kdx_wine_test(silent_erase_fault --cfg "--fault erase-nak" --expect-exit 20
     --expect-debug "Erase Flash failed!\\r\\n" ${KDX_WINE_LIKE_SIM})
 
+# A copy of the exe with one byte inverted inside an image's resource data ends with 99
+# before the driver is reached: no trace at all (the untouched exe updates: silent_update).
+kdx_wine_test(damaged_firmware --damage-resource 130 --expect-exit 99 --expect-debug "Checksum(FW) failed!\\r\\n"
+    --expect-backend none)
+kdx_wine_test(damaged_isp_driver --damage-resource 129 --expect-exit 99 --expect-debug "Checksum(ISP) failed!\\r\\n"
+    --expect-backend none)
+
 # ---- Planted DLLs ------------------------------------------------------------------------
 # Each DLL the updater imports or loads that is not one of the system's known DLLs, one row
 # each: a marker DLL of its name beside a copy of the program, then in the current directory

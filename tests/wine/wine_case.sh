@@ -17,6 +17,8 @@
 #   --expect-exit N      the updater's exit code
 #   --expect-debug TEXT  a debugger message, "\r\n" written as such; repeatable: the messages
 #                        must be exactly these, in this order (none given: none at all)
+#   --damage-resource ID run a copy of the updater with the middle byte of resource BIN ID's
+#                        data inverted (found through the resource table)
 #   --flash-equals FILE  the flash after the run holds FILE
 #   --like-sim SIM       kdx4610-sim (Windows build) with the same options gives the same flash
 #                        and the same trace (every column but the time; polls that found the
@@ -44,6 +46,7 @@ debug=()
 flash_equals=
 like_sim=
 screenshots=
+damage=
 timeout=120
 plant=()
 steps=()
@@ -63,6 +66,7 @@ while [ $# -gt 0 ]; do
         --expect-exit) expect_exit=$2; shift 2 ;;
         --expect-debug) debug+=("$2"); shift 2 ;;
         --flash-equals) flash_equals=$2; shift 2 ;;
+        --damage-resource) damage=$2; shift 2 ;;
         --like-sim) like_sim=$2; shift 2 ;;
         --screenshots) screenshots=$2; shift 2 ;;
         --timeout) timeout=$2; shift 2 ;;
@@ -126,6 +130,10 @@ if [ ${#plant[@]} -gt 0 ]; then
     esac
     run_in=$dir/cwd
     export WINEDLLOVERRIDES="mscoree,mshtml=;${plant[1]}=n,b"
+fi
+if [ -n "$damage" ]; then
+    python3 "$here/../../tools/pe_resources.py" "$exe" BIN "$damage" --flip "$dir/$(basename "$exe")" || exit 1
+    exe=$dir/$(basename "$exe")
 fi
 
 # The updater, started with exactly this command line.
