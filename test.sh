@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Sets up a fresh Debian 12 machine, then builds and runs every test suite:
-#   native   g++ build, unit tests (and the simulator's end-to-end tests)      build/
-#   asan     the same under AddressSanitizer and UndefinedBehaviorSanitizer    build-asan/
-#   windows  mingw-w64 cross build, unit and end-to-end tests under Wine       build-win/
-#   fuzz     clang libFuzzer targets, each run for a bounded time              build-fuzz/
-#   mutate   30 mutants of the core against the native tests, seed 1           build-mutate/
+#   native   g++ Release build, unit tests (and the simulator's end-to-end tests)  build/
+#   asan     the same under AddressSanitizer and UndefinedBehaviorSanitizer        build-asan/
+#   windows  mingw-w64 Release cross build, unit and end-to-end tests under Wine   build-win/
+#            (against the exe that ships) and the reproducibility test
+#   fuzz     clang libFuzzer targets, each run for a bounded time                  build-fuzz/
+#   mutate   30 mutants of the core against the native tests, seed 1               build-mutate/
 #            (tools/mutate.py): prints the score; one passed test when the tool ran
-# Name suites as arguments to run only those (./test.sh native windows). The last line is
-# "N passed, N failed"; the exit status is non-zero when anything failed.
+# Name suites as arguments to run only those (./test.sh native windows). After a Windows
+# build it prints the exe's path, size and SHA-256 and those of the two images it carries.
+# The last line is "N passed, N failed"; the exit status is non-zero when anything failed.
 set -uo pipefail
 cd "$(dirname "$0")"
 
@@ -18,13 +20,14 @@ suites=("$@")
 
 passed=0
 failed=0
+windows_built=0
 jobs=$(nproc 2>/dev/null || echo 2)
 
 configure_args() {
     case "$1" in
-        native) echo "-B build" ;;
+        native) echo "-B build -DCMAKE_BUILD_TYPE=Release" ;;
         asan) echo "-B build-asan -DKDX_SANITIZE=ON" ;;
-        windows) echo "-B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw64.cmake" ;;
+        windows) echo "-B build-win -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw64.cmake" ;;
         fuzz) echo "-B build-fuzz -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 -DKDX_BUILD_FUZZERS=ON -DKDX_BUILD_TESTS=OFF" ;;
         *) return 1 ;;
     esac
@@ -75,6 +78,7 @@ run_suite() {
         failed=$((failed + 1))
         return
     fi
+    [[ $name == windows ]] && windows_built=1
     log="$dir/test-run.log"
     ctest --test-dir "$dir" -j "$jobs" --output-on-failure --timeout 900 >"$log" 2>&1
     summary=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
@@ -96,9 +100,21 @@ run_suite() {
     echo "== $name: $((total - bad)) of $total tests passed ($((SECONDS - start)) s, log in $log)"
 }
 
+# The exe that ships, as the Windows suite built and tested it.
+print_exe() {
+    local exe=build-win/app/KDX4610_update.exe digest
+    echo "== $(realpath "$exe")"
+    echo "   $(stat -c %s "$exe") bytes, SHA-256 $(sha256sum "$exe" | cut -d' ' -f1)"
+    for image in "129 ISP driver" "130 firmware"; do
+        digest=$(python3 tools/pe_resources.py "$exe" BIN "${image%% *}" --sha256) || digest="(not found)"
+        echo "   ${image#* } image (BIN ${image%% *}) SHA-256 $digest"
+    done
+}
+
 for suite in "${suites[@]}"; do
     run_suite "$suite"
 done
+((windows_built)) && print_exe
 
 echo "$passed passed, $failed failed"
 ((failed == 0))
