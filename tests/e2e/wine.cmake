@@ -68,6 +68,7 @@ kdx_wine_test(damaged_isp_driver --damage-resource 129 --expect-exit 99 --expect
 # ever loaded, and the silent update still ends 0.
 set(KDX_PLANTED_DLLS
     winmm     # timer resolution: loaded at run time from the system directory only
+    bcrypt    # the images' SHA-256 (CNG): loaded at run time from the system directory only
     comctl32  # the progress bar: Common Controls 6, through the manifest (side-by-side)
 )
 foreach(dll IN LISTS KDX_PLANTED_DLLS)
