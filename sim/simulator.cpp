@@ -21,7 +21,7 @@ constexpr char kTarvikTag[] = "TRVK";
 
 // Reads a file, but never more than one byte past `limit`: that is enough to tell a file
 // too long, even a device without end such as /dev/zero.
-bool ReadFile(const std::string& path, std::vector<uint8_t>& out, std::string& error, size_t limit = SIZE_MAX - 1) {
+bool ReadFile(const std::string& path, std::vector<uint8_t>& out, std::string& error, size_t limit) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         error = "cannot read " + path;
@@ -31,6 +31,17 @@ bool ReadFile(const std::string& path, std::vector<uint8_t>& out, std::string& e
     for (std::istreambuf_iterator<char> it(in), end; it != end && out.size() <= limit; ++it)
         out.push_back(static_cast<uint8_t>(*it));
     return true;
+}
+
+// Image files are read up to a bound far above any real image (the firmware fills at most
+// the 512 KiB flash), so that a device without end is refused instead of read forever.
+constexpr size_t kImageFileLimit = 16u << 20;
+
+bool ReadImageFile(const std::string& path, std::vector<uint8_t>& out, std::string& error) {
+    if (!ReadFile(path, out, error, kImageFileLimit)) return false;
+    if (out.size() <= kImageFileLimit) return true;
+    error = path + " is larger than 16 MiB: not an image";
+    return false;
 }
 
 bool ReadResource(uint16_t id, std::vector<uint8_t>& out, std::string& error) {
@@ -54,10 +65,10 @@ bool HasTarvikTag(std::span<const uint8_t> image) {
 
 bool LoadSimImages(const SimOptions& options, SimImages& images, std::string& error) {
     const bool firmwareOk = options.firmwarePath.empty() ? ReadResource(kFirmwareResource, images.firmware, error)
-                                                         : ReadFile(options.firmwarePath, images.firmware, error);
+                                                         : ReadImageFile(options.firmwarePath, images.firmware, error);
     if (!firmwareOk) return false;
     return options.ispDriverPath.empty() ? ReadResource(kIspDriverResource, images.ispDriver, error)
-                                         : ReadFile(options.ispDriverPath, images.ispDriver, error);
+                                         : ReadImageFile(options.ispDriverPath, images.ispDriver, error);
 }
 
 std::vector<uint8_t> DriverCodeOf(std::span<const uint8_t> image) {

@@ -33,8 +33,9 @@ if(NOT CMAKE_SCRIPT_MODE_FILE)
         # A bad option is named in one line with a pointer to --help, without the usage.
         kdx_sim_cli_test(bad_usage 2 "--no-such-option" "^kdx4610-sim: option --no-such-option is not known$|^try --help$"
                          -DREJECT=usage|--chip-id)
-        # A flash file without end is refused after reading one byte past the flash size.
+        # A file without end is refused after reading one byte past its bound.
         kdx_sim_cli_test(flash_in_endless 2 "--flash-in|/dev/zero" "^kdx4610-sim: /dev/zero is larger than the 512 KiB flash$")
+        kdx_sim_cli_test(firmware_endless 2 "--firmware|/dev/zero" "^kdx4610-sim: /dev/zero is larger than 16 MiB: not an image$")
         kdx_sim_cli_test(backend_igcl 0 "--backend|igcl" "^result: 0 Success|^flash equals image: yes")
         kdx_sim_cli_test(backend_igcl_not_admin 30 "--backend=igcl|--fault|controllib-not-admin"
                          "^debug: Gfx Selection = 0|^  Output 1 = Insufficient permissions! Run the program as administrator.|^result: 30")
