@@ -96,10 +96,7 @@ INSTANTIATE_TEST_SUITE_P(
     Identity, CheckChipTest,
     ::testing::Values(
         CheckCase{"Kx4610At140", {"KX4610", 0x22, 1, 40}, true, 99, u"1.40", u"2.2", nullptr},
-        CheckCase{"Kx4610At158", {"KX4610", 0x22, 1, 58}, false, 40, u"1.58", u"2.2", nullptr},
-        CheckCase{"Kx4610At160", {"KX4610", 0x22, 1, 60}, false, 40, u"1.60", u"2.2", nullptr},
         CheckCase{"Kx4610Cut21", {"KX4610", 0x21, 1, 40}, false, 30, u"1.40", u"2.1", u"ERROR!! Chip Version:2.1\r\n"},
-        CheckCase{"Kx4630", {"KX4630", 0x22, 1, 40}, false, 30, nullptr, u"UNKNOWN", u"ERROR!! ChipID:1\r\n"},
         CheckCase{"BootCode", {"TRVKBC", 0x23, 1, 0}, false, 30, nullptr, u"UNKNOWN", u"ERROR!! ChipID:1\r\n"},
         CheckCase{"IromCut22", {"", 0x23, 1, 0}, true, 99, u"----", u"2.2", nullptr},
         CheckCase{"IromCut21", {"", 0x22, 1, 0}, false, 30, u"----", u"2.1", u"ERROR!! Chip Version:2.1\r\n"},
@@ -163,19 +160,6 @@ TEST_F(IdentityFixture, FallsBackToTheChipMemoryWhenTheDpcdReadFails) {
     EXPECT_EQ(writes[1].data, (std::vector<uint8_t>{0x51, 0x8D, 0xC2, 0x00, 0x00, 0x0B, 0x52, 0x00, 0x01, 0xB5, 0x03,
                                                     0x00, 0x00, 0x00, 0x0A, 0x94}));
     EXPECT_TRUE(std::equal(block.begin(), block.end(), context.packetBuffer.begin()));
-}
-
-TEST_F(IdentityFixture, ReadsTheBlockNativelyAtDpcd503) {
-    Dpcd({"KX4610", 0x22, 1, 40, 3});
-    ChipInfo info;
-    ASSERT_TRUE(ReadChipInfo(context, info));
-    EXPECT_EQ(info.hardwareRevision, 0x22);
-    EXPECT_EQ(info.versionValue, 0x030128u);
-    const auto reads = gfx.CallsOf(FakeCall::NativeRead);
-    ASSERT_EQ(reads.size(), 1u);
-    EXPECT_EQ(reads[0].address, 0x503u);
-    EXPECT_EQ(reads[0].data.size(), 10u);
-    EXPECT_TRUE(gfx.CallsOf(FakeCall::I2cWrite).empty());
 }
 
 struct DescribeCase {

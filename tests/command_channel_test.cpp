@@ -244,19 +244,6 @@ TEST_F(ChannelFixture, RepliesCountedBeyondTheCapacityFail) {
     }
 }
 
-TEST_F(ChannelFixture, VersionBlockIsOneTenBytePiece) {
-    const std::vector<uint8_t> block{'K', 'X', '4', '6', '1', '0', 0x22, 1, 40, 0};
-    gfx.i2cReplies.push_back({0, ChipReply(0x52, block), {}});
-    std::array<uint8_t, 10> out{};
-    ASSERT_TRUE(ReadVersionBlock(context, out));
-    EXPECT_TRUE(std::equal(block.begin(), block.end(), out.begin()));
-    EXPECT_EQ(gfx.calls[0].data, (std::vector<uint8_t>{0x51, 0x8D, 0xC2, 0x00, 0x00, 0x0B, 0x52, 0x00, 0x01, 0xB5,
-                                                       0x03, 0x00, 0x00, 0x00, 0x0A, 0x94}));
-    // Fewer bytes than asked would leave old bytes in the block.
-    gfx.i2cReplies.push_back({0, ChipReply(0x52, std::vector<uint8_t>(9, 0)), {}});
-    EXPECT_FALSE(ReadVersionBlock(context, out));
-}
-
 // Log lines go to AuxISPTool.log in the current directory, one per attempt that came with
 // a diagnostic text.
 TEST_F(ChannelFixture, DiagnosticTextsBecomeLogLines) {
