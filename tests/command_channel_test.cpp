@@ -7,8 +7,7 @@
 #include <iterator>
 #include <string>
 
-#include "support/test_system.h"
-#include "support/fake_gfx_lib.h"
+#include "tests/support/chip_fixture.h"
 
 namespace kdx {
 namespace {
@@ -16,16 +15,8 @@ namespace {
 using testing::AckReply;
 using testing::ChipReply;
 using testing::FakeCall;
-using testing::FakeGfxLib;
 
-struct ChannelFixture : ::testing::Test {
-    testing::TestSystem sys;
-    platform::VirtualClock& clock = sys.clock;
-    ChipContext context{sys.system, sys.connector, sys.controlLibrary};
-    FakeGfxLib gfx;
-
-    void SetUp() override { context.activeAdapter = &gfx; }
-};
+struct ChannelFixture : testing::ChipFixture {};
 
 // Polls: what each waits before the next attempt, on the virtual clock.
 struct PollCase {

@@ -1,5 +1,5 @@
-// The simulated driver and chip at the level of single request records: the presence
-// probe, what the chip drops without a reply, and the trace. Message framing, the driver's
+// The simulated driver and chip at the level of single request records: what the chip
+// drops without a reply, and the trace. Message framing, the driver's
 // statuses and faults, the identity registers, the branch identification block and a chip in
 // its internal ROM are seen through the updater's outcome in the end-to-end tests.
 #include <gmock/gmock.h>
@@ -17,33 +17,12 @@ namespace {
 using ::testing::ElementsAre;
 using Bytes = std::vector<uint8_t>;
 
-const Bytes kAck{0x6E, 0x85, 0xC2, 0x00, 0x00, 0x03, 0x0C, 0x76};
 const Bytes kNull{0x6E, 0x80, 0xBE};
 
 Bytes Reply(RecordClient& c) {
     Bytes reply;
     EXPECT_EQ(c.I2cReadReply(reply), 0u);
     return reply;
-}
-
-TEST(SimChip, ProbeIsAcknowledgedOnlyOnTheChipsConnectionAndOnlyOnce) {
-    SimOptions options;
-    options.deviceId = 0x0D;
-    TestBench bench(options);
-    ASSERT_TRUE(bench.sim) << bench.error;
-    const Bytes probe = RecordClient::Command(0x0A);
-    ASSERT_THAT(probe, ElementsAre(0x51, 0x85, 0xC2, 0x00, 0x00, 0x03, 0x0A, 0x71));
-
-    RecordClient empty = bench.Client(0x0C);
-    EXPECT_EQ(empty.I2cWrite(probe), SimDriver::kStatusAuxNack);
-
-    RecordClient chip = bench.Client(0x0D);
-    ASSERT_EQ(chip.I2cWrite(probe), 0u);
-    EXPECT_EQ(Reply(chip), kNull);  // not ready within the chip's command latency
-    bench.clock.AdvanceUs(1000);
-    EXPECT_EQ(Reply(chip), kAck);
-    EXPECT_EQ(Reply(chip), kNull);  // reading it consumed it
-    EXPECT_TRUE(bench.sim->Record().Reached(Milestone::ProbeAcknowledged));
 }
 
 TEST(SimChip, MalformedMessagesAreDroppedWithoutReply) {
