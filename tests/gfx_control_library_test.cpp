@@ -175,13 +175,17 @@ TEST_F(ControlLibraryFixture, FindDeviceProbesEveryOutputOfEveryAdapterInOrder) 
     }
 }
 
-// The fifth candidate on a simulated PC: a COM class or not. Without a Control Library
-// (the selection tests of the COM backend) and with one that refuses the probe (the
-// end-to-end tests) the report is checked elsewhere.
-TEST(SelectGfxLib, ControlLibraryIsTheFifthCandidate) {
+// The selection on a simulated PC: a COM class or not, a Control Library or not. With a
+// library that refuses the probe, the report is checked end to end.
+TEST(SelectGfxLib, ReportsEachCandidateAndTheOneFound) {
     const WText head = u"Gfx Selection = 0\r\nNo available Gfx LIB! (1)\r\nNo available Gfx LIB! (2)\r\n";
     const WText comMissing = u"Graphics adapter initialization - Intel (LS-PCON): failed! (-2147221164)\r\n";
+    const WText comDone = u"Graphics adapter initialization - Intel (LS-PCON): done!\r\n";
     const WText libDone = u"Graphics adapter initialization - Intel (Control Library): done!\r\n";
+    const WText libMissing = u"Graphics adapter initialization - Intel (Control Library): ControlLib.dll not available!\r\n";
+    const WText noDevice =
+        u"  Device ID: 0x0C = N/A (0x18)\r\n  Device ID: 0x0D = N/A (0x18)\r\n  Device ID: 0x0E = N/A (0x18)\r\n"
+        u"  Device ID: 0x0F = N/A (0x18)\r\n  ==> No available connection was found!\r\n";
     const struct {
         std::string fault;
         bool comClass, library;
@@ -190,8 +194,11 @@ TEST(SelectGfxLib, ControlLibraryIsTheFifthCandidate) {
         WText description;
         bool controlLibraryActive;
     } cases[] = {
-        {"", true, true, kSelectFound, head + u"Graphics adapter initialization - Intel (LS-PCON): done!\r\n",
-         u"Intel (LS-PCON): 0x0C", false},
+        {"", true, true, kSelectFound, head + comDone, u"Intel (LS-PCON): 0x0C", false},
+        {"", false, false, kSelectNoLibrary, head + comMissing + libMissing, u"N/A", false},
+        // Candidate 4 starts the driver backend a second time.
+        {"no-chip", true, false, kSelectNoConnection, head + comDone + noDevice + comDone + noDevice + libMissing,
+         u"N/A", false},
         {"", false, true, kSelectFound, head + comMissing + libDone, u"Intel (Control Library): 0x01", true},
         {"controllib-init-fails", false, true, kSelectNoLibrary,
          head + comMissing + u"Graphics adapter initialization - Intel (Control Library): failed! (0x40010001)\r\n",
