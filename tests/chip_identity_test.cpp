@@ -4,15 +4,13 @@
 
 #include <string>
 
-#include "support/fake_gfx_lib.h"
-#include "support/test_system.h"
+#include "tests/support/chip_fixture.h"
 
 namespace kdx {
 namespace {
 
 using testing::ChipReply;
 using testing::FakeCall;
-using testing::FakeGfxLib;
 
 // The branch identification block as the chip reports it at DPCD 0x503.
 struct Block {
@@ -35,13 +33,7 @@ std::vector<uint8_t> RegisterReply(uint16_t value) {
     return ChipReply(0x06, payload);
 }
 
-struct IdentityFixture : ::testing::Test {
-    testing::TestSystem sys;
-    ChipContext context{sys.system, sys.connector, sys.controlLibrary};
-    FakeGfxLib gfx;
-
-    void SetUp() override { context.activeAdapter = &gfx; }
-
+struct IdentityFixture : testing::ChipFixture {
     // Identity registers in the order DetectChipType reads them (0x8002 only when 0xC802
     // names neither Tarvik nor Zendra).
     void Registers(std::initializer_list<uint16_t> values) {
@@ -63,57 +55,47 @@ struct IdentityFixture : ::testing::Test {
     bool Check() { return CheckChip(context, resultCode, current, chip); }
 };
 
-struct CheckCase {
-    const char* name;
-    Block block;
-    bool passes;
-    int32_t resultCode;
-    const char16_t* current;
-    const char16_t* chip;
-    const char16_t* message;  // null: nothing on the debugger output
-};
-
-class CheckChipTest : public IdentityFixture, public ::testing::WithParamInterface<CheckCase> {};
-
-TEST_P(CheckChipTest, TarvikChip) {
-    const CheckCase& c = GetParam();
-    Registers({0x2800});
-    Dpcd(c.block);
-    EXPECT_EQ(Check(), c.passes);
-    EXPECT_EQ(resultCode, c.resultCode);
-    EXPECT_EQ(chip, c.chip);
-    if (c.current != nullptr) {
-        EXPECT_EQ(current, c.current);
-    }
-    if (c.message == nullptr) {
-        EXPECT_TRUE(sys.debug.messages.empty());
-    } else {
-        EXPECT_EQ(sys.debug.messages, std::vector<WText>{c.message});
+// A Tarvik chip by its identification block: the 1.40 to be updated, the boot code, the
+// internal ROM by its cut, and version texts whose cut does not sit at character 30.
+TEST_F(IdentityFixture, TarvikChipByItsBlock) {
+    const struct {
+        const char* name;
+        Block block;
+        bool passes;
+        int32_t resultCode;
+        const char16_t* current;
+        const char16_t* chip;
+        const char16_t* message;  // null: nothing on the debugger output
+    } cases[] = {
+        {"Kx4610At140", {"KX4610", 0x22, 1, 40}, true, 99, u"1.40", u"2.2", nullptr},
+        {"BootCode", {"TRVKBC", 0x23, 1, 0}, false, 30, nullptr, u"UNKNOWN", u"ERROR!! ChipID:1\r\n"},
+        {"IromCut22", {"", 0x23, 1, 0}, true, 99, u"----", u"2.2", nullptr},
+        {"IromCut21", {"", 0x22, 1, 0}, false, 30, u"----", u"2.1", u"ERROR!! Chip Version:2.1\r\n"},
+        // The version text must be five characters for the cut to sit at character 30.
+        {"OneDigitMinor", {"KX4610", 0x22, 1, 5}, false, 30, nullptr, u".2)", u"ERROR!! Chip Version:.2)\r\n"},
+        {"ThreeDigitMinor", {"KX4610", 0x22, 1, 100}, false, 30, nullptr, u"t2.", u"ERROR!! Chip Version:t2.\r\n"},
+        {"TwoDigitMajor", {"KX4610", 0x22, 10, 40}, false, 30, nullptr, u"t2.", u"ERROR!! Chip Version:t2.\r\n"},
+        {"ThirdComponent", {"KX4610", 0x22, 1, 40, 1}, false, 30, nullptr, u"ut2", u"ERROR!! Chip Version:ut2\r\n"},
+        // "Tarvik App: KX4610   (cut2.2)" is 29 characters.
+        {"VersionZero", {"KX4610", 0x22, 0, 0}, false, 30, u" (cu", u"", u"ERROR!! Chip Version:\r\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        gfx.i2cReplies.clear();
+        sys.debug.messages.clear();
+        resultCode = 99;
+        current = chip = u"UNKNOWN";
+        Registers({0x2800});
+        Dpcd(c.block);
+        EXPECT_EQ(Check(), c.passes);
+        EXPECT_EQ(resultCode, c.resultCode);
+        EXPECT_EQ(chip, c.chip);
+        if (c.current != nullptr) {
+            EXPECT_EQ(current, c.current);
+        }
+        EXPECT_EQ(sys.debug.messages, c.message ? std::vector<WText>{c.message} : std::vector<WText>{});
     }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Identity, CheckChipTest,
-    ::testing::Values(
-        CheckCase{"Kx4610At140", {"KX4610", 0x22, 1, 40}, true, 99, u"1.40", u"2.2", nullptr},
-        CheckCase{"Kx4610At158", {"KX4610", 0x22, 1, 58}, false, 40, u"1.58", u"2.2", nullptr},
-        CheckCase{"Kx4610At160", {"KX4610", 0x22, 1, 60}, false, 40, u"1.60", u"2.2", nullptr},
-        CheckCase{"Kx4610Cut21", {"KX4610", 0x21, 1, 40}, false, 30, u"1.40", u"2.1", u"ERROR!! Chip Version:2.1\r\n"},
-        CheckCase{"Kx4630", {"KX4630", 0x22, 1, 40}, false, 30, nullptr, u"UNKNOWN", u"ERROR!! ChipID:1\r\n"},
-        CheckCase{"BootCode", {"TRVKBC", 0x23, 1, 0}, false, 30, nullptr, u"UNKNOWN", u"ERROR!! ChipID:1\r\n"},
-        CheckCase{"IromCut22", {"", 0x23, 1, 0}, true, 99, u"----", u"2.2", nullptr},
-        CheckCase{"IromCut21", {"", 0x22, 1, 0}, false, 30, u"----", u"2.1", u"ERROR!! Chip Version:2.1\r\n"},
-        // The version text must be five characters for the cut to sit at character 30.
-        CheckCase{"OneDigitMinor", {"KX4610", 0x22, 1, 5}, false, 30, nullptr, u".2)", u"ERROR!! Chip Version:.2)\r\n"},
-        CheckCase{"ThreeDigitMinor", {"KX4610", 0x22, 1, 100}, false, 30, nullptr, u"t2.",
-                  u"ERROR!! Chip Version:t2.\r\n"},
-        CheckCase{"TwoDigitMajor", {"KX4610", 0x22, 10, 40}, false, 30, nullptr, u"t2.",
-                  u"ERROR!! Chip Version:t2.\r\n"},
-        CheckCase{"ThirdComponent", {"KX4610", 0x22, 1, 40, 1}, false, 30, nullptr, u"ut2",
-                  u"ERROR!! Chip Version:ut2\r\n"},
-        // "Tarvik App: KX4610   (cut2.2)" is 29 characters.
-        CheckCase{"VersionZero", {"KX4610", 0x22, 0, 0}, false, 30, u" (cu", u"", u"ERROR!! Chip Version:\r\n"}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(IdentityFixture, OtherFamiliesAndSilenceAreNotTargets) {
     const struct {
@@ -163,19 +145,6 @@ TEST_F(IdentityFixture, FallsBackToTheChipMemoryWhenTheDpcdReadFails) {
     EXPECT_EQ(writes[1].data, (std::vector<uint8_t>{0x51, 0x8D, 0xC2, 0x00, 0x00, 0x0B, 0x52, 0x00, 0x01, 0xB5, 0x03,
                                                     0x00, 0x00, 0x00, 0x0A, 0x94}));
     EXPECT_TRUE(std::equal(block.begin(), block.end(), context.packetBuffer.begin()));
-}
-
-TEST_F(IdentityFixture, ReadsTheBlockNativelyAtDpcd503) {
-    Dpcd({"KX4610", 0x22, 1, 40, 3});
-    ChipInfo info;
-    ASSERT_TRUE(ReadChipInfo(context, info));
-    EXPECT_EQ(info.hardwareRevision, 0x22);
-    EXPECT_EQ(info.versionValue, 0x030128u);
-    const auto reads = gfx.CallsOf(FakeCall::NativeRead);
-    ASSERT_EQ(reads.size(), 1u);
-    EXPECT_EQ(reads[0].address, 0x503u);
-    EXPECT_EQ(reads[0].data.size(), 10u);
-    EXPECT_TRUE(gfx.CallsOf(FakeCall::I2cWrite).empty());
 }
 
 struct DescribeCase {

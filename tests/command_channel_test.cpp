@@ -7,8 +7,7 @@
 #include <iterator>
 #include <string>
 
-#include "support/test_system.h"
-#include "support/fake_gfx_lib.h"
+#include "tests/support/chip_fixture.h"
 
 namespace kdx {
 namespace {
@@ -16,16 +15,8 @@ namespace {
 using testing::AckReply;
 using testing::ChipReply;
 using testing::FakeCall;
-using testing::FakeGfxLib;
 
-struct ChannelFixture : ::testing::Test {
-    testing::TestSystem sys;
-    platform::VirtualClock& clock = sys.clock;
-    ChipContext context{sys.system, sys.connector, sys.controlLibrary};
-    FakeGfxLib gfx;
-
-    void SetUp() override { context.activeAdapter = &gfx; }
-};
+struct ChannelFixture : testing::ChipFixture {};
 
 // Polls: what each waits before the next attempt, on the virtual clock.
 struct PollCase {
@@ -242,19 +233,6 @@ TEST_F(ChannelFixture, RepliesCountedBeyondTheCapacityFail) {
         EXPECT_EQ(ReadAck(context), capacity >= 8) << maxBlock;
         EXPECT_EQ(gfx.CallsOf(FakeCall::I2cRead).back().capacity, capacity) << maxBlock;
     }
-}
-
-TEST_F(ChannelFixture, VersionBlockIsOneTenBytePiece) {
-    const std::vector<uint8_t> block{'K', 'X', '4', '6', '1', '0', 0x22, 1, 40, 0};
-    gfx.i2cReplies.push_back({0, ChipReply(0x52, block), {}});
-    std::array<uint8_t, 10> out{};
-    ASSERT_TRUE(ReadVersionBlock(context, out));
-    EXPECT_TRUE(std::equal(block.begin(), block.end(), out.begin()));
-    EXPECT_EQ(gfx.calls[0].data, (std::vector<uint8_t>{0x51, 0x8D, 0xC2, 0x00, 0x00, 0x0B, 0x52, 0x00, 0x01, 0xB5,
-                                                       0x03, 0x00, 0x00, 0x00, 0x0A, 0x94}));
-    // Fewer bytes than asked would leave old bytes in the block.
-    gfx.i2cReplies.push_back({0, ChipReply(0x52, std::vector<uint8_t>(9, 0)), {}});
-    EXPECT_FALSE(ReadVersionBlock(context, out));
 }
 
 // Log lines go to AuxISPTool.log in the current directory, one per attempt that came with

@@ -61,11 +61,7 @@ TEST_F(FirmwareWriteTest, WholeImageGoesBlockByBlockAndBlankBlocksAreSkipped) {
     EXPECT_EQ(model.flash, image);
 
     ASSERT_EQ(model.blocks.size(), 1041u - 2);
-    EXPECT_EQ(model.blocks[0].header, (std::vector<uint8_t>{0x00, 0x40, 0x00, 0x00, 0x00, 0x00, 0x01, 0xF8}));
-    EXPECT_EQ(model.blocks[1].header, (std::vector<uint8_t>{0x00, 0x40, 0x01, 0xF8, 0x00, 0x00, 0x01, 0xF8}));
     EXPECT_EQ(model.blocks[2].header[3], 0xE0);  // block 4 at 0x4007E0
-    EXPECT_EQ(model.blocks[0].upperCount, 254);
-    EXPECT_EQ(model.blocks[0].lowerCount, 254);
     // The last block holds 128 bytes: L = 132, 66 and 66.
     EXPECT_EQ(model.blocks.back().header, (std::vector<uint8_t>{0x00, 0x47, 0xFF, 0x80, 0x00, 0x00, 0x00, 0x80}));
     EXPECT_EQ(model.blocks.back().upperCount, 66);
@@ -195,9 +191,7 @@ TEST_F(FirmwareWriteTest, WindowSizesCapOrRefuseTheBlock) {
         uint8_t lower;
     } cases[] = {
         {20, 12, 8, 8},
-        {514, 506, 255, 255},
         {1024, 506, 255, 255},   // capped: each half's count must fit its flag
-        {65535, 506, 255, 255},
     };
     for (const auto& c : cases) {
         UseWindow(c.cmdSize);

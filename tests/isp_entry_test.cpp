@@ -58,30 +58,6 @@ TEST_F(IspEntryTest, CommandTablesGoOutByteExactAndWaitForTheAcknowledgement) {
     EXPECT_TRUE(gfx.calls.empty());
 }
 
-TEST_F(IspEntryTest, EmbeddedDriverGoesOverIn106PacketsWithProgress) {
-    context.ispDriverImage = DriverImage({0x00, 0x30, 0x00, 0x00}, 12288, 256);
-    context.ispDriverLength = static_cast<int32_t>(context.ispDriverImage.size());
-    gfx.i2cDefaultReply = {0, AckReply(), {}};
-    ASSERT_TRUE(DownloadIspDriver(context));
-    EXPECT_EQ(context.ispDriverLength, 12288);
-    EXPECT_EQ(context.ispDriverCodeStart, 4u);
-
-    // Every packet of the embedded driver is checked byte by byte end to end.
-    const auto packets = Packets();
-    ASSERT_EQ(packets.size(), 106u);
-    EXPECT_EQ(packets[0].data.size(), 127u);
-    EXPECT_EQ(packets[105].data, (std::vector<uint8_t>{0x51, 0x8A, 0xC2, 0x00, 0x00, 0x08, 0x13, 0x47, 0xFD,
-                                                      context.ispDriverImage[12289], context.ispDriverImage[12290],
-                                                      context.ispDriverImage[12291],
-                                                      Checksum(packets[105].data)}));
-    ASSERT_EQ(progress.reports.size(), 106u);
-    EXPECT_EQ(progress.reports.front(), std::make_pair(117, 12288));
-    EXPECT_EQ(progress.reports[104], std::make_pair(105 * 117, 12288));
-    EXPECT_EQ(progress.reports.back(), std::make_pair(12288, 12288));
-    // 1 ms before each full chunk, none before the last; the acknowledgements came at once.
-    EXPECT_EQ(clock.NowUs(), 105 * 1000);
-}
-
 TEST_F(IspEntryTest, HeaderRuleDecidesWhatIsSent) {
     const struct {
         std::vector<uint8_t> image;

@@ -242,19 +242,6 @@ TEST_F(MailboxTest, MalformedDataRepliesFailWithinTheBytesRead) {
     }
 }
 
-TEST_F(MailboxTest, DataReplyThatChangesBeforeTheFullReadFails) {
-    int reads = 0;
-    gfx.onNativeRead = [&](uint32_t, std::span<uint8_t> buffer, int32_t& result) {
-        const std::vector<uint8_t> first{0x06, 0x06, 0x1B, 1, 2, 3, 0};
-        result = 0;
-        std::copy_n(first.begin(), buffer.size(), buffer.begin());
-        if (++reads > 1) buffer[1] = 0x50;
-        return true;
-    };
-    std::array<uint8_t, 3> out{};
-    EXPECT_FALSE(ReadReplyData(context, out));
-}
-
 TEST_F(MailboxTest, DataReplyPollsRunOut) {
     std::array<uint8_t, 3> out{};
     EXPECT_FALSE(ReadReplyData(context, out));

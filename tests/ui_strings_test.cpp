@@ -103,15 +103,5 @@ TEST(UiStrings, ResourceScriptHoldsTheTableTextsInBothLanguages) {
     }
 }
 
-TEST(UiStrings, MessagesEndAsTheDialogAppendsToThem) {
-    // The code follows string 135 directly, after its blank.
-    EXPECT_EQ(UiString(kIdsUpdateFailed, UiLanguage::English),
-              u"Firmware update failed.\nClose the program and try again.\nError code : ");
-    EXPECT_TRUE(UiString(kIdsUpdateFailed, UiLanguage::Japanese).ends_with(u"エラーコード： "));
-    EXPECT_EQ(UiString(kIdsAppTitle, UiLanguage::Japanese), u"KDX4610 Update v1.58");
-    EXPECT_EQ(DialogControlText(kIdcCancel, UiLanguage::Japanese), u"キャンセル");
-    EXPECT_TRUE(UiString(1234, UiLanguage::English).empty());
-}
-
 }  // namespace
 }  // namespace kdx
