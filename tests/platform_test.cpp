@@ -1,5 +1,6 @@
 // The operating-system layer of the build under test: on Linux the POSIX one, in the
-// cross build the Windows one under Wine (FindResourceW, CreateFileW, COM).
+// cross build the Windows one under Wine (FindResourceW, CreateFileW, COM). The driver's
+// COM methods are called end to end against the fake driver in the Wine suite.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -14,12 +15,6 @@
 #include "platform/file.h"
 #include "platform/resources.h"
 #include "platform/sha256.h"
-
-#ifdef _WIN32
-#include <windows.h>
-
-#include "platform/win32/com_driver.h"
-#endif
 
 namespace kdx {
 namespace {
@@ -123,66 +118,6 @@ TEST(SystemDriverConnector, FailsWithAnHResultWhenNoDriverIsRegistered) {
     EXPECT_LT(hr, 0);
     EXPECT_EQ(driver, nullptr);
 }
-
-#ifdef _WIN32
-// A stand-in for the driver's COM object: a method table of 45 entries in which only
-// Release and the two transfer methods do something.
-struct FakeDriverObject {
-    static constexpr int kMethods = 45;
-    void* const* vtable;
-    int releases = 0;
-    int lastMethod = -1;
-    GUID selector{};
-    ULONG recordSize = 0;
-    BYTE* record = nullptr;
-    ULONG statusIn = 0;
-};
-
-template <int Index>
-HRESULT STDMETHODCALLTYPE FakeTransfer(FakeDriverObject* self, const GUID* selector, ULONG size, BYTE* record,
-                                       ULONG* status) {
-    self->lastMethod = Index;
-    self->selector = *selector;
-    self->recordSize = size;
-    self->record = record;
-    self->statusIn = *status;
-    record[28] = static_cast<BYTE>(Index);
-    *status = 70;
-    return S_FALSE;
-}
-
-ULONG STDMETHODCALLTYPE FakeRelease(FakeDriverObject* self) { return static_cast<ULONG>(++self->releases); }
-
-TEST(ComDriverInterface, CallsMethods43And44WithTheSelectorAndReleasesThroughEntry2) {
-    static void* table[FakeDriverObject::kMethods] = {};
-    table[platform::win32::kReleaseMethod] = reinterpret_cast<void*>(&FakeRelease);
-    table[platform::win32::kReadMethod] = reinterpret_cast<void*>(&FakeTransfer<43>);
-    table[platform::win32::kWriteMethod] = reinterpret_cast<void*>(&FakeTransfer<44>);
-    FakeDriverObject object{table};
-    const GUID expectedSelector = {0xC3E437B6, 0x53F9, 0x42AA, {0xA5, 0x40, 0x87, 0x1F, 0x1E, 0x10, 0x7D, 0xFD}};
-
-    platform::DriverInterface* driver = platform::win32::WrapDriverObject(&object);
-    ASSERT_NE(driver, nullptr);
-    platform::AuxRecord record{};
-    for (const int method : {43, 44}) {
-        SCOPED_TRACE(method);
-        uint32_t status = 0xDEAD;
-        const int32_t hr = method == 43 ? driver->CallRead(record, status) : driver->CallWrite(record, status);
-        EXPECT_EQ(hr, S_FALSE);
-        EXPECT_EQ(object.lastMethod, method);
-        EXPECT_TRUE(IsEqualGUID(object.selector, expectedSelector));
-        EXPECT_EQ(object.recordSize, 160u);
-        EXPECT_EQ(object.record, record.data());
-        EXPECT_EQ(object.statusIn, 0xDEADu);
-        EXPECT_EQ(status, 70u);
-        EXPECT_EQ(record[28], method);
-    }
-    EXPECT_EQ(object.releases, 0);
-    driver->Release();
-    EXPECT_EQ(object.releases, 1);
-    EXPECT_EQ(platform::win32::WrapDriverObject(nullptr), nullptr);
-}
-#endif
 
 }  // namespace
 }  // namespace kdx
