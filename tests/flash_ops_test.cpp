@@ -22,18 +22,7 @@ struct FlashOpsTest : testing::ChipFixture {
     }
 };
 
-TEST_F(FlashOpsTest, FlashIdIsReadStoredAndTheReplyReleased) {
-    uint16_t id = 0;
-    WText error;
-    ASSERT_TRUE(GetFlashId(context, id, error));
-    EXPECT_EQ(id, 0x20C2);
-    ASSERT_EQ(model.requests.size(), 1u);
-    EXPECT_EQ(model.requests[0], (std::vector<uint8_t>{0x09, 0x1C, 0xFF, 0x00, 0x00, 0x20, 0x00, 0x00, 0x44}));
-    EXPECT_EQ(ReleaseWrites(), 1u);
-    EXPECT_EQ(progress.reports, (std::vector<std::pair<int32_t, int32_t>>{{3000, 3000}}));
-    EXPECT_EQ(clock.NowUs(), 3000);
-}
-
+// The identifier's request is checked byte-exactly in the end-to-end trace.
 TEST_F(FlashOpsTest, FlashIdFailuresAndTheirLimits) {
     const struct {
         std::vector<uint8_t> reply;

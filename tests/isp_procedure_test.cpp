@@ -44,24 +44,6 @@ struct IspBench : testing::ChipBench {
 
 struct IspProcedureTest : ::testing::Test, IspBench {};
 
-TEST_F(IspProcedureTest, FullRunSucceedsQuietlyAndEndsWithEndIsp) {
-    int32_t resultCode = 99;
-    ASSERT_TRUE(RunIspProcedure(context, resultCode));
-    EXPECT_EQ(resultCode, Success);
-    EXPECT_TRUE(debug.messages.empty());
-    EXPECT_EQ(model.endIspCount, 1);
-    EXPECT_EQ(model.requests.back(), (std::vector<uint8_t>{0x04, 0x20, 0x01, 0x25}));
-    EXPECT_TRUE(std::equal(context.firmwareImage.begin(), context.firmwareImage.end(), model.flash.begin()));
-    EXPECT_EQ(context.flashId, 0x20C2);
-    EXPECT_EQ(PlainSleeps(), 2);
-    // Entry commands, three driver chunks, the start command.
-    const auto packets = gfx.CallsOf(FakeCall::I2cWrite);
-    ASSERT_EQ(packets.size(), 6u);
-    EXPECT_EQ(packets[0].data[6], 0x09);
-    EXPECT_EQ(packets[1].data[6], 0x20);
-    EXPECT_EQ(packets[5].data[6], 0x1D);
-}
-
 // Each step's code, message and EndIsp are checked end to end against the simulator; here,
 // that the sequence stops at the failing step (no command after it, no sleep skipped before
 // it) and that EndIsp goes to the command buffer in force, the construction values here.
@@ -103,6 +85,7 @@ TEST_F(IspProcedureTest, EachFailingStepStopsTheSequenceThereAndEndsIsp) {
     }
 }
 
+// A whole run, flash contents and trace, is checked end to end against the simulator.
 TEST_F(IspProcedureTest, EndIspPostingFailingEveryTimeLeavesTheResult) {
     gfx.onNativeWrite = [modelWrite = gfx.onNativeWrite](uint32_t a, std::span<const uint8_t> d, int32_t& r) {
         if (a != 0x20001 || d[0] != 0x20) return modelWrite(a, d, r);
