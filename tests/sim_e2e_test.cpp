@@ -187,50 +187,23 @@ TEST(SimEndToEnd, DefaultRunWritesTheImageByteExactAndEndsWithOneEndIsp) {
     ASSERT_NE(dpcdBlock, trace.end());
     EXPECT_EQ(dpcdBlock->data, Bytes({'K', 'X', '4', '6', '1', '0', 0x22, 0x01, 0x28, 0x00}));
 
-    // Replay the native writes into a model of the command buffer: requests, block headers,
-    // both halves with their flags and every CRC field.
+    // The request blocks, each taken when its length byte is written last; the blocks'
+    // headers, halves and CRC fields are checked in the firmware-write tests, and here by
+    // the simulator, which takes a block only with its CRC, and by the flash it leaves.
     constexpr uint32_t kCmd = IspMailbox::kCmdBufferAddr;
     Bytes cmd(512, 0);
     std::vector<Bytes> requests;
-    Bytes header;
-    uint32_t expectedOffset = 0;
-    size_t blocks = 0;
-    uint8_t upperCount = 0;
     for (const TraceLine& t : trace) {
         if (t.read || t.command != 8 || t.address < kCmd || t.address >= kCmd + 512) continue;
         std::copy(t.data.begin(), t.data.end(), cmd.begin() + (t.address - kCmd));
-        const uint32_t at = t.address - kCmd;
-        if (at == 0 && t.data.size() == 1) requests.emplace_back(cmd.begin(), cmd.begin() + cmd[0]);
-        if (at == 0 && t.data.size() == 8) header = t.data;
-        if (at == 511) upperCount = t.data[0];
-        if (at == 255 && t.data[0] != 8) {
-            while (expectedOffset < images.firmware.size() &&
-                   std::all_of(images.firmware.begin() + expectedOffset,
-                               images.firmware.begin() + std::min<size_t>(images.firmware.size(), expectedOffset + 504),
-                               [](uint8_t b) { return b == 0xFF; }))
-                expectedOffset += 504;
-            const uint32_t n = std::min<uint32_t>(504, static_cast<uint32_t>(images.firmware.size()) - expectedOffset);
-            const uint32_t address = 0x400000 + expectedOffset;
-            ASSERT_EQ(header, Bytes({0x00, static_cast<uint8_t>(address >> 16), static_cast<uint8_t>(address >> 8),
-                                     static_cast<uint8_t>(address), 0x00, 0x00, static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)}));
-            Bytes block(cmd.begin() + 256, cmd.begin() + 256 + upperCount);
-            block.insert(block.end(), cmd.begin(), cmd.begin() + t.data[0]);
-            Bytes expected(images.firmware.begin() + expectedOffset, images.firmware.begin() + expectedOffset + n);
-            const uint16_t crc = BlockCrc16(expected);
-            expected.insert(expected.end(), {0x00, 0x00, static_cast<uint8_t>(crc >> 8), static_cast<uint8_t>(crc)});
-            ASSERT_EQ(upperCount, expected.size() / 2);
-            ASSERT_EQ(block, expected) << "block at " << expectedOffset;
-            expectedOffset += n;
-            ++blocks;
-        }
+        if (t.address == kCmd && t.data.size() == 1) requests.emplace_back(cmd.begin(), cmd.begin() + cmd[0]);
     }
-    EXPECT_EQ(blocks, out.record.blocksSent);
     ASSERT_GE(requests.size(), 4u);
     EXPECT_EQ(requests[0], Bytes({0x09, 0x1C, 0xFF, 0x00, 0x00, 0x20, 0x00, 0x00, 0x44}));
     EXPECT_EQ(requests[1], Bytes({0x05, 0x19, 0xFF, 0xA2, 0x41}));
     EXPECT_EQ(requests[requests.size() - 2], Bytes({0x07, 0x1B, 0x07, 0xFF, 0xEC, 0x03, 0x0B}));
     EXPECT_EQ(requests.back(), Bytes({0x04, 0x20, 0x01, 0x25}));
-    EXPECT_EQ(std::count(requests.begin(), requests.end(), Bytes({0x03, 0x10, 0x13})), static_cast<long>(blocks));
+    EXPECT_EQ(std::count(requests.begin(), requests.end(), Bytes({0x03, 0x10, 0x13})), static_cast<long>(out.record.blocksSent));
     std::remove(tracePath.c_str());
 }
 
