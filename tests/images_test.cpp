@@ -155,69 +155,49 @@ private:
     uint16_t current_ = 0;
 };
 
-TEST_F(ImagesFixture, EveryResourceStepHasItsOwnMessage) {
-    const Bytes firmware = Firmware(4096, 58, 1, "TRVK");
-    sys.resources.Add(kImageResourceType, kIspDriverResourceId, kDriver);
-    sys.resources.Add(kImageResourceType, kFirmwareResourceId, firmware);
-    const struct {
-        uint16_t id;
-        FailingResources::Step step;
-        const char16_t* message;
-    } cases[] = {
-        {129, FailingResources::kFind, u"FindResource(ISP) failed!\r\n"},
-        {129, FailingResources::kLoad, u"LoadResource(ISP) failed!\r\n"},
-        {129, FailingResources::kSize, u"SizeofResource(ISP) failed!\r\n"},
-        {129, FailingResources::kLock, u"LockResource(ISP) failed!\r\n"},
-        {130, FailingResources::kFind, u"FindResource(FW) failed!\r\n"},
-        {130, FailingResources::kLoad, u"LoadResource(FW) failed!\r\n"},
-        {130, FailingResources::kSize, u"SizeofResource(FW) failed!\r\n"},
-        {130, FailingResources::kLock, u"LockResource(FW) failed!\r\n"},
-    };
-    for (const auto& c : cases) {
-        FailingResources failing(sys.resources, c.id, c.step);
-        testing::RecordingDebugOutput debug;
-        platform::System system{sys.clock, debug, failing};
-        ChipContext fresh(system, sys.connector, sys.controlLibrary);
-        int32_t code = 0;
-        WText text;
-        EXPECT_FALSE(LoadImages(fresh, code, text));
-        EXPECT_EQ(code, 99);
-        ASSERT_EQ(debug.messages.size(), 1u);
-        EXPECT_EQ(debug.messages[0], c.message);
-    }
-}
-
-// Each image is checked against the digest the build recorded, right after it is locked:
-// a damaged image is never copied, and a damaged ISP driver stops loading before the
-// firmware is looked at.
-TEST_F(ImagesFixture, DamagedImagesFailTheirChecksumBeforeTheyAreCopied) {
+// Each resource step has its own message, and each image is checked against the digest the
+// build recorded, right after it is locked: a damaged image is never copied, and a damaged
+// ISP driver stops loading before the firmware is looked at.
+TEST(Images, EveryResourceStepAndEachChecksumHasItsOwnMessage) {
     const Bytes firmware = Firmware(4096, 58, 1, "TRVK");
     const auto damaged = [](Bytes b) {
         b[b.size() / 2] ^= 0x01;
         return b;
     };
-    const auto driverDigest = platform::Sha256(kDriver);
-    const auto firmwareDigest = platform::Sha256(firmware);
+    using enum FailingResources::Step;
     const struct {
         const char* name;
         Bytes driver;
         Bytes firmware;
         bool recorded;
         const char16_t* message;  // null: loads
+        uint16_t failingId = 0;
+        FailingResources::Step step = kFind;
     } cases[] = {
         {"intact", kDriver, firmware, true, nullptr},
         {"nothing recorded", damaged(kDriver), damaged(firmware), false, nullptr},
         {"damaged driver", damaged(kDriver), firmware, true, u"Checksum(ISP) failed!\r\n"},
         {"damaged firmware", kDriver, damaged(firmware), true, u"Checksum(FW) failed!\r\n"},
+        {"find driver", kDriver, firmware, true, u"FindResource(ISP) failed!\r\n", 129, kFind},
+        {"load driver", kDriver, firmware, true, u"LoadResource(ISP) failed!\r\n", 129, kLoad},
+        {"size driver", kDriver, firmware, true, u"SizeofResource(ISP) failed!\r\n", 129, kSize},
+        {"lock driver", kDriver, firmware, true, u"LockResource(ISP) failed!\r\n", 129, kLock},
+        {"find firmware", kDriver, firmware, true, u"FindResource(FW) failed!\r\n", 130, kFind},
+        {"load firmware", kDriver, firmware, true, u"LoadResource(FW) failed!\r\n", 130, kLoad},
+        {"size firmware", kDriver, firmware, true, u"SizeofResource(FW) failed!\r\n", 130, kSize},
+        {"lock firmware", kDriver, firmware, true, u"LockResource(FW) failed!\r\n", 130, kLock},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         testing::TestSystem fresh;
-        fresh.resources.Add(kImageResourceType, kIspDriverResourceId, c.driver,
-                            c.recorded ? driverDigest : std::nullopt);
-        fresh.resources.Add(kImageResourceType, kFirmwareResourceId, c.firmware,
-                            c.recorded ? firmwareDigest : std::nullopt);
-        ChipContext loaded(fresh.system, fresh.connector, fresh.controlLibrary);
+        const auto digest = [&](const Bytes& intact) {
+            return c.recorded ? platform::Sha256(intact) : std::nullopt;
+        };
+        fresh.resources.Add(kImageResourceType, kIspDriverResourceId, c.driver, digest(kDriver));
+        fresh.resources.Add(kImageResourceType, kFirmwareResourceId, c.firmware, digest(firmware));
+        FailingResources failing(fresh.resources, c.failingId, c.step);
+        platform::System system{fresh.clock, fresh.debug, failing};
+        ChipContext loaded(system, fresh.connector, fresh.controlLibrary);
         int32_t code = 0;
         WText text;
         EXPECT_EQ(LoadImages(loaded, code, text), c.message == nullptr);
@@ -229,7 +209,7 @@ TEST_F(ImagesFixture, DamagedImagesFailTheirChecksumBeforeTheyAreCopied) {
         EXPECT_EQ(code, 99);
         EXPECT_EQ(fresh.debug.messages, std::vector<WText>{c.message});
         EXPECT_TRUE(loaded.firmwareImage.empty());
-        EXPECT_EQ(loaded.ispDriverImage.empty(), c.driver != kDriver);
+        EXPECT_EQ(loaded.ispDriverImage.empty(), c.driver != kDriver || c.failingId == 129);
         EXPECT_EQ(loaded.imageVersion, 0u);
     }
 }
