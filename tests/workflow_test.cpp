@@ -12,7 +12,6 @@
 namespace kdx {
 namespace {
 
-using testing::ChipReply;
 using testing::FakeGfxLib;
 
 std::vector<uint8_t> Firmware(uint8_t minor) {
@@ -29,7 +28,8 @@ const std::vector<uint8_t> kDriver{0x00, 0x01, 0x00, 0x00, 0x90, 0x90};
 const std::vector<uint8_t> kFirmware158 = Firmware(58);
 
 // A run whose adapter step binds the fake adapter, and whose ISP step is recorded and
-// succeeds. The codes the real ISP step leaves are run end to end against the simulator.
+// succeeds. A whole run, the version texts and the codes the real steps leave are run end
+// to end against the simulator.
 struct WorkflowFixture : ::testing::Test {
     testing::TestSystem sys;
     UpdateRun run{sys.system, sys.connector, sys.controlLibrary};
@@ -60,14 +60,6 @@ struct WorkflowFixture : ::testing::Test {
         };
     }
 
-    // A KX4610 of revision 2.2 at the given firmware version.
-    void Chip(const char* id, uint8_t minor) {
-        const uint8_t reg[] = {0x00, 0x00, 0x28, 0x00};
-        gfx.i2cReplies.push_back({0, ChipReply(0x06, reg), {}});
-        const uint8_t block[] = {0, 0, 0, 0, 0, 0, 0x22, 1, minor, 0};
-        for (uint32_t i = 0; i < 10; ++i) gfx.dpcd[0x503 + i] = i < 6 ? static_cast<uint8_t>(id[i]) : block[i];
-    }
-
     void Run() {
         run.resultCode = 12345;  // the run starts at 99 whatever was there
         RunSilentWorkflow(run, stages, steps);
@@ -75,18 +67,6 @@ struct WorkflowFixture : ::testing::Test {
 };
 
 using Trail = std::vector<std::string>;
-
-TEST_F(WorkflowFixture, UpdatesAnOlderTargetChip) {
-    Chip("KX4610", 40);
-    Run();
-    EXPECT_EQ(trail, (Trail{"images", "adapter", "chip", "isp"}));
-    EXPECT_EQ(run.resultCode, 0);
-    EXPECT_TRUE(stages.imagesLoaded && stages.adapterOpened && stages.chipChecked && stages.ispStarted);
-    EXPECT_EQ(run.newVersionText, u"1.58");
-    EXPECT_EQ(run.currentVersionText, u"1.40");
-    EXPECT_EQ(run.chipVersionText, u"2.2");
-    EXPECT_TRUE(sys.debug.messages.empty());
-}
 
 // No backend of today ends a search with a failure that stops the selection; one that
 // does ends the run as NotTarget with the selection's report, before the chip check.
