@@ -220,15 +220,6 @@ TEST(SimEndToEnd, ChipCheckOutcomes) {
     }
 }
 
-TEST(SimEndToEnd, ImageOfAnotherVersionIsRefusedBeforeTheChipIsTouched) {
-    SimImages images = EmbeddedImages();
-    images.firmware[images.firmware.size() - 20] = 57;
-    const Outcome out = Update(SimOptions{}, 1, images);
-    EXPECT_EQ(out.result, 99);
-    EXPECT_EQ(out.debug, std::vector<std::string>{"Unexpect firmware version!\r\n"});
-    EXPECT_EQ(out.record.readCalls + out.record.writeCalls, 0u);
-}
-
 TEST(SimEndToEnd, ChipInItsInternalRomAndDeferralsWithinTheRetriesAreUpdated) {
     SimOptions irom;
     irom.chipId = {'X', 'X', '9', '9', '9', '9'};
