@@ -12,14 +12,6 @@ using testing::MailboxModel;
 
 struct MailboxTest : testing::ChipFixture {
     MailboxModel model{gfx};
-    // Fails every native transfer at `address` with `status`.
-    void FailReadsAt(uint32_t address, int32_t status) {
-        gfx.onNativeRead = [address, status](uint32_t a, std::span<uint8_t>, int32_t& result) {
-            if (a != address) return false;
-            result = status;
-            return true;
-        };
-    }
     void FailWritesAt(uint32_t address, int32_t status) {
         gfx.onNativeWrite = [address, status](uint32_t a, std::span<const uint8_t>, int32_t& result) {
             if (a != address) return false;
@@ -46,37 +38,24 @@ TEST_F(MailboxTest, WindowDescriptorIsReadAndTheFlagsDerived) {
     EXPECT_EQ(w.replyBufferSize, 64);
     EXPECT_EQ(w.lowFlagAddr, 0x21000u + 254);
     EXPECT_EQ(w.highFlagAddr, 0x21000u + 510);
-    const auto reads = Reads();
-    ASSERT_EQ(reads.size(), 2u);
-    EXPECT_EQ(reads[0].address, 0x40Cu);
-    EXPECT_EQ(reads[0].data.size(), 3u);
-    EXPECT_EQ(reads[1].address, MailboxModel::kWindowAddr);
-    EXPECT_EQ(reads[1].data.size(), 12u);
+    EXPECT_EQ(SpansOf(Reads()), (testing::Spans{{0x40C, 3}, {MailboxModel::kWindowAddr, 12}}));
     EXPECT_EQ(clock.NowUs(), 2000);
 }
 
 TEST_F(MailboxTest, WindowFailuresCarryTheirDetailText) {
-    {
-        FailReadsAt(0x40C, 1002);
-        WText error;
-        EXPECT_FALSE(GetDpcdBufferAddr(context, error));
-        EXPECT_EQ(error, u"Sending Native-Read 0x40C cmd error! (1002)\r\n");
-    }
-    {
-        gfx.onNativeRead = nullptr;
-        gfx.calls.clear();
-        WText error;
-        EXPECT_FALSE(GetDpcdBufferAddr(context, error));
-        EXPECT_EQ(error, u"DPCD window addr = 0");
-        EXPECT_EQ(Reads().size(), 1u);
-    }
-    {
-        model.PublishWindow();
-        FailReadsAt(MailboxModel::kWindowAddr, -1);
-        WText error;
-        EXPECT_FALSE(GetDpcdBufferAddr(context, error));
-        EXPECT_EQ(error, u"Sending Native-Read WinAddr cmd error! (-1)");
-    }
+    AnswerReadsAt(0x40C, 1002);
+    WText error;
+    EXPECT_FALSE(GetDpcdBufferAddr(context, error));
+    EXPECT_EQ(error, u"Sending Native-Read 0x40C cmd error! (1002)\r\n");
+    gfx.onNativeRead = nullptr;
+    gfx.calls.clear();
+    EXPECT_FALSE(GetDpcdBufferAddr(context, error));
+    EXPECT_EQ(error, u"DPCD window addr = 0");
+    EXPECT_EQ(Reads().size(), 1u);
+    model.PublishWindow();
+    AnswerReadsAt(MailboxModel::kWindowAddr, -1);
+    EXPECT_FALSE(GetDpcdBufferAddr(context, error));
+    EXPECT_EQ(error, u"Sending Native-Read WinAddr cmd error! (-1)");
 }
 
 TEST_F(MailboxTest, UnusableBufferSizesFailButTheValuesReadStayInForce) {
@@ -132,7 +111,7 @@ TEST_F(MailboxTest, RequestWithWriteErrorsIsJudgedByTheLengthByteReadBack) {
     EXPECT_FALSE(SendRequest(context, block));
     // Every read failing: 100 reads, then false.
     gfx.calls.clear();
-    FailReadsAt(0x20000, 1002);
+    AnswerReadsAt(0x20000, 1002);
     EXPECT_FALSE(SendRequest(context, block));
     EXPECT_EQ(Reads().size(), 100u);
 }

@@ -179,6 +179,9 @@ private:
     int erasePolls_ = 0;
 };
 
+// (address, length) of native transfers, in order.
+using Spans = std::vector<std::pair<uint32_t, size_t>>;
+
 // The context and its surroundings; usable on its own where one test needs several.
 struct ChipBench {
     TestSystem sys;
@@ -196,6 +199,20 @@ struct ChipBench {
     std::vector<FakeCall> Writes() const { return gfx.CallsOf(FakeCall::NativeWrite); }
     std::vector<FakeCall> Reads() const { return gfx.CallsOf(FakeCall::NativeRead); }
     int64_t ElapsedMs() const { return clock.NowUs() / 1000; }
+    static Spans SpansOf(const std::vector<FakeCall>& calls) {
+        Spans spans;
+        for (const auto& c : calls) spans.emplace_back(c.address, c.data.size());
+        return spans;
+    }
+    // Every native read at `address` ends with `status`; one that succeeds reads `value`.
+    void AnswerReadsAt(uint32_t address, int32_t status, uint8_t value = 0) {
+        gfx.onNativeRead = [=](uint32_t a, std::span<uint8_t> buffer, int32_t& result) {
+            if (a != address) return false;
+            if (status == 0) buffer[0] = value;
+            result = status;
+            return true;
+        };
+    }
 };
 
 struct ChipFixture : ::testing::Test, ChipBench {};
