@@ -48,11 +48,6 @@ struct FirmwareWriteTest : testing::ChipFixture {
     }
 };
 
-TEST(BlockCrc16, CheckValueAndPreparedBlock) {
-    EXPECT_EQ(BlockCrc16(Bytes("123456789")), 0x5E86);
-    EXPECT_EQ(BlockCrc16({}), 0x1021);
-}
-
 TEST_F(FirmwareWriteTest, WholeImageGoesBlockByBlockAndBlankBlocksAreSkipped) {
     auto image = PatternImage();
     std::fill_n(image.begin() + 2 * 504, 2 * 504, uint8_t{0xFF});  // blocks 2 and 3 blank
@@ -78,16 +73,13 @@ TEST_F(FirmwareWriteTest, BlockTrafficInOrderWithHalvesInWritesOf131) {
     std::copy_n(context.firmwareImage.begin(), 504, first.begin());
     int32_t done = 0;
     ASSERT_TRUE(WriteRegion(context, first, 0, done, 504));
-    std::vector<std::pair<uint32_t, size_t>> writes;
-    for (const auto& w : Writes()) writes.emplace_back(w.address, w.data.size());
-    const std::vector<std::pair<uint32_t, size_t>> expected{
+    EXPECT_EQ(SpansOf(Writes()), (testing::Spans{
         {0x20001, 2}, {0x20000, 1},                   // WriteBlock request 03 10 13
         {0x20000, 8}, {0x200FF, 1},                   // header, announced with 8
         {0x20100, 131}, {0x20183, 123}, {0x201FF, 1},  // upper half, 254 bytes, flag
         {0x20000, 131}, {0x20083, 123}, {0x200FF, 1},  // lower half, 254 bytes, flag
         {0x10000, 1},                                  // reply released
-    };
-    EXPECT_EQ(writes, expected);
+    }));
     EXPECT_EQ(Writes()[1].data, std::vector<uint8_t>{0x03});
     EXPECT_EQ(Reads()[0].address, 0x10000u);  // the reply buffer, one byte, before the header
     EXPECT_EQ(Reads()[0].data.size(), 1u);
@@ -210,12 +202,7 @@ TEST_F(FirmwareWriteTest, WindowSizesCapOrRefuseTheBlock) {
 
 TEST_F(FirmwareWriteTest, StuckFlagsFailTheBlockAndTheWrite) {
     // Lower flag never free before the header: 100 reads, 30 ms after each.
-    gfx.onNativeRead = [](uint32_t a, std::span<uint8_t> buffer, int32_t& result) {
-        if (a != 0x200FF) return false;
-        buffer[0] = 8;
-        result = 0;
-        return true;
-    };
+    AnswerReadsAt(0x200FF, 0, 8);
     LoadImage(PatternImage());
     EXPECT_FALSE(WriteFirmware(context));
     EXPECT_EQ(ElapsedMs(), 15 + 100 * 30);
@@ -223,22 +210,14 @@ TEST_F(FirmwareWriteTest, StuckFlagsFailTheBlockAndTheWrite) {
 
     // Lower flag unreadable: 100 reads, 10 ms after each.
     clock.SetCounter(0);
-    gfx.onNativeRead = [](uint32_t a, std::span<uint8_t>, int32_t& result) {
-        result = a == 0x200FF ? 1002 : 0;
-        return a == 0x200FF;
-    };
+    AnswerReadsAt(0x200FF, 1002);
     EXPECT_FALSE(WriteFirmware(context));
     EXPECT_EQ(ElapsedMs(), 15 + 100 * 10);
 
     // Upper flag never free: 100 reads without pause, then the block fails.
     gfx.calls.clear();
     clock.SetCounter(0);
-    gfx.onNativeRead = [](uint32_t a, std::span<uint8_t> buffer, int32_t& result) {
-        if (a != 0x201FF) return false;
-        buffer[0] = 1;
-        result = 0;
-        return true;
-    };
+    AnswerReadsAt(0x201FF, 0, 1);
     EXPECT_FALSE(WriteFirmware(context));
     const auto reads = Reads();
     EXPECT_EQ(std::count_if(reads.begin(), reads.end(), [](const FakeCall& c) { return c.address == 0x201FF; }), 100);
