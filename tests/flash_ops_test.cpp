@@ -159,12 +159,8 @@ TEST_F(FlashOpsTest, EndIspPostingTheDriverFailedIsMadeAgain) {
 
 TEST_F(FlashOpsTest, VersionReadBackByFamilyAndTopBlock) {
     context.firmwareSize = 524288;
-    model.flash[524268] = 0x3A;
-    model.flash[524269] = 0x01;
-    model.flash[524270] = 0x07;
-    model.flash[516076] = 0x39;
-    model.flash[516077] = 0x01;
-    model.flash[516078] = 0x00;
+    std::copy_n(std::array<uint8_t, 3>{0x3A, 0x01, 0x07}.begin(), 3, model.flash.begin() + 524268);
+    std::copy_n(std::array<uint8_t, 3>{0x39, 0x01, 0x00}.begin(), 3, model.flash.begin() + 516076);
     const struct {
         int32_t family;
         uint16_t topBlockVersion;
