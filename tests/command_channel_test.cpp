@@ -153,16 +153,14 @@ TEST_F(ChannelFixture, ChipMemoryReadAsksAtMost127Bytes) {
 // Replies that would reach past a buffer, or that are not whole, fail without a byte
 // written beyond the caller's buffer.
 TEST_F(ChannelFixture, MalformedDataRepliesFail) {
-    const auto reply = [](std::vector<uint8_t> bytes, size_t at, uint8_t value) {
-        bytes[at] = value;
-        return bytes;
-    };
     const std::vector<uint8_t> ten(10, 0xAB);
     const std::vector<uint8_t> good = ChipReply(0x52, ten);
-    auto resum = [](std::vector<uint8_t> r) {
-        uint8_t sum = 0x50;
-        for (size_t i = 0; i + 1 < r.size(); ++i) sum ^= r[i];
-        r.back() = sum;
+    // The good reply with byte `at` set to `value`, its checksum made right again.
+    const auto patched = [&good](size_t at, uint8_t value) {
+        std::vector<uint8_t> r = good;
+        r[at] = value;
+        r.back() = 0x50;
+        for (size_t i = 0; i + 1 < r.size(); ++i) r.back() ^= r[i];
         return r;
     };
     const struct {
@@ -170,13 +168,13 @@ TEST_F(ChannelFixture, MalformedDataRepliesFail) {
         std::vector<uint8_t> bytes;
     } cases[] = {
         {"more than the caller's buffer", ChipReply(0x52, std::vector<uint8_t>(11, 0xAB))},
-        {"ll announces more than came", resum(reply(good, 5, 14))},
-        {"ll below 3", resum(reply(good, 5, 2))},
-        {"ll of 0", resum(reply(good, 5, 0))},
+        {"ll announces more than came", patched(5, 14)},
+        {"ll below 3", patched(5, 2)},
+        {"ll of 0", patched(5, 0)},
         {"wrong opcode", ChipReply(0x53, ten)},
-        {"wrong marker", resum(reply(good, 2, 0xC3))},
-        {"reserved byte set", resum(reply(good, 4, 0x01))},
-        {"bad checksum", reply(good, good.size() - 1, 0x00)},
+        {"wrong marker", patched(2, 0xC3)},
+        {"reserved byte set", patched(4, 0x01)},
+        {"bad checksum", Flipped(good, good.size() - 1)},
         {"only a header", {0x6E, 0x85, 0xC2, 0x00, 0x00, 0x03, 0x52}},
     };
     for (const auto& c : cases) {
@@ -188,7 +186,7 @@ TEST_F(ChannelFixture, MalformedDataRepliesFail) {
         EXPECT_EQ(guarded[10] | guarded[11] | guarded[12] | guarded[13], 0) << c.name;
     }
     // A count one beyond the bytes that came fails also when the caller has room for it.
-    gfx.i2cReplies.assign(1, {0, resum(reply(good, 5, 14)), {}});
+    gfx.i2cReplies.assign(1, {0, patched(5, 14), {}});
     std::array<uint8_t, 14> roomy{};
     size_t copied = 99;
     EXPECT_FALSE(ReadChipMemory(context, 0x1B503, 10, roomy, copied));
