@@ -25,7 +25,6 @@ ScriptedLibrary* g_script = nullptr;
 struct ScriptedLibrary final : platform::ControlLibraryLoader {
     std::vector<uint32_t> outputsPerAdapter{4};
     uint32_t adapterCountAsked = 0;  // first enumeration's answer, when not 0
-    uint32_t outputsFilled = 0;      // how many outputs the second call fills, when not 0
     ctl::Result initResult = ctl::kSuccess;
     std::function<ctl::Result(uint32_t output, ctl::AuxAccessArgs&)> respond = [](uint32_t, ctl::AuxAccessArgs&) {
         return ctl::kSuccess;
@@ -60,7 +59,6 @@ struct ScriptedLibrary final : platform::ControlLibraryLoader {
     static ctl::Result Outputs(ctl::AdapterHandle adapter, uint32_t* count, ctl::OutputHandle* outputs) {
         const auto a = reinterpret_cast<uintptr_t>(adapter);
         if (!outputs) *count = a < g_script->outputsPerAdapter.size() ? g_script->outputsPerAdapter[a] : 0;
-        if (outputs && g_script->outputsFilled) *count = g_script->outputsFilled;
         for (uint32_t i = 0; outputs && i < *count; ++i) outputs[i] = reinterpret_cast<ctl::OutputHandle>(a << 8 | i);
         return ctl::kSuccess;
     }
@@ -139,24 +137,23 @@ TEST_F(ControlLibraryFixture, FindDeviceProbesEveryOutputOfEveryAdapterInOrder) 
     const WText none = u"  ==> No available connection was found!\r\n";
     const struct {
         std::vector<uint32_t> outputs;
-        uint32_t adapterCountAsked, outputsFilled;
+        uint32_t adapterCountAsked;
         std::function<ctl::Result(uint32_t, ctl::AuxAccessArgs&)> respond;
         int32_t result;
         uint32_t deviceId;
         WText log;
     } cases[] = {
-        {{1, 2}, 0, 0, ChipOnOutput(1 << 8 | 1), gfx::kOk, 3,
+        {{1, 2}, 0, ChipOnOutput(1 << 8 | 1), gfx::kOk, 3,
          u"  Output 1 = N/A (0x40010018)\r\n  Output 2 = N/A (0x40010018)\r\n  Output 3 = OK\r\n"},
         // No acknowledgement from a connection that takes the probe.
-        {{1}, 0, 0, [](uint32_t, ctl::AuxAccessArgs&) { return ctl::kSuccess; }, gfx::kNotSupported, 0,
+        {{1}, 0, [](uint32_t, ctl::AuxAccessArgs&) { return ctl::kSuccess; }, gfx::kNotSupported, 0,
          u"  Output 1 = N/A (0x0F)\r\n" + none},
         // Counts beyond reason are capped.
-        {std::vector<uint32_t>(16, 0), 0xFFFFFFFF, 0, ChipOnOutput(0), gfx::kNotSupported, 0, none},
+        {std::vector<uint32_t>(16, 0), 0xFFFFFFFF, ChipOnOutput(0), gfx::kNotSupported, 0, none},
     };
     for (const auto& c : cases) {
         library.outputsPerAdapter = c.outputs;
         library.adapterCountAsked = c.adapterCountAsked;
-        library.outputsFilled = c.outputsFilled;
         library.respond = c.respond;
         ASSERT_EQ(gfx.Initialize(log), gfx::kOk);
         deviceId = 99;
