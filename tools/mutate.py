@@ -7,6 +7,8 @@ the native build tree build-mutate/ is rebuilt and the tests run; then the file 
   killed    a test failed, or the tests ran longer than --timeout
   survived  every test passed: a fault no test sees, or a change no input can tell apart
   invalid   the mutant does not compile (warnings are errors); not scored
+  gone      (only with --survivors-of) the earlier run's mutant is no longer in the code: its
+            line was changed or moved since; not scored
 
 Mutants are drawn from the .cpp files; --headers adds the headers, whose constants and
 inline functions are code too, but each header mutant rebuilds nearly every file of the
@@ -152,9 +154,11 @@ def skip_line(code):
             or stripped.startswith("namespace") or stripped.startswith("template"))
 
 
-def all_mutants(seed, headers=False):
+def all_mutants(seed, headers=False, only=None):
     mutants = []
     for rel in core_files(headers):
+        if only and not re.search(only, rel):
+            continue
         lines = (ROOT / rel).read_text(encoding="utf-8").split("\n")
         masked = mask_code(lines)
         seen = {}
@@ -347,11 +351,12 @@ def git_clean(files):
 
 
 def report(results, args, seconds, ran, judged):
-    scored = [m for m in results if m["status"] != "invalid"]
-    invalid = len(results) - len(scored)
-    print("mutate: seed %s, %d valid mutants scored (%d invalid skipped); %d run in %d s, %.1f s each%s"
-          % (args.seed, len(scored), invalid, ran, seconds, seconds / max(1, ran),
-             "; the others' verdicts from " + args.survivors_of if args.survivors_of else ""))
+    scored = [m for m in results if m["status"] not in ("invalid", "gone")]
+    invalid = sum(m["status"] == "invalid" for m in results)
+    gone = [m for m in results if m["status"] == "gone"]
+    print("mutate: seed %s, %d valid mutants scored (%d invalid skipped%s); %d run in %d s, %.1f s each%s"
+          % (args.seed, len(scored), invalid, ", %d gone" % len(gone) if gone else "", ran, seconds,
+             seconds / max(1, ran), "; the others' verdicts from " + args.survivors_of if args.survivors_of else ""))
     print("%-10s %6s %7s %9s %11s %7s %15s" % ("directory", "valid", "killed", "survived", "equivalent",
                                                "score", "non-equivalent"))
     dirs = sorted({m["file"].split("/")[0] for m in scored}) + ["all"]
@@ -371,6 +376,10 @@ def report(results, args, seconds, ran, judged):
                                       " (equivalent: %s)" % note if note else ""))
         print("      before: %s" % m["before"])
         print("      after:  %s" % m["after"])
+    if gone:
+        print("gone (their lines changed or moved since the earlier run; not scored): %d" % len(gone))
+        for m in sorted(gone, key=lambda m: (m["file"], m["line"])):
+            print("  %s:%d [%s] %s" % (m["file"], m["line"], m["id"], m["operator"]))
 
 
 def main():
@@ -396,11 +405,13 @@ def main():
     parser.add_argument("--headers", action="store_true",
                         help="sample the core's headers too (each such mutant rebuilds nearly every "
                              "file: minutes instead of seconds)")
+    parser.add_argument("--files", metavar="REGEX",
+                        help="draw mutants only from the core files whose path matches, e.g. chip/mailbox")
     parser.add_argument("--list", action="store_true", help="only list the sampled mutants, build nothing")
     args = parser.parse_args()
 
     files = core_files(headers=True)  # none of them may be changed when the run starts
-    mutants = all_mutants(args.seed, args.headers)
+    mutants = all_mutants(args.seed, args.headers, args.files)
     if args.list:
         for m in mutants[:args.count]:
             print("%s:%d [%s] %s: %s  ->  %s" % (m["file"], m["line"], m["id"], m["operator"],
@@ -454,9 +465,10 @@ def main():
             for old in (json.loads(line) for line in open(args.survivors_of, encoding="utf-8")):
                 if again and old["status"] == "killed" and again.search(old.get("by", "")):
                     old = dict(old, status="survived")  # its killer is gone or changed: run it again
-                if old["status"] != "survived" or old["id"] not in by_id:
-                    if old["status"] == "survived":
-                        print("mutate: %s [%s] is no longer in the code" % (old["file"], old["id"]), file=sys.stderr)
+                if old["status"] == "survived" and old["id"] not in by_id:
+                    print("mutate: %s [%s] is no longer in the code" % (old["file"], old["id"]), file=sys.stderr)
+                    old = dict(old, status="gone")
+                if old["status"] != "survived":
                     results.append(old)
                     if journal:
                         journal.write(json.dumps(old) + "\n")
