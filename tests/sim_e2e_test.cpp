@@ -104,18 +104,12 @@ std::vector<TraceLine> ReadTrace(const std::string& path) {
     std::string line;
     std::getline(in, line);
     while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        std::string time, method, device, command, address, length, status, data;
-        std::getline(fields, time, '\t');
-        std::getline(fields, method, '\t');
-        std::getline(fields, device, '\t');
-        std::getline(fields, command, '\t');
-        std::getline(fields, address, '\t');
-        std::getline(fields, length, '\t');
-        std::getline(fields, status, '\t');
-        std::getline(fields, data, '\t');
-        TraceLine t{method == "R", static_cast<uint32_t>(std::stoul(command)), static_cast<uint32_t>(std::stoul(address, nullptr, 16)),
-                    static_cast<uint32_t>(std::stoul(status)), {}};
+        std::istringstream row(line);
+        std::string fields[8];  // time, method, device, command, address, length, status, data
+        for (std::string& field : fields) std::getline(row, field, '\t');
+        const std::string& data = fields[7];
+        TraceLine t{fields[1] == "R", static_cast<uint32_t>(std::stoul(fields[3])),
+                    static_cast<uint32_t>(std::stoul(fields[4], nullptr, 16)), static_cast<uint32_t>(std::stoul(fields[6])), {}};
         for (size_t i = 0; i + 1 < data.size(); i += 2) t.data.push_back(static_cast<uint8_t>(std::stoul(data.substr(i, 2), nullptr, 16)));
         lines.push_back(std::move(t));
     }
@@ -294,7 +288,6 @@ TEST(SimEndToEnd, ASecondRunRecoversFromAPowerCutAtTheFirstMiddleAndLastBlock) {
     }
 }
 
-}  // namespace
 // Every driver call's line without its time.
 std::vector<std::string> UntimedTrace(const std::string& path) {
     std::vector<std::string> lines;
@@ -348,4 +341,5 @@ TEST(SimEndToEnd, ControlLibraryBackendSendsTheChipWhatTheComBackendSends) {
     }
 }
 
+}  // namespace
 }  // namespace kdx::sim
