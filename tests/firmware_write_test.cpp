@@ -35,17 +35,6 @@ struct FirmwareWriteTest : testing::ChipFixture {
         context.mailbox.lowFlagAddr = context.mailbox.cmdBufferAddr + cmdSize / 2 - 1;
         context.mailbox.highFlagAddr = context.mailbox.cmdBufferAddr + cmdSize - 1;
     }
-    void FailWritesAt(uint32_t address, int failures) {
-        auto modelWrite = gfx.onNativeWrite;
-        gfx.onNativeWrite = [=, left = failures](uint32_t a, std::span<const uint8_t> data, int32_t& result) mutable {
-            if (a == address && left > 0) {
-                --left;
-                result = 1002;
-                return true;
-            }
-            return modelWrite(a, data, result);
-        };
-    }
 };
 
 TEST_F(FirmwareWriteTest, WholeImageGoesBlockByBlockAndBlankBlocksAreSkipped) {
@@ -226,14 +215,14 @@ TEST_F(FirmwareWriteTest, StuckFlagsFailTheBlockAndTheWrite) {
 
 TEST_F(FirmwareWriteTest, DataWriteErrorsAreRetriedUpToTheHundredth) {
     const std::vector<uint8_t> data(100, 0x42);
-    FailWritesAt(0x20100, 99);
+    FailWritesAt(0x20100, 1002, 99);
     int32_t done = 0;
     ASSERT_TRUE(WriteRegion(context, data, 0, done, 100));
     EXPECT_EQ(ElapsedMs(), 15 + 99 * 10 + 10 + 1);
     EXPECT_EQ(model.flash[99], 0x42);
 
     model.blocks.clear();
-    FailWritesAt(0x20100, 100);
+    FailWritesAt(0x20100, 1002, 100);
     EXPECT_FALSE(WriteRegion(context, data, 0, done, 100));
 }
 

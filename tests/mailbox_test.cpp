@@ -12,13 +12,6 @@ using testing::MailboxModel;
 
 struct MailboxTest : testing::ChipFixture {
     MailboxModel model{gfx};
-    void FailWritesAt(uint32_t address, int32_t status) {
-        gfx.onNativeWrite = [address, status](uint32_t a, std::span<const uint8_t>, int32_t& result) {
-            if (a != address) return false;
-            result = status;
-            return true;
-        };
-    }
 };
 
 TEST_F(MailboxTest, WindowDescriptorIsReadAndTheFlagsDerived) {

@@ -204,6 +204,15 @@ struct ChipBench {
         for (const auto& c : calls) spans.emplace_back(c.address, c.data.size());
         return spans;
     }
+    // The next `times` native writes at `address` end with `status`; others go on as before.
+    void FailWritesAt(uint32_t address, int32_t status, int times = -1) {
+        gfx.onNativeWrite = [=, next = gfx.onNativeWrite](uint32_t a, std::span<const uint8_t> d, int32_t& result) mutable {
+            if (a != address || times == 0) return next && next(a, d, result);
+            times -= times > 0;
+            result = status;
+            return true;
+        };
+    }
     // Every native read at `address` ends with `status`; one that succeeds reads `value`.
     void AnswerReadsAt(uint32_t address, int32_t status, uint8_t value = 0) {
         gfx.onNativeRead = [=](uint32_t a, std::span<uint8_t> buffer, int32_t& result) {
