@@ -287,13 +287,5 @@ TEST_F(FirmwareWriteTest, HeaderThatNeverGetsThroughEndsTheWrite) {
     EXPECT_EQ(ElapsedMs(), 15 + 100 * 10);
 }
 
-TEST_F(FirmwareWriteTest, WrongAcknowledgementStopsAtThatBlock) {
-    model.ack = {0x03, 0x0C, 0x00};
-    LoadImage(PatternImage());
-    EXPECT_FALSE(WriteFirmware(context));
-    EXPECT_EQ(model.blocks.size(), 1u);
-    EXPECT_TRUE(progress.reports.empty());
-}
-
 }  // namespace
 }  // namespace kdx

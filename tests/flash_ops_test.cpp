@@ -101,27 +101,6 @@ TEST_F(FlashOpsTest, EraseFailures) {
     EXPECT_EQ(progress.reports.size(), 3u);  // ended at once on the wrong reply
 }
 
-TEST_F(FlashOpsTest, EndIspOnTheConstructionValues) {
-    ASSERT_TRUE(EndIsp(context));
-    const auto writes = Writes();
-    ASSERT_GE(writes.size(), 2u);
-    EXPECT_EQ(writes[0].address, 0x20001u);
-    EXPECT_EQ(writes[0].data, (std::vector<uint8_t>{0x20, 0x01, 0x25}));
-    EXPECT_EQ(writes[1].address, 0x20000u);
-    EXPECT_EQ(writes[1].data, std::vector<uint8_t>{0x04});
-    EXPECT_EQ(Reads()[0].address, 0x10000u);
-    EXPECT_EQ(ReleaseWrites(), 1u);
-
-    // A missing acknowledgement is waited for, never answered with a second posting.
-    model.answerEndIsp = false;
-    gfx.calls.clear();
-    clock.SetCounter(0);
-    EXPECT_FALSE(EndIsp(context));
-    EXPECT_EQ(Reads().size(), 10u);
-    EXPECT_EQ(ElapsedMs(), 250 + 10 * 10);
-    EXPECT_EQ(model.endIspCount, 2);
-}
-
 TEST_F(FlashOpsTest, EndIspPostingTheDriverFailedIsMadeAgain) {
     const struct {
         int failures;        // postings whose body write the driver fails

@@ -123,12 +123,6 @@ INSTANTIATE_TEST_SUITE_P(
         TrailerCase{"ShorterThanTheTrailer", Bytes(19, 0x00), false, kTooShort, 0, -1, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(ImagesFixture, VersionTextKeepsTheFirstFourCharacters) {
-    EXPECT_FALSE(Load(kDriver, Firmware(64, 100, 1, "TRVK")));
-    EXPECT_EQ(versionText, u"1.10");
-    EXPECT_EQ(FormatImageVersionText(0x0A0C3A), u"12.58\n");
-}
-
 // Resources whose chosen step fails for one resource id.
 class FailingResources final : public platform::Resources {
 public:
