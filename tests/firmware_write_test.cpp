@@ -115,12 +115,11 @@ TEST_F(FirmwareWriteTest, OneByteBackendGetsTheHalvesByteByByte) {
         model.blocks.clear();
         int32_t done = 0;
         ASSERT_TRUE(WriteRegion(context, Bytes("123456789"), 0, done, 9)) << maxBlock;
-        std::vector<std::pair<uint32_t, size_t>> upper;
+        testing::Spans upper;
         for (const auto& w : Writes()) {
             if (w.address >= 0x20100 && w.address < 0x201FF) upper.emplace_back(w.address, w.data.size());
         }
-        EXPECT_EQ(upper, (std::vector<std::pair<uint32_t, size_t>>{
-                             {0x20100, 1}, {0x20101, 1}, {0x20102, 1}, {0x20103, 1}, {0x20104, 1}, {0x20105, 1}}));
+        EXPECT_EQ(upper, (testing::Spans{{0x20100, 1}, {0x20101, 1}, {0x20102, 1}, {0x20103, 1}, {0x20104, 1}, {0x20105, 1}}));
         EXPECT_EQ(model.blocks.back().data,
                   (std::vector<uint8_t>{'1', '2', '3', '4', '5', '6', '7', '8', '9', 0, 0, 0x5E, 0x86}));
     }

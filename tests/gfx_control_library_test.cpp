@@ -25,6 +25,8 @@ ScriptedLibrary* g_script = nullptr;
 struct ScriptedLibrary final : platform::ControlLibraryLoader {
     std::vector<uint32_t> outputsPerAdapter{4};
     uint32_t adapterCountAsked = 0;  // first enumeration's answer, when not 0
+    ctl::Result devicesResult = ctl::kSuccess;  // of the first enumeration, which may leave the count unwritten
+    bool countWritten = true;
     ctl::Result initResult = ctl::kSuccess;
     std::function<ctl::Result(uint32_t output, ctl::AuxAccessArgs&)> respond = [](uint32_t, ctl::AuxAccessArgs&) {
         return ctl::kSuccess;
@@ -52,9 +54,9 @@ struct ScriptedLibrary final : platform::ControlLibraryLoader {
     static ctl::Result Close(ctl::ApiHandle) { return ++g_script->closes, ctl::kSuccess; }
     static ctl::Result Devices(ctl::ApiHandle, uint32_t* count, ctl::AdapterHandle* adapters) {
         const auto n = static_cast<uint32_t>(g_script->outputsPerAdapter.size());
-        if (!adapters) *count = g_script->adapterCountAsked ? g_script->adapterCountAsked : n;
+        if (!adapters && g_script->countWritten) *count = g_script->adapterCountAsked ? g_script->adapterCountAsked : n;
         for (uint32_t i = 0; adapters && i < *count; ++i) adapters[i] = reinterpret_cast<ctl::AdapterHandle>(uintptr_t{i});
-        return ctl::kSuccess;
+        return adapters ? ctl::kSuccess : g_script->devicesResult;
     }
     static ctl::Result Outputs(ctl::AdapterHandle adapter, uint32_t* count, ctl::OutputHandle* outputs) {
         const auto a = reinterpret_cast<uintptr_t>(adapter);
@@ -142,6 +144,8 @@ TEST_F(ControlLibraryFixture, FindDeviceProbesEveryOutputOfEveryAdapterInOrder) 
         int32_t result;
         uint32_t deviceId;
         WText log;
+        ctl::Result devices = ctl::kSuccess;
+        bool countWritten = true;
     } cases[] = {
         {{1, 2}, 0, ChipOnOutput(1 << 8 | 1), gfx::kOk, 3,
          u"  Output 1 = N/A (0x40010018)\r\n  Output 2 = N/A (0x40010018)\r\n  Output 3 = OK\r\n"},
@@ -150,10 +154,15 @@ TEST_F(ControlLibraryFixture, FindDeviceProbesEveryOutputOfEveryAdapterInOrder) 
          u"  Output 1 = N/A (0x0F)\r\n" + none},
         // Counts beyond reason are capped.
         {std::vector<uint32_t>(16, 0), 0xFFFFFFFF, ChipOnOutput(0), gfx::kNotSupported, 0, none},
+        // No adapter list, or one whose count the library did not write: no output to probe.
+        {{1}, 0, ChipOnOutput(0), gfx::kNotSupported, 0, u"  Adapters: N/A (0x40010018)\r\n" + none, 0x40010018},
+        {{1}, 0, ChipOnOutput(0), gfx::kNotSupported, 0, none, ctl::kSuccess, false},
     };
     for (const auto& c : cases) {
         library.outputsPerAdapter = c.outputs;
         library.adapterCountAsked = c.adapterCountAsked;
+        library.devicesResult = c.devices;
+        library.countWritten = c.countWritten;
         library.respond = c.respond;
         ASSERT_EQ(gfx.Initialize(log), gfx::kOk);
         deviceId = 99;
