@@ -86,7 +86,7 @@ std::span<const uint8_t> Bytes(std::string_view text) {
     return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
 }
 
-TEST(AppendToFile, CreatesThenAppendsUnderAWideName) {
+TEST(AppendToFile, CreatesThenAppendsUnderAWideNameAndReportsAFileThatCannotBeOpened) {
     const WText name = u"kdx_platform_\u00e9\u3042.log";
     const std::filesystem::path path(name);
     std::filesystem::remove(path);
@@ -95,9 +95,6 @@ TEST(AppendToFile, CreatesThenAppendsUnderAWideName) {
     EXPECT_TRUE(platform::AppendToFile(name, Bytes("Read I2C Ack: \xc3\xa9\r\n")));
     EXPECT_EQ(ReadWhole(path), "Read I2C Ack: one\r\nRead I2C Ack: \xc3\xa9\r\n");
     std::filesystem::remove(path);
-}
-
-TEST(AppendToFile, ReportsAFileThatCannotBeOpened) {
     EXPECT_FALSE(platform::AppendToFile(u"kdx_no_such_folder/AuxISPTool.log", Bytes("x\r\n")));
 }
 

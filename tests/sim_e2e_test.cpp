@@ -10,21 +10,15 @@
 
 #include "app/update_run.h"
 #include "app/workflow.h"
-#include "platform/debug_output.h"
 #include "platform/resources.h"
 #include "sim/isp_mailbox.h"
 #include "sim/simulator.h"
+#include "tests/support/test_system.h"
 
 namespace kdx::sim {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-class CapturedDebug final : public platform::DebugOutput {
-public:
-    void Write(WTextView text) override { messages.push_back(ToUtf8(text)); }
-    std::vector<std::string> messages;
-};
 
 class ProgressCount final : public TarvikControlDelegate {
 public:
@@ -62,7 +56,7 @@ Outcome Update(const SimOptions& options, int runs = 1, SimImages images = Embed
     EXPECT_TRUE(sim) << error;
     if (!sim) return out;
     for (int run = 1; run <= runs; ++run) {
-        CapturedDebug debug;
+        testing::RecordingDebugOutput debug;
         platform::System system{clock, debug, resources};
         sim->BeginRun(static_cast<uint32_t>(run));
         {
@@ -74,7 +68,8 @@ Outcome Update(const SimOptions& options, int runs = 1, SimImages images = Embed
             out.result = updateRun.resultCode;
         }
         sim->EndRun();
-        out.debug = debug.messages;
+        out.debug.clear();
+        for (const WText& message : debug.messages) out.debug.push_back(ToUtf8(message));
     }
     out.record = sim->Record();
     if (sim->Chip().InIspMode()) out.ispLeftRunning = sim->Chip().NowRunning();
