@@ -230,16 +230,17 @@ private:
     }
 
     bool WaitBox() {
-        // A box that is being replaced must not be taken for the next one.
+        // A box that is being replaced must not be taken for the next one. The box after an
+        // update can be visible before its thread, busy for the whole flash write and so
+        // counted as hung, reads its first message: it is read again until it answers.
+        std::wstring text;
         if (!WaitFor([&] {
                 HWND found = FindVisible(Kind::kMessageBox);
-                if (!found || found == answered_) return false;
+                if (!found || found == answered_ || !ReadText(GetDlgItem(found, kMessageBoxText), text)) return false;
                 box_ = found;
                 return true;
             }))
-            return Fail("no message box");
-        std::wstring text;
-        if (!ReadText(GetDlgItem(box_, kMessageBoxText), text)) return Fail("cannot read the message box");
+            return Fail("no message box that can be read");
         boxText_ = text;
         Say("box: " + Shown(text));
         return true;
