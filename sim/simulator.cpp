@@ -19,9 +19,11 @@ constexpr uint16_t kFirmwareResource = 130;
 constexpr size_t kTagFromEnd = 16;
 constexpr char kTarvikTag[] = "TRVK";
 
-// Reads a file, but never more than one byte past `limit`: that is enough to tell a file
-// too long, even a device without end such as /dev/zero.
-bool ReadFile(const std::string& path, std::vector<uint8_t>& out, std::string& error, size_t limit) {
+// Reads a file of at most `limit` bytes, `bound` naming that limit in the refusal. It never
+// reads more than one byte past the limit: that is enough to tell a file too long, even a
+// device without end such as /dev/zero.
+bool ReadFile(const std::string& path, std::vector<uint8_t>& out, std::string& error, size_t limit,
+              const char* bound) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         error = "cannot read " + path;
@@ -30,7 +32,9 @@ bool ReadFile(const std::string& path, std::vector<uint8_t>& out, std::string& e
     out.clear();
     for (std::istreambuf_iterator<char> it(in), end; it != end && out.size() <= limit; ++it)
         out.push_back(static_cast<uint8_t>(*it));
-    return true;
+    if (out.size() <= limit) return true;
+    error = path + " is larger than " + bound;
+    return false;
 }
 
 // Image files are read up to a bound far above any real image (the firmware fills at most
@@ -38,10 +42,7 @@ bool ReadFile(const std::string& path, std::vector<uint8_t>& out, std::string& e
 constexpr size_t kImageFileLimit = 16u << 20;
 
 bool ReadImageFile(const std::string& path, std::vector<uint8_t>& out, std::string& error) {
-    if (!ReadFile(path, out, error, kImageFileLimit)) return false;
-    if (out.size() <= kImageFileLimit) return true;
-    error = path + " is larger than 16 MiB: not an image";
-    return false;
+    return ReadFile(path, out, error, kImageFileLimit, "16 MiB: not an image");
 }
 
 bool ReadResource(uint16_t id, std::vector<uint8_t>& out, std::string& error) {
@@ -91,11 +92,7 @@ std::unique_ptr<Simulator> Simulator::Create(const SimOptions& options, const Si
 
     std::vector<uint8_t> flash;
     if (!options.flashInPath.empty()) {
-        if (!ReadFile(options.flashInPath, flash, error, Flash::kSize)) return nullptr;
-        if (flash.size() > Flash::kSize) {
-            error = options.flashInPath + " is larger than the 512 KiB flash";
-            return nullptr;
-        }
+        if (!ReadFile(options.flashInPath, flash, error, Flash::kSize, "the 512 KiB flash")) return nullptr;
     } else if (IsFirmwareId(options.chipId)) {
         flash = WithVersion(images.firmware, FirmwareVersion{options.fwMajor, options.fwMinor, options.fwThird});
     }  // else the chip was found in its internal ROM: its flash holds nothing (erased)
