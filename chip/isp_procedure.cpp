@@ -68,9 +68,12 @@ void RunSteps(ChipContext& context, int32_t& resultCode, WText& message) {
 bool RunIspProcedure(ChipContext& context, int32_t& resultCode) {
     resultCode = IspSetupFailed;
     WText message;
+    platform::IspGuard* const guard = context.system.ispGuard;
+    if (guard != nullptr) guard->Begin();
     RunSteps(context, resultCode, message);
     // Whatever step ended the sequence, the chip must leave ISP mode and boot its flash.
     EndIsp(context);
+    if (guard != nullptr) guard->End(resultCode == Success);
     if (resultCode != Success) {
         context.system.debug.Write(message);
         return false;

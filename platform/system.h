@@ -4,6 +4,7 @@
 
 #include "platform/clock.h"
 #include "platform/debug_output.h"
+#include "platform/isp_guard.h"
 #include "platform/resources.h"
 
 namespace kdx::platform {
@@ -12,6 +13,8 @@ struct System {
     Clock& clock;
     DebugOutput& debug;
     Resources& resources;
+    // Told where the ISP procedure begins and ends; none where nothing needs telling.
+    IspGuard* ispGuard = nullptr;
 };
 
 // The real clock, debugger output and resources of this program.

@@ -18,10 +18,22 @@ using testing::MailboxModel;
 const I2cReply kNull{0, {0x6E, 0x80, 0xBE}, {}};
 const I2cReply kAck{0, AckReply(), {}};
 
+// Where the ISP span begins and ends, as the number of adapter calls made by then.
+struct RecordingGuard final : platform::IspGuard {
+    explicit RecordingGuard(const testing::FakeGfxLib& lib) : gfx(lib) {}
+    void Begin() override { begunAt.push_back(gfx.calls.size()); }
+    void End(bool success) override { ended.push_back({gfx.calls.size(), success}); }
+    const testing::FakeGfxLib& gfx;
+    std::vector<size_t> begunAt;
+    std::vector<std::pair<size_t, bool>> ended;
+};
+
 struct IspBench : testing::ChipBench {
     MailboxModel model{gfx};
+    RecordingGuard guard{gfx};
 
     IspBench() {
+        sys.system.ispGuard = &guard;
         // A 256-byte driver: three chunks.
         context.ispDriverImage = {0x00, 0x01, 0x00, 0x00};
         context.ispDriverImage.resize(4 + 256, 0x90);
@@ -82,6 +94,9 @@ TEST_F(IspProcedureTest, EachFailingStepStopsTheSequenceThereAndEndsIsp) {
         EXPECT_EQ(t.PlainSleeps(), c.plainSleeps) << c.what;
         EXPECT_EQ(t.model.endIspCount, 1) << c.what;
         EXPECT_EQ(t.gfx.calls.back().address, 0x10000u) << c.what;
+        // The span covers every ISP command, EndIsp's included.
+        EXPECT_EQ(t.guard.begunAt, std::vector<size_t>{0}) << c.what;
+        EXPECT_EQ(t.guard.ended, (std::vector<std::pair<size_t, bool>>{{t.gfx.calls.size(), false}})) << c.what;
     }
 }
 
@@ -97,6 +112,7 @@ TEST_F(IspProcedureTest, EndIspPostingFailingEveryTimeLeavesTheResult) {
     EXPECT_EQ(resultCode, Success);
     EXPECT_EQ(model.endIspCount, 0);
     EXPECT_TRUE(debug.messages.empty());
+    EXPECT_EQ(guard.ended, (std::vector<std::pair<size_t, bool>>{{gfx.calls.size(), true}}));
 }
 
 TEST_F(IspProcedureTest, EntryTimingOnTheVirtualClock) {
