@@ -11,6 +11,7 @@ packages=(
     wine wine64                             # running the Windows programs
     xvfb x11-utils imagemagick              # a display and screenshots for the dialog tests
     fonts-ipafont-gothic locales            # Japanese texts under Wine
+    fonts-wine                              # Marlett: the title bar's buttons under Wine (copied into each prefix)
     clang-14 libclang-rt-14-dev llvm-14     # libFuzzer targets with ASan and UBSan
     util-linux                              # flock, for the shared Wine prefix
 )

@@ -4,10 +4,12 @@
 #   wine_session.sh start WORK_DIR DRIVER_DLL
 #   wine_session.sh stop WORK_DIR
 #
-# start makes, once, two Wine prefixes under WORK_DIR (prefix: the simulated graphics driver
-# registered; prefix-nodriver: no driver, as on a PC without it), the ja_JP.UTF-8 locale for
-# the Japanese runs, and starts an Xvfb display; it registers the driver DLL on every start,
-# so the prefix always names the DLL just built. stop ends the display and both wineservers.
+# start makes, once, the Wine prefixes under WORK_DIR (prefix: the simulated graphics driver
+# registered; prefix-nodriver: no driver, as on a PC without it; prefix-dpi144 and
+# prefix-dpi192: the driver registered, the display at 144 and 192 DPI, Wine's LogPixels),
+# the ja_JP.UTF-8 locale for the Japanese runs, and starts an Xvfb display; it registers the
+# driver DLL on every start, so each prefix always names the DLL just built. stop ends the
+# display and every prefix's wineserver.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/wine_common.sh"
@@ -17,8 +19,40 @@ session_paths "$2"
 mkdir -p "$WORK"
 export WINEDEBUG=-all
 
-# The virtual desktop gives top-level windows their title bars and a known screen size.
-DESKTOP_SIZE=640x480
+# The virtual desktop gives top-level windows their title bars and a known screen size
+# (desktop_size in wine_common.sh).
+DESKTOP_SIZE=$(desktop_size 96)
+
+# Wine draws the title bar's buttons with the Marlett font (without it the close box reads
+# "r"); Debian ships it in fonts-wine, outside any prefix: each prefix gets a copy.
+MARLETT=/usr/share/wine/fonts/marlett.ttf
+add_marlett() {
+    local fonts=$1/drive_c/windows/Fonts
+    [ -f "$fonts/marlett.ttf" ] || { mkdir -p "$fonts" && cp "$MARLETT" "$fonts/"; }
+}
+
+# A copy of the driver prefix (files shared, registry its own) with $1 = DPI: Wine's
+# LogPixels, and a desktop grown to match.
+make_dpi_prefix() {
+    local dpi=$1 prefix
+    prefix=$(dpi_prefix "$dpi")
+    rm -rf "$prefix"
+    cp -al "$PREFIX_DRIVER" "$prefix"
+    for reg in "$prefix"/*.reg; do cp --remove-destination "$PREFIX_DRIVER/$(basename "$reg")" "$reg"; done
+    rm -f "$prefix/.kdx-ready"
+    cat >"$WORK/dpi$dpi.reg" <<REG
+Windows Registry Editor Version 5.00
+
+[HKEY_CURRENT_USER\\Control Panel\\Desktop]
+"LogPixels"=dword:$(printf '%08x' "$dpi")
+
+[HKEY_CURRENT_USER\\Software\\Wine\\Explorer\\Desktops]
+"Default"="$(desktop_size "$dpi")"
+REG
+    WINEPREFIX=$prefix "$WINE64" regedit /S "$(winpath "$WORK/dpi$dpi.reg")"
+    WINEPREFIX=$prefix "$WINESERVER" -w
+    touch "$prefix/.kdx-ready"
+}
 
 make_prefix() {
     rm -rf "$PREFIX_DRIVER" "$PREFIX_NODRIVER"
@@ -61,7 +95,7 @@ start() {
     if [ ! -s "$WORK/display" ] || ! kill -0 "$(cat "$WORK/xvfb.pid" 2>/dev/null)" 2>/dev/null; then
         rm -f "$WORK/display"
         # -displayfd: Xvfb picks a free display and writes its number when it is ready.
-        setsid Xvfb -displayfd 3 -screen 0 ${DESKTOP_SIZE}x24 -nolisten tcp 3>"$WORK/display" \
+        setsid Xvfb -displayfd 3 -screen 0 "$(screen_size)x24" -nolisten tcp 3>"$WORK/display" \
             </dev/null >"$WORK/xvfb.log" 2>&1 &
         echo $! >"$WORK/xvfb.pid"
         for _ in $(seq 100); do [ -s "$WORK/display" ] && break; sleep 0.1; done
@@ -70,14 +104,21 @@ start() {
     export DISPLAY=:$(cat "$WORK/display")
 
     [ -f "$PREFIX_DRIVER/.kdx-ready" ] || make_prefix
-    WINEPREFIX=$PREFIX_DRIVER "$WINE64" regsvr32 /s "$(winpath "$dll")"
-    WINEPREFIX=$PREFIX_DRIVER "$WINE64" reg query 'HKCR\Igfxext.CUIExternal\CLSID' >/dev/null
-    WINEPREFIX=$PREFIX_DRIVER "$WINESERVER" -w
+    add_marlett "$PREFIX_DRIVER"
+    add_marlett "$PREFIX_NODRIVER"
+    for dpi in $DPIS_OF_THEIR_OWN; do
+        [ -f "$(dpi_prefix "$dpi")/.kdx-ready" ] || make_dpi_prefix "$dpi"
+    done
+    for prefix in "$PREFIX_DRIVER" $(for dpi in $DPIS_OF_THEIR_OWN; do dpi_prefix "$dpi"; done); do
+        WINEPREFIX=$prefix "$WINE64" regsvr32 /s "$(winpath "$dll")"
+        WINEPREFIX=$prefix "$WINE64" reg query 'HKCR\Igfxext.CUIExternal\CLSID' >/dev/null
+        WINEPREFIX=$prefix "$WINESERVER" -w
+    done
     echo "Wine session ready: DISPLAY=$DISPLAY, prefixes in $WORK"
 }
 
 stop() {
-    for prefix in "$PREFIX_DRIVER" "$PREFIX_NODRIVER"; do
+    for prefix in "$PREFIX_DRIVER" "$PREFIX_NODRIVER" $(for dpi in $DPIS_OF_THEIR_OWN; do dpi_prefix "$dpi"; done); do
         [ -d "$prefix" ] && WINEPREFIX=$prefix "$WINESERVER" -k 2>/dev/null || true
     done
     if [ -f "$WORK/xvfb.pid" ]; then
