@@ -107,9 +107,13 @@ struct LinuxDpAuxFixture : ::testing::Test {
         kernel.AddChannel(0, 7, "card0-DP-1", "AUX B/DDI B/PHY B");
         kernel.AddChannel(1, 8, "card0-DP-2", "AUX C/DDI C/PHY C");
     }
-    int32_t Start() {
+    // Two channels, the chip found on the first: its nodes are open.
+    bool ChipOnPort1() {
+        TwoChannels();
         WText log;
-        return lib.Initialize(log);
+        uint32_t id = 0;
+        kernel.i2cAnswers = {{1, {}}, {1, Reply(kAckFrame, 9)}};
+        return lib.Initialize(log) == gfx::kOk && lib.FindDevice(id, 0x6E, log) == gfx::kOk && id == 1;
     }
 };
 
@@ -243,12 +247,7 @@ TEST_F(LinuxDpAuxFixture, ErrnoBecomesAResultThatNeverEndsAPoll) {
 }
 
 TEST_F(LinuxDpAuxFixture, I2cWriteIsOneMessageWithTheWholePacket) {
-    TwoChannels();
-    ASSERT_EQ(Start(), gfx::kOk);
-    uint32_t id = 0;
-    WText log;
-    kernel.i2cAnswers = {{1, {}}, {1, Reply(kAckFrame, 9)}};
-    ASSERT_EQ(lib.FindDevice(id, 0x6E, log), gfx::kOk);
+    ASSERT_TRUE(ChipOnPort1());
     kernel.i2cCalls.clear();
 
     std::vector<uint8_t> packet(17);
@@ -267,12 +266,7 @@ TEST_F(LinuxDpAuxFixture, I2cWriteIsOneMessageWithTheWholePacket) {
 }
 
 TEST_F(LinuxDpAuxFixture, I2cReadIsOneFixedLengthMessageCheckedAsTheSplitRead) {
-    TwoChannels();
-    ASSERT_EQ(Start(), gfx::kOk);
-    uint32_t id = 0;
-    WText log;
-    kernel.i2cAnswers = {{1, {}}, {1, Reply(kAckFrame, 9)}};
-    ASSERT_EQ(lib.FindDevice(id, 0x6E, log), gfx::kOk);
+    ASSERT_TRUE(ChipOnPort1());
 
     const struct {
         const char* what;
@@ -313,12 +307,7 @@ TEST_F(LinuxDpAuxFixture, I2cReadIsOneFixedLengthMessageCheckedAsTheSplitRead) {
 }
 
 TEST_F(LinuxDpAuxFixture, NativeTransfersArePiecesAtTheDpcdAddress) {
-    TwoChannels();
-    ASSERT_EQ(Start(), gfx::kOk);
-    uint32_t id = 0;
-    WText log;
-    kernel.i2cAnswers = {{1, {}}, {1, Reply(kAckFrame, 9)}};
-    ASSERT_EQ(lib.FindDevice(id, 0x6E, log), gfx::kOk);
+    ASSERT_TRUE(ChipOnPort1());
 
     std::array<uint8_t, 20> block{};
     EXPECT_EQ(lib.NativeRead(1, 0x100, block), gfx::kOk);
