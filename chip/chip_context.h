@@ -9,7 +9,10 @@
 #include "gfx/gfx_lib.h"
 #include "gfx/gfx_lib_control_library.h"
 #include "gfx/gfx_lib_intel_skylake.h"
+#include "gfx/gfx_lib_linux_dp_aux.h"
+#include "gfx/select_gfx_lib.h"
 #include "platform/control_library.h"
+#include "platform/dp_aux_system.h"
 #include "platform/system.h"
 #include "platform/wtext.h"
 
@@ -60,8 +63,11 @@ public:
     static constexpr uint16_t kIspEntryAddress = 0x1800;
 
     ChipContext(platform::System& sys, platform::DriverConnector& connector,
-                platform::ControlLibraryLoader& controlLibrary)
-        : system(sys), intelBackend(connector, sys.clock), controlLibraryBackend(controlLibrary, sys.clock) {}
+                platform::ControlLibraryLoader& controlLibrary, platform::DpAuxSystem& dpAux = platform::SystemDpAux())
+        : system(sys),
+          intelBackend(connector, sys.clock),
+          controlLibraryBackend(controlLibrary, sys.clock),
+          linuxBackend(dpAux, sys.clock) {}
     ChipContext(const ChipContext&) = delete;
     ChipContext& operator=(const ChipContext&) = delete;
 
@@ -70,6 +76,10 @@ public:
     GfxLib* activeAdapter = nullptr;          // non-owning; bound by SelectGfxLib
     GfxLibIntelSkylake intelBackend;
     GfxLibControlLibrary controlLibraryBackend;  // tried when the driver backend finds no chip
+    GfxLibLinuxDpAux linuxBackend;               // the kernel's AUX interfaces, on Linux
+    // The libraries the selection tries, in order: the Windows program's unless a Linux
+    // front end names the Linux one.
+    std::span<const GfxCandidate> gfxCandidates = WindowsGfxCandidates();
     TarvikControlDelegate* progressSink = nullptr;  // non-owning; empty in silent mode
 
     std::array<uint8_t, kScratchSize> scratch{};
