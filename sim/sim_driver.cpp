@@ -123,7 +123,9 @@ AuxOutcome SimDriver::Carry(const AuxTransaction& t, const ChaosAction& chaos, i
     AuxOutcome outcome{kStatusDone, t.data.size(), false, false};
     if (t.viaDriver && faults_.notSupported && t.deviceId == kFirstDeviceId && IsI2c(command) && !t.read)
         return {kStatusNotSupported, 0, false, false};
-    if (!chipHere) return {kStatusAuxNack, 0, false, false};
+    // Nothing on the wire answers: the Windows driver reports that as a NACK, i915 as a
+    // timeout.
+    if (!chipHere) return {t.viaDriver ? kStatusAuxNack : kStatusTransferFailed, 0, false, !t.viaDriver};
     if (chaos.kind == ChaosKind::WriteNotDone && !t.read) return outcome;
     if (chaos.kind == ChaosKind::DroppedAck) chip_.DropNextAck();
 
