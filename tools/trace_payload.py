@@ -45,17 +45,16 @@ def framing_removed(path):
     """The lines that carry payload, in order; probe reads and i915's accesses dropped."""
     kept = [line for line in lines(path) if line["status"] == 0]
     out = []
-    for i, line in enumerate(kept):
+    for line in kept:
         native = line["command"] in (NATIVE_READ, NATIVE_WRITE)
         if native and line["command"] == NATIVE_READ and (line["address"], line["length"]) in I915_READS:
             continue
         if native and line["command"] == NATIVE_WRITE and line["address"] == I915_WRITE:
             continue
-        # The kernel's probe: a 1-byte read of 0x000 right before another native read.
+        # The kernel's probe before each native read: a 1-byte read of 0x000 (the updater
+        # itself never reads that register).
         if line["command"] == NATIVE_READ and line["address"] == 0 and line["length"] == 1:
-            following = kept[i + 1] if i + 1 < len(kept) else None
-            if following is not None and following["command"] == NATIVE_READ:
-                continue
+            continue
         if not native and line["length"] == 0:
             out.append(dict(line, bare=True))
             continue
