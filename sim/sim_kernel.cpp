@@ -249,45 +249,39 @@ const SimKernel::Node* SimKernel::NodeOf(int fd) const {
     return found == open_.end() ? nullptr : &found->second;
 }
 
-// auxdev_read_iter: pieces of at most 16 bytes until the first failure; a failure after
-// some pieces leaves the count carried.
-int64_t SimKernel::Pread(int fd, std::span<uint8_t> out, uint32_t offset) {
+// auxdev_read_iter and auxdev_write_iter: pieces of at most 16 bytes until the first
+// failure; a failure after some pieces leaves the count carried.
+int64_t SimKernel::InPieces(int fd, size_t size, uint32_t offset, const PieceAccess& access) {
     BeginSystemCall();
     const Node* node = NodeOf(fd);
     if (node == nullptr) return -kBadDescriptor;
     if (!node->aux) return -kIllegalSeek;
     if (offset >= kAuxMaxOffset) return 0;
-    out = out.first(std::min<size_t>(out.size(), kAuxMaxOffset - offset));
+    size = std::min<size_t>(size, kAuxMaxOffset - offset);
     size_t done = 0;
     int64_t result = 0;
-    while (done < out.size()) {
-        const auto piece = out.subspan(done, std::min<size_t>(kMaxPayload, out.size() - done));
-        result = DpcdRead(node->connector, offset + static_cast<uint32_t>(done), piece, true);
+    while (done < size) {
+        result = access(node->connector, offset + static_cast<uint32_t>(done), done,
+                        std::min<size_t>(kMaxPayload, size - done));
         if (result <= 0) break;
         done += static_cast<size_t>(result);
     }
     return done > 0 ? static_cast<int64_t>(done) : result;
 }
 
+int64_t SimKernel::Pread(int fd, std::span<uint8_t> out, uint32_t offset) {
+    return InPieces(fd, out.size(), offset, [this, out](uint32_t connector, uint32_t at, size_t done, size_t length) {
+        return DpcdRead(connector, at, out.subspan(done, length), true);
+    });
+}
+
 int64_t SimKernel::Pwrite(int fd, std::span<const uint8_t> data, uint32_t offset) {
-    BeginSystemCall();
-    const Node* node = NodeOf(fd);
-    if (node == nullptr) return -kBadDescriptor;
-    if (!node->aux) return -kIllegalSeek;
-    if (offset >= kAuxMaxOffset) return 0;
-    data = data.first(std::min<size_t>(data.size(), kAuxMaxOffset - offset));
-    size_t done = 0;
-    int64_t result = 0;
-    while (done < data.size()) {
+    return InPieces(fd, data.size(), offset, [this, data](uint32_t connector, uint32_t at, size_t done, size_t length) {
         // The kernel copies each piece in before it goes out.
         std::array<uint8_t, kMaxPayload> piece{};
-        const size_t length = std::min<size_t>(kMaxPayload, data.size() - done);
         std::copy_n(data.begin() + static_cast<ptrdiff_t>(done), length, piece.begin());
-        result = DpcdWrite(node->connector, offset + static_cast<uint32_t>(done), std::span(piece).first(length), true);
-        if (result <= 0) break;
-        done += static_cast<size_t>(result);
-    }
-    return done > 0 ? static_cast<int64_t>(done) : result;
+        return DpcdWrite(connector, at, std::span(piece).first(length), true);
+    });
 }
 
 // i2cdev_ioctl_rdwr: the limits first, the messages copied in, read data copied back out

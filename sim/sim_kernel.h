@@ -25,6 +25,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -87,6 +88,9 @@ private:
         uint32_t connector = 0;
     };
 
+    // One DPCD access of `length` bytes at `at`, `done` bytes into the call.
+    using PieceAccess = std::function<int64_t(uint32_t connector, uint32_t at, size_t done, size_t length)>;
+    int64_t InPieces(int fd, size_t size, uint32_t offset, const PieceAccess& access);
     // i915's .transfer: bytes carried, or -errno; `message.reply` set when >= 0.
     int64_t I915Transfer(uint32_t connector, Message& message, bool ours);
     int64_t DpcdAccess(uint32_t connector, uint32_t command, uint32_t offset, std::span<uint8_t> data, bool ours);

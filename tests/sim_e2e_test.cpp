@@ -280,19 +280,27 @@ std::vector<std::string> UntimedTrace(const std::string& path) {
     return lines;
 }
 
-TEST(SimEndToEnd, ControlLibraryBackendSendsTheChipWhatTheComBackendSends) {
-    const SimImages images = EmbeddedImages();
-    std::vector<std::string> traces[2];
-    for (const auto backend : {SimOptions::Backend::Com, SimOptions::Backend::ControlLibrary}) {
+// A default update through the COM backend and through `other`, each trace as `read` gives it.
+template <typename Read>
+auto TracesOfComAnd(SimOptions::Backend other, const SimImages& images, Read read) {
+    std::array<decltype(read(std::string())), 2> traces;
+    for (const auto backend : {SimOptions::Backend::Com, other}) {
         SimOptions options;
         options.backend = backend;
         options.tracePath = ::testing::TempDir() + "sim_e2e_backend.tsv";
         const Outcome out = Update(options, 1, images);
         EXPECT_EQ(out.result, 0);
         EXPECT_TRUE(out.flashEqualsImage);
-        traces[backend == SimOptions::Backend::Com ? 0 : 1] = UntimedTrace(options.tracePath);
+        EXPECT_EQ(out.openDescriptors, 0u);
+        traces[backend == SimOptions::Backend::Com ? 0 : 1] = read(options.tracePath);
         std::remove(options.tracePath.c_str());
     }
+    return traces;
+}
+
+TEST(SimEndToEnd, ControlLibraryBackendSendsTheChipWhatTheComBackendSends) {
+    const SimImages images = EmbeddedImages();
+    const auto traces = TracesOfComAnd(SimOptions::Backend::ControlLibrary, images, UntimedTrace);
     EXPECT_GT(traces[0].size(), 30000u);
     EXPECT_EQ(traces[0], traces[1]);
 
@@ -346,19 +354,7 @@ bool operator==(const TraceLine& a, const TraceLine& b) {
 }
 
 TEST(SimEndToEnd, LinuxBackendSendsTheChipWhatTheComBackendSends) {
-    const SimImages images = EmbeddedImages();
-    std::vector<TraceLine> traces[2];
-    for (const auto backend : {SimOptions::Backend::Com, SimOptions::Backend::Linux}) {
-        SimOptions options;
-        options.backend = backend;
-        options.tracePath = ::testing::TempDir() + "sim_e2e_linux.tsv";
-        const Outcome out = Update(options, 1, images);
-        EXPECT_EQ(out.result, 0);
-        EXPECT_TRUE(out.flashEqualsImage);
-        EXPECT_EQ(out.openDescriptors, 0u);
-        traces[backend == SimOptions::Backend::Com ? 0 : 1] = ReadTrace(options.tracePath);
-        std::remove(options.tracePath.c_str());
-    }
+    const auto traces = TracesOfComAnd(SimOptions::Backend::Linux, EmbeddedImages(), ReadTrace);
     // The kernel's framing: each I2C write ends on a bare address without MOT, so the
     // messages join as the COM driver's do.
     const auto comMessages = I2cMessages(traces[0]);
