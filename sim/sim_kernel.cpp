@@ -107,17 +107,23 @@ void SimKernel::AddAttribute(const std::string& path, const std::string& content
 void SimKernel::BuildSysfs() {
     AddDirectory("/sys/class/drm_dp_aux_dev");
     AddAttribute(std::string(kCard) + "/dev", "226:0");
-    const auto addAdapter = [this](const std::string& parent, unsigned number, const std::string& name) {
+    // A class device as the driver core lays it out: its attributes, links to its parent
+    // and its class, and the class directory's link to it.
+    const auto addClassDevice = [this](const std::string& path, const std::string& className, const std::string& name,
+                                       const std::string& dev, const std::string& parent) {
+        AddAttribute(path + "/name", name);
+        AddAttribute(path + "/dev", dev);
+        AddLink(path + "/device", parent);
+        AddLink(path + "/subsystem", "/sys/class/" + className);
+        AddLink("/sys/class/" + className + "/" + path.substr(path.find_last_of('/') + 1), path);
+    };
+    const auto addAdapter = [&](const std::string& parent, unsigned number, const std::string& name) {
         const std::string adapter = parent + "/i2c-" + std::to_string(number);
         AddAttribute(adapter + "/name", name);
         AddLink("/sys/bus/i2c/devices/i2c-" + std::to_string(number), adapter);
         if (faults_.noI2cDev) return;
-        const std::string node = adapter + "/i2c-dev/i2c-" + std::to_string(number);
-        AddAttribute(node + "/name", name);
-        AddAttribute(node + "/dev", "89:" + std::to_string(number));
-        AddLink(node + "/device", adapter);
-        AddLink(node + "/subsystem", "/sys/class/i2c-dev");
-        AddLink("/sys/class/i2c-dev/i2c-" + std::to_string(number), node);
+        addClassDevice(adapter + "/i2c-dev/i2c-" + std::to_string(number), "i2c-dev", name,
+                       "89:" + std::to_string(number), adapter);
     };
     for (unsigned g = 0; g < kGmbusNames.size(); ++g) addAdapter(kGpu, g, kGmbusNames[g]);
     for (uint32_t k = 0; k < kConnectorCount; ++k) {
@@ -126,12 +132,8 @@ void SimKernel::BuildSysfs() {
         const std::string name = std::string("AUX ") + port + "/DDI " + port + "/PHY " + port;
         AddAttribute(connector + "/status", k + kFirstDeviceId == chipDeviceId_ ? "connected" : "disconnected");
         AddLink(connector + "/device", kCard);
-        const std::string aux = connector + "/drm_dp_aux" + std::to_string(k);
-        AddAttribute(aux + "/name", name);
-        AddAttribute(aux + "/dev", "237:" + std::to_string(k));
-        AddLink(aux + "/device", connector);
-        AddLink(aux + "/subsystem", "/sys/class/drm_dp_aux_dev");
-        AddLink("/sys/class/drm_dp_aux_dev/drm_dp_aux" + std::to_string(k), aux);
+        addClassDevice(connector + "/drm_dp_aux" + std::to_string(k), "drm_dp_aux_dev", name,
+                       "237:" + std::to_string(k), connector);
         addAdapter(connector, kFirstI2cAdapter + k, name);
     }
 }
