@@ -3,7 +3,7 @@
 //
 //   kdx4610-sim [options] [-- COMMAND LINE]
 //
-// The options are described in the README (section kdx4610-sim) and by --help.
+// The options are described in docs/simulator.md and by --help.
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>

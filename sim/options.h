@@ -1,6 +1,6 @@
 // The options of kdx4610-sim and of a simulator session (the Windows test driver passes
-// the same words). Their names and meaning are documented in the README's section
-// "kdx4610-sim" and are kept stable: tests and scripts rely on them.
+// the same words). Their names and meaning are documented in docs/simulator.md
+// and are kept stable: tests and scripts rely on them.
 #pragma once
 
 #include <array>
