@@ -159,8 +159,11 @@ AuxOutcome SimDriver::Carry(const AuxTransaction& t, const ChaosAction& chaos, i
     }
     // The driver's record has no room for a short reply: it counts as no valid reply.
     if (t.viaDriver && outcome.count < data.size()) return {kStatusTransferFailed, 0, false, false};
-    if (t.read && chaos.kind == ChaosKind::FlippedBit) data[chaos.bitIndex / 8] ^= static_cast<uint8_t>(1u << (chaos.bitIndex % 8));
-    if (t.read && chaos.kind == ChaosKind::ShortReply) std::fill(data.begin() + chaos.keepBytes, data.end(), 0);
+    // A bare address (no data) has no bit to flip and nothing to cut short.
+    if (t.read && chaos.kind == ChaosKind::FlippedBit && chaos.bitIndex / 8 < outcome.count)
+        data[chaos.bitIndex / 8] ^= static_cast<uint8_t>(1u << (chaos.bitIndex % 8));
+    if (t.read && chaos.kind == ChaosKind::ShortReply && chaos.keepBytes < outcome.count)
+        std::fill(data.begin() + chaos.keepBytes, data.end(), 0);
     return outcome;
 }
 

@@ -145,5 +145,27 @@ TEST(SimKernel, LimitsAndErrnoValues) {
     EXPECT_EQ(user.sim->DpAux().Open("/dev/i2c-5"), -errno_::kAccess);
 }
 
+// Chaos draws one action per transaction, bare addresses included: a flipped bit or a short
+// reply there has no data to act on.
+TEST(SimKernel, ChaosOnEveryTransactionTouchesNoByteOutsideIt) {
+    SimOptions o;
+    o.chaos = true;
+    o.chaosRate = 1;
+    for (uint64_t seed = 1; seed <= 40; ++seed) {
+        o.chaosSeed = seed;
+        TestBench bench(o);
+        ASSERT_TRUE(bench.sim) << bench.error;
+        platform::DpAuxSystem& kernel = bench.sim->DpAux();
+        const int i2c = kernel.Open("/dev/i2c-5");
+        Bytes reply(20, 0xAA);
+        std::array<platform::I2cMessage, 1> read{{{kChip, true, reply}}};
+        const int result = kernel.I2cTransfer(i2c, read);
+        EXPECT_TRUE(result == 1 || result < 0) << seed;
+        if (result < 0) {
+            EXPECT_EQ(reply, Bytes(20, 0xAA)) << seed;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace kdx::sim
