@@ -347,7 +347,7 @@ int64_t SimKernel::I915Transfer(uint32_t connector, Message& message, bool ours)
         outcome = wire_.Transact(t, refusal);
         oursSinceI915_ += ours;
         if (outcome.status != SimDriver::kStatusTransferFailed) break;
-        if (!outcome.timedOut) clock_.Pause(kReceiveErrorSleepNs);
+        if (!outcome.timedOut) clock_.Spend(kReceiveErrorSleepNs);
     }
     switch (outcome.status) {
         case SimDriver::kStatusDone:
@@ -373,7 +373,7 @@ int64_t SimKernel::DpcdAccess(uint32_t connector, uint32_t command, uint32_t off
     int64_t result = 0;
     int64_t firstError = 0;
     for (int attempt = 0; attempt < kNativeTries; ++attempt) {
-        if (result != 0 && result != -errno_::kTimedOut) clock_.Pause(kKernelRetrySleepNs);
+        if (result != 0 && result != -errno_::kTimedOut) clock_.Spend(kKernelRetrySleepNs);
         Message message{command, offset, data};
         result = I915Transfer(connector, message, ours);
         if (result >= 0) {
@@ -432,10 +432,10 @@ int SimKernel::I2cDoMsg(uint32_t connector, Message& message) {
             case Reply::Ack: return static_cast<int>(result);
             case Reply::Nack:
             case Reply::I2cNack: return -errno_::kRemoteIo;
-            case Reply::Defer: clock_.Pause(kKernelRetrySleepNs); continue;
+            case Reply::Defer: clock_.Spend(kKernelRetrySleepNs); continue;
             case Reply::I2cDefer:
                 deferI2c = std::min(deferI2c + 1, kI2cMaxExtraDeferTries);
-                clock_.Pause(kKernelRetrySleepNs);
+                clock_.Spend(kKernelRetrySleepNs);
                 continue;
         }
     }
