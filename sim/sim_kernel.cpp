@@ -50,7 +50,9 @@ std::string Parent(const std::string& path) {
     return slash == std::string::npos || slash == 0 ? std::string("/") : path.substr(0, slash);
 }
 
+// A node's number as the kernel names it: decimal without leading zeros.
 std::optional<unsigned> Number(std::string_view text) {
+    if (text.size() > 1 && text[0] == '0') return std::nullopt;
     unsigned n = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), n);
     if (text.empty() || error != std::errc() || end != text.data() + text.size()) return std::nullopt;

@@ -110,7 +110,8 @@ TEST(SimKernel, LimitsAndErrnoValues) {
     platform::DpAuxSystem& kernel = bench.sim->DpAux();
     const int aux = kernel.Open("/dev/drm_dp_aux0");
     const int i2c = kernel.Open("/dev/i2c-5");
-    EXPECT_EQ(kernel.Open("/dev/drm_dp_aux4"), -errno_::kNoEntry);
+    for (const char* missing : {"/dev/drm_dp_aux4", "/dev/drm_dp_aux00", "/dev/i2c-9", "/dev/i2c-", "/dev/null"})
+        EXPECT_EQ(kernel.Open(missing), -errno_::kNoEntry) << missing;
 
     Bytes one(1), big(platform::DpAuxSystem::kMaxI2cMessageLength + 1);
     std::vector<platform::I2cMessage> tooMany(platform::DpAuxSystem::kMaxI2cMessages + 1, {kChip, false, one});
