@@ -165,18 +165,19 @@ AuxReply SimChip::I2cWrite(uint32_t address, std::span<const uint8_t> data, bool
     return AuxReply::Ack;
 }
 
-// Past the end of what it has to send, the chip's I2C side pads with 0xFF (an idle bus
-// reads high), or answers the part within the reply and then NACKs or DEFERs the rest.
+// Past the end of what it has to send in a transaction the kernel's way, the chip's I2C
+// side pads with 0xFF (an idle bus reads high), or answers the part within the reply and
+// then NACKs or DEFERs the rest (see DdcPort::Read for the other framing).
 AuxReply SimChip::I2cRead(uint32_t address, std::span<uint8_t> out, bool endsTransaction, int64_t nowNs,
                           size_t& count) {
     Service(nowNs);
     count = 0;
     if (address != DdcPort::kAddressByte) return AuxReply::Nack;
-    const size_t inReply = port_.Read(out, endsTransaction, nowNs);
+    const DdcPort::ReadResult read = port_.Read(out, endsTransaction, nowNs);
     count = out.size();
-    if (inReply == out.size() || config_.faults.overRead == OverRead::Ff) return AuxReply::Ack;
-    if (inReply > 0) {
-        count = inReply;
+    if (read.inStream == out.size() || !read.openedBare || config_.faults.overRead == OverRead::Ff) return AuxReply::Ack;
+    if (read.inStream > 0) {
+        count = read.inStream;
         return AuxReply::Ack;
     }
     count = 0;

@@ -44,10 +44,17 @@ public:
     explicit DdcPort(Handler& handler) : handler_(handler) {}
 
     void Write(std::span<const uint8_t> piece, bool endsTransaction, int64_t nowNs);
-    // Fills `out` from the read stream; returns how many of its bytes came from the stream
-    // (the rest lie past its end and are 0xFF, what an idle bus reads).
-    size_t Read(std::span<uint8_t> out, bool endsTransaction, int64_t nowNs);
-    static constexpr uint8_t kPastEnd = 0xFF;
+    // Fills `out` from the read stream. Past its end a transaction the kernel's way (opened
+    // by a bare address) reads 0xFF, what an idle bus reads, and is for the chip to answer
+    // as the over-read fault says; one opened with data (the Windows drivers, which read
+    // past the end only when a reply's header was damaged) reads 0x00 as it always has.
+    struct ReadResult {
+        size_t inStream = 0;         // the bytes of `out` that came from the stream
+        bool openedBare = false;     // the transaction began with a bare address
+    };
+    ReadResult Read(std::span<uint8_t> out, bool endsTransaction, int64_t nowNs);
+    static constexpr uint8_t kPastEndBare = 0xFF;
+    static constexpr uint8_t kPastEndWithData = 0x00;
 
     // Makes a reply ready at `readyAtNs`; it replaces any reply not yet read.
     void PostReply(uint8_t opcode, std::span<const uint8_t> payload, int64_t readyAtNs, bool badChecksum);
@@ -70,6 +77,7 @@ private:
     std::vector<uint8_t> message_;  // write transaction in progress
     bool messageOverflow_ = false;
     bool readOpen_ = false;
+    bool readOpenedBare_ = false;
     bool readingReply_ = false;
     std::vector<uint8_t> readStream_;
     size_t readPos_ = 0;

@@ -47,8 +47,8 @@ constexpr FaultEntry kFaults[] = {
     {"power-cut-at-block", ValueKind::Count, "K", "the chip resets half way through programming the K-th block sent"},
     {"power-cut-at-erase", ValueKind::None, "", "the chip resets half way through the erase"},
     {"over-read", ValueKind::Choice, "ff|nack|defer",
-     "a read past the end of the chip's reply gets 0xFF bytes (the default), or the part past the end is "
-     "NACKed, or DEFERred for ever"},
+     "in the kernel's framing, a read past the end of the chip's reply gets 0xFF bytes (the default), or the "
+     "part past the end is NACKed, or DEFERred for ever"},
     {"dpcd0-silent-isp", ValueKind::None, "",
      "the running ISP driver leaves DPCD 0x000 unanswered: the kernel's probe read before every native read times out"},
     {"no-i2c-dev", ValueKind::None, "", "Linux: the module i2c-dev is not loaded, no /dev/i2c-N nodes"},

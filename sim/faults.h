@@ -49,7 +49,8 @@ struct Faults {
     bool readbackMismatch = false;      // ReadFlash answers with its first data byte changed
     uint32_t powerCutAtBlock = 0;       // the chip resets while programming the K-th block sent
     bool powerCutAtErase = false;       // the chip resets half way through the erase
-    // Reads past the end of the pending reply: 0xFF bytes, or NACK or DEFER for that part.
+    // Reads past the end of the pending reply, in a transaction opened by a bare address:
+    // 0xFF bytes, or NACK or DEFER for that part.
     OverRead overRead = OverRead::Ff;
     bool dpcdRevSilentInIsp = false;  // the running ISP driver leaves DPCD 0x000 unanswered
     // The Linux kernel (--backend linux).

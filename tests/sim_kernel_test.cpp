@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <fstream>
 
+#include "gfx/gfx_lib.h"
 #include "sim/test_bench.h"
 #include "sim/timing.h"
 
@@ -144,6 +145,23 @@ TEST(SimKernel, LimitsAndErrnoValues) {
     ASSERT_TRUE(user.sim) << user.error;
     EXPECT_EQ(user.sim->DpAux().Open("/dev/drm_dp_aux0"), -errno_::kAccess);
     EXPECT_EQ(user.sim->DpAux().Open("/dev/i2c-5"), -errno_::kAccess);
+}
+
+// Past the end of the null message: 0xFF in the kernel's framing (opened by a bare
+// address), 0x00 in the Windows drivers' (opened with data), as before the kernel's came.
+TEST(SimKernel, PastTheEndOfTheStreamEachFramingReadsWhatItAlwaysRead) {
+    TestBench bench;
+    ASSERT_TRUE(bench.sim) << bench.error;
+    RecordClient c = bench.Client();
+    Bytes windows(8);
+    EXPECT_EQ(c.Transfer(gfx::kI2cRead, 0x6E, windows), 0u);
+    EXPECT_EQ(windows, Bytes({0x6E, 0x80, 0xBE, 0, 0, 0, 0, 0}));
+
+    platform::DpAuxSystem& kernel = bench.sim->DpAux();
+    Bytes kernelRead(8);
+    std::array<platform::I2cMessage, 1> read{{{kChip, true, kernelRead}}};
+    EXPECT_EQ(kernel.I2cTransfer(kernel.Open("/dev/i2c-5"), read), 1);
+    EXPECT_EQ(kernelRead, Bytes({0x6E, 0x80, 0xBE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
 }
 
 // Chaos draws one action per transaction, bare addresses included: a flipped bit or a short
