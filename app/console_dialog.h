@@ -16,4 +16,18 @@ UiLanguage LanguageFromEnvironment();
 
 void RunConsoleDialog(UpdateRun& run, std::istream& in, std::ostream& out, UiLanguage language);
 
+// What draws the progress view: it gets the chip's reports while the ISP procedure runs
+// and is told when the view ends, before the final message.
+class ConsoleProgressView : public TarvikControlDelegate {
+public:
+    virtual void Finish() = 0;
+
+protected:
+    ~ConsoleProgressView() = default;
+};
+
+// The dialog with a progress view of the caller's in place of the one bar.
+void RunConsoleDialog(UpdateRun& run, std::istream& in, std::ostream& out, UiLanguage language,
+                      ConsoleProgressView& progress);
+
 }  // namespace kdx

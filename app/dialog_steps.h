@@ -29,5 +29,7 @@ namespace kdx {
 // The terminal dialog with the given steps in place of the real ones.
 void RunConsoleDialog(UpdateRun& run, std::istream& in, std::ostream& out, UiLanguage language,
                       const DialogSteps& steps);
+void RunConsoleDialog(UpdateRun& run, std::istream& in, std::ostream& out, UiLanguage language,
+                      const DialogSteps& steps, ConsoleProgressView& progress);
 
 }  // namespace kdx
