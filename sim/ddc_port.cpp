@@ -33,7 +33,7 @@ void DdcPort::Deliver(std::span<const uint8_t> m, int64_t nowNs) {
     handler_.OnCommand(m[6], m.subspan(kHeader, m.size() - kHeader - 1), nowNs);
 }
 
-void DdcPort::Read(std::span<uint8_t> out, bool endsTransaction, int64_t nowNs) {
+size_t DdcPort::Read(std::span<uint8_t> out, bool endsTransaction, int64_t nowNs) {
     if (!message_.empty()) {
         // A read in the middle of a write transaction: the unfinished message is lost.
         message_.clear();
@@ -46,8 +46,14 @@ void DdcPort::Read(std::span<uint8_t> out, bool endsTransaction, int64_t nowNs) 
         if (readingReply_) readStream_ = reply_;
         else readStream_.assign(std::begin(kNullMessage), std::end(kNullMessage));
     }
-    for (uint8_t& b : out) b = readPos_ < readStream_.size() ? readStream_[readPos_++] : 0x00;
+    size_t inStream = 0;
+    for (uint8_t& b : out) {
+        const bool more = readPos_ < readStream_.size();
+        b = more ? readStream_[readPos_++] : kPastEnd;
+        inStream += more;
+    }
     if (endsTransaction) EndReadTransaction();
+    return inStream;
 }
 
 void DdcPort::EndReadTransaction() {

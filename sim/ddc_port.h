@@ -7,6 +7,11 @@
 // reply as one byte stream, header first and continuation after it, and ends with a piece
 // without the middle-of-transaction bit (code 1), which consumes the reply. While no reply
 // is ready, the stream is the DDC/CI null message 6E 80 BE.
+//
+// The Linux kernel frames the same transactions otherwise: a bare address (a piece of no
+// data) with the bit opens each one, every data piece keeps the bit, and a bare address
+// without it closes the transaction. Both framings end a transaction on the piece without
+// the bit, whether it carries data or none.
 #pragma once
 
 #include <cstdint>
@@ -39,7 +44,10 @@ public:
     explicit DdcPort(Handler& handler) : handler_(handler) {}
 
     void Write(std::span<const uint8_t> piece, bool endsTransaction, int64_t nowNs);
-    void Read(std::span<uint8_t> out, bool endsTransaction, int64_t nowNs);
+    // Fills `out` from the read stream; returns how many of its bytes came from the stream
+    // (the rest lie past its end and are 0xFF, what an idle bus reads).
+    size_t Read(std::span<uint8_t> out, bool endsTransaction, int64_t nowNs);
+    static constexpr uint8_t kPastEnd = 0xFF;
 
     // Makes a reply ready at `readyAtNs`; it replaces any reply not yet read.
     void PostReply(uint8_t opcode, std::span<const uint8_t> payload, int64_t readyAtNs, bool badChecksum);

@@ -31,8 +31,8 @@ struct SimOptions {
     uint64_t chaosSeed = 0;
     double chaosRate = Chaos::kDefaultRate;
     // The program.
-    enum class Backend { Com, ControlLibrary };
-    Backend backend = Backend::Com;  // --backend com|igcl: how the updater reaches the chip
+    enum class Backend { Com, ControlLibrary, Linux };
+    Backend backend = Backend::Com;  // --backend com|igcl|linux: how the updater reaches the chip
     bool realTime = false;    // --real-time
     bool quiet = false;       // --quiet
     bool listFaults = false;  // --list-faults
