@@ -105,11 +105,6 @@ void RunConsoleDialog(UpdateRun& run, std::istream& in, std::ostream& out, UiLan
 }
 
 void RunConsoleDialog(UpdateRun& run, std::istream& in, std::ostream& out, UiLanguage language,
-                      ConsoleProgressView& progress) {
-    RunConsoleDialog(run, in, out, language, UpdateSteps(), progress);
-}
-
-void RunConsoleDialog(UpdateRun& run, std::istream& in, std::ostream& out, UiLanguage language,
                       const DialogSteps& steps) {
     ConsoleProgress progress(out);
     RunConsoleDialog(run, in, out, language, steps, progress);

@@ -26,8 +26,4 @@ protected:
     ~ConsoleProgressView() = default;
 };
 
-// The dialog with a progress view of the caller's in place of the one bar.
-void RunConsoleDialog(UpdateRun& run, std::istream& in, std::ostream& out, UiLanguage language,
-                      ConsoleProgressView& progress);
-
 }  // namespace kdx

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/console_dialog.h"
+#include "app/dialog_steps.h"
 #include "app/posix/linux_texts.h"
 #include "app/posix/stage_progress.h"
 #include "app/posix/update_options.h"
@@ -68,6 +69,10 @@ private:
     std::function<void(const std::string&)> noInhibitor_;
 };
 
+// The selection's report goes to standard error whenever it found no chip: the kernel
+// options and the module it names are what a user of this program needs to know.
+bool OpenAdapterReporting(UpdateRun& run) { return OpenAdapter(run, true); }
+
 std::string Trimmed(WTextView text) {
     std::string line = ToUtf8(TrimW(text));
     std::erase(line, '\r');
@@ -92,7 +97,7 @@ int RunCheck(UpdateRun& run) {
         std::cout << "The program's firmware images are damaged: nothing can be installed.\n";
         return run.resultCode;
     }
-    if (!OpenAdapter(run)) return run.resultCode;
+    if (!OpenAdapter(run, true)) return run.resultCode;
     const bool wouldUpdate = CheckChip(run.chip, run.resultCode, run.currentVersionText, run.chipVersionText);
     const auto channels = run.chip.linuxBackend.Channels();
     const uint32_t id = run.chip.deviceId;
@@ -183,12 +188,19 @@ int Run(Mode mode) {
             return RunCheck(run);
         case Mode::List:
             return RunList(run);
-        case Mode::Silent:
-            RunSilentWorkflow(run);
+        case Mode::Silent: {
+            WorkflowSteps steps = DefaultWorkflowSteps();
+            steps.openAdapter = OpenAdapterReporting;
+            WorkflowStages stages;
+            RunSilentWorkflow(run, stages, steps);
             return run.resultCode;
-        default:
-            RunConsoleDialog(run, std::cin, std::cout, language, progress);
+        }
+        default: {
+            DialogSteps steps = UpdateSteps();
+            steps.openAdapter = OpenAdapterReporting;
+            RunConsoleDialog(run, std::cin, std::cout, language, steps, progress);
             return run.resultCode;
+        }
     }
 }
 
