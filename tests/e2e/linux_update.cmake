@@ -17,3 +17,11 @@ if(NOT CMAKE_CROSSCOMPILING AND TARGET kdx4610-update AND TARGET kdx_sim_preload
         set_tests_properties(linux_update_${name} PROPERTIES LABELS linux_update TIMEOUT 300)
     endforeach()
 endif()
+
+# Unit tests of the program's own pieces (its command line, progress view, lock, signals).
+if(NOT CMAKE_CROSSCOMPILING AND TARGET kdx_linux_front)
+    add_executable(kdx_linux_tests ${CMAKE_SOURCE_DIR}/tests/linux/linux_front_test.cpp)
+    target_link_libraries(kdx_linux_tests PRIVATE kdx_linux_front kdxcore GTest::gtest_main)
+    kdx_warnings(kdx_linux_tests)
+    add_test(NAME linux_front_unit_tests COMMAND kdx_linux_tests --gtest_brief=1)
+endif()
