@@ -9,11 +9,12 @@ namespace kdx::linux_app {
 
 namespace {
 
-// The typical length of each stage on the chip, in milliseconds, the two mode switches
-// (800 ms each) counted with the stage they precede; the ISP exit and the version check
-// after the write come last.
-constexpr std::array<int64_t, 4> kTypicalStageMs{3'000, 1'500, 6'000, 40'000};
-constexpr int64_t kTypicalTailMs = 2'000;
+// The typical length of each stage in milliseconds, as the simulator models the chip
+// behind the kernel's framing: the ISP driver's download with the mode switch after it,
+// the mailbox and flash ID with theirs, the erase, the write of the 512 KiB image; the
+// version read back and the ISP exit come last.
+constexpr std::array<int64_t, 4> kTypicalStageMs{3'000, 1'000, 1'000, 14'000};
+constexpr int64_t kTypicalTailMs = 1'000;
 // The pace of a stage is trusted once it has run this long and moved.
 constexpr int64_t kPaceTrustedAfterMs = 2'000;
 
