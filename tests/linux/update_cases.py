@@ -225,27 +225,28 @@ def silent_update(args):
               "the clock)" % (len(ours), len(theirs)))
 
 
-@case
-def dialog_english_pty(args):
-    bench = Bench(args, "dialog_english_pty")
-    code, screen, raw = pty_dialog(bench, "en_US.UTF-8")
+def dialog_on_pty(args, name, language, texts):
+    bench = Bench(args, name)
+    code, screen, raw = pty_dialog(bench, language)
     expect(code == 0, "exit %d" % code)
-    for text in ("KDX4610 Update v1.58", "Current firmware version: 1.40", "New firmware version: 1.58",
-                 "Update the firmware?", "Start update now?", "Updating the firmware ...",
-                 "Writing the firmware  524288/524288 [", "Firmware update was completed."):
+    for text in texts:
         expect(text in screen, "screen shows %r" % text)
     expect(bench.flash_is_image(), "flash equals the image")
+
+
+@case
+def dialog_english_pty(args):
+    dialog_on_pty(args, "dialog_english_pty", "en_US.UTF-8",
+                  ("KDX4610 Update v1.58", "Current firmware version: 1.40", "New firmware version: 1.58",
+                   "Update the firmware?", "Start update now?", "Updating the firmware ...",
+                   "Writing the firmware  524288/524288 [", "Firmware update was completed."))
 
 
 @case
 def dialog_japanese_pty(args):
-    bench = Bench(args, "dialog_japanese_pty")
-    code, screen, raw = pty_dialog(bench, "ja_JP.UTF-8")
-    expect(code == 0, "exit %d" % code)
-    for text in ("現在のファームウェアのバージョン: 1.40", "アップデートを実行しますか？", "ファームウェアを書き込み中",
-                 "ファームウェアのアップデートが完了しました。"):
-        expect(text in screen, "screen shows %r" % text)
-    expect(bench.flash_is_image(), "flash equals the image")
+    dialog_on_pty(args, "dialog_japanese_pty", "ja_JP.UTF-8",
+                  ("現在のファームウェアのバージョン: 1.40", "アップデートを実行しますか？", "ファームウェアを書き込み中",
+                   "ファームウェアのアップデートが完了しました。"))
 
 
 @case
