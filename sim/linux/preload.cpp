@@ -121,6 +121,12 @@ int Fail(int negativeErrno) {
 }
 
 int OpenModelNode(const char* path) {
+    // The kernel's nodes are root:root 0600: a program run by another user is refused
+    // before anything reaches the driver.
+    if (geteuid() != 0) {
+        LogCall(std::string("open ") + path + " refused: not root");
+        return Fail(-EACCES);
+    }
     Equipment& e = TheEquipment();
     std::lock_guard lock(e.mutex);
     kdx::platform::DpAuxSystem* kernel = e.Kernel();

@@ -20,6 +20,8 @@ import sys
 import time
 
 ISP_ENTRY_WRITE = "i2c-write 55 5185c200000309"  # the first ISP entry command to 0x37
+NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+SKIPPED = 77
 CANNOT_INTERRUPT = "The firmware update cannot be interrupted"
 CASES = {}
 
@@ -62,10 +64,10 @@ class Bench:
         self.transcript.write(text + "\n")
         self.transcript.flush()
 
-    def command(self, program_args, tag="run", extra_options=()):
+    def command(self, program_args, tag="run", extra_options=(), user=()):
         options = self.sim_options + list(extra_options) + [
             "--trace", self.path(tag + ".trace"), "--flash-out", self.path(tag + ".flash")]
-        return [self.args.ns_run, self.sysfs, self.lock, "env",
+        return [self.args.ns_run, self.sysfs, self.lock, *user, "env",
                 "LD_PRELOAD=" + self.args.preload,
                 "KDX4610_SIM_OPTIONS=" + " ".join(options),
                 "KDX4610_SIM_CALL_LOG=" + self.path(tag + ".calls"),
@@ -77,12 +79,12 @@ class Bench:
         env["DBUS_SYSTEM_BUS_ADDRESS"] = self.bus
         return env
 
-    def run(self, program_args, tag="run", extra_options=(), stdin_text=None, language="C.UTF-8"):
+    def run(self, program_args, tag="run", extra_options=(), stdin_text=None, language="C.UTF-8", user=()):
         started = time.monotonic()
-        done = subprocess.run(self.command(program_args, tag, extra_options), input=stdin_text,
+        done = subprocess.run(self.command(program_args, tag, extra_options, user), input=stdin_text,
                               capture_output=True, text=True, env=self.environment(language), timeout=300)
-        self.log("$ kdx4610-update %s   [%s%s]  (%.1f s)" % (
-            " ".join(program_args), " ".join(self.sim_options + list(extra_options)) or "defaults",
+        self.log("$ %skdx4610-update %s   [%s%s]  (%.1f s)" % (
+            " ".join(user) + " " if user else "", " ".join(program_args), " ".join(self.sim_options + list(extra_options)) or "defaults",
             "" if stdin_text is None else ", stdin " + repr(stdin_text), time.monotonic() - started))
         self.log("exit %d\n--- stdout\n%s--- stderr\n%s---" % (done.returncode, done.stdout, done.stderr))
         return done
@@ -315,6 +317,20 @@ def not_root(args):
 
 
 @case
+def not_root_user(args):
+    """A real user other than root: the nodes are refused as the kernel refuses them."""
+    bench = Bench(args, "not_root_user")
+    os.chmod(bench.lock, 0o1777)  # as /run/lock is
+    if subprocess.run(NOBODY + ["test", "-x", args.program, "-a", "-r", args.preload]).returncode != 0:
+        print("not_root_user: skipped, the user nobody cannot reach the build tree")
+        sys.exit(SKIPPED)
+    for words in (["-s"], ["--list"]):
+        done = bench.run(words, tag=words[0].strip("-"), user=NOBODY)
+        expect(done.returncode == 30, "%s: exit %d" % (words, done.returncode))
+        expect("Permission denied! Run the program as root." in done.stderr, "%s: run as root" % words)
+
+
+@case
 def no_i2c_dev(args):
     bench = Bench(args, "no_i2c_dev", ["--fault", "no-i2c-dev"])
     for words in (["-s"], ["--list"]):
@@ -441,7 +457,7 @@ def logind_inhibitor(args):
 @case
 def power_cut_then_second_run(args):
     bench = Bench(args, "power_cut_then_second_run")
-    done = bench.run(["-s"], tag="cut", extra_options=["--fault", "power-cut-at-block=300"])
+    done = bench.run(["-s"], tag="cut", extra_options=["--fault", "power-cut-at-block=30"])
     expect(done.returncode == 20, "the cut run: exit %d" % done.returncode)
     expect(not bench.flash_is_image("cut"), "the cut left the flash half written")
     done = bench.run(["-s"], tag="again", extra_options=["--flash-in", bench.path("cut.flash")])
