@@ -350,11 +350,13 @@ def signal_during_write(args, name, signals):
     seen = []
     expect(read_until(process.stdout, "^Writing the firmware$", 120, seen), "the write began")
     time.sleep(1.0)
+    first = time.monotonic()
     for number in signals:
         process.send_signal(number)
         bench.log("sent %s during the write" % signal.Signals(number).name)
         time.sleep(0.5)
     code, out, err = finish(bench, process, seen, "after the signals")
+    bench.log("ended %.1f s after the first signal" % (time.monotonic() - first))
     expect(code == 0, "exit %d" % code)
     expect(err.count(CANNOT_INTERRUPT) == 1, "one message that the update cannot be interrupted")
     expect("Firmware update was completed." in out, "the update completed")
