@@ -81,13 +81,12 @@ std::string Trimmed(WTextView text) {
 }
 
 int RunVersion(UpdateRun& run) {
-    LoadImages(run.chip, run.resultCode, run.newVersionText);
+    const bool loaded = LoadImages(run.chip, run.resultCode, run.newVersionText);
     std::cout << kProgram << " 1.58\n"
               << "installs KDX4610 firmware version "
-              << (run.resultCode == UnexpectedError && run.chip.firmwareImage.empty() ? std::string("(unknown)")
-                                                                                      : Trimmed(run.newVersionText))
+              << (loaded ? Trimmed(run.newVersionText) : std::string("(unknown: the program's images are damaged)"))
               << '\n';
-    return 0;
+    return loaded ? 0 : run.resultCode;
 }
 
 // Read only: the steps before the ISP procedure, which only identify the chip.
@@ -151,12 +150,15 @@ int Run(Mode mode) {
     const UiLanguage language = LanguageFromEnvironment();
     platform::System& real = platform::RealSystem();
     StderrLines debug;
-    const bool terminal = isatty(STDOUT_FILENO) == 1;
-    StageProgress progress(std::cout, real.clock, terminal, language);
+    // Only the dialog shows progress; a silent run keeps track of it all the same, for the
+    // answer to a stop signal.
+    const bool drawing = mode == Mode::Dialog && isatty(STDOUT_FILENO) == 1;
+    std::ostream discard(nullptr);
+    StageProgress progress(mode == Mode::Dialog ? std::cout : discard, real.clock, drawing, language);
     LinuxIspGuard guard(
         [&] {
             // Off the progress line first, when both go to the terminal.
-            const std::string lead = terminal && isatty(STDERR_FILENO) == 1 ? "\n" : "";
+            const std::string lead = drawing && isatty(STDERR_FILENO) == 1 ? "\n" : "";
             return lead + kProgram + ": " + CannotInterruptText(progress.SecondsLeft(), language) + "\n";
         },
         [&](const std::string& reason) {
@@ -192,6 +194,7 @@ int Run(Mode mode) {
             WorkflowSteps steps = DefaultWorkflowSteps();
             steps.openAdapter = OpenAdapterReporting;
             WorkflowStages stages;
+            run.chip.progressSink = &progress;
             RunSilentWorkflow(run, stages, steps);
             return run.resultCode;
         }

@@ -7,6 +7,7 @@
 
 #include <signal.h>
 
+#include <array>
 #include <atomic>
 #include <functional>
 #include <string>
@@ -35,7 +36,7 @@ private:
     std::function<std::string()> firstAnswer_;
     sigset_t held_{};
     sigset_t previousMask_{};
-    struct sigaction previousStops_[3]{};
+    std::array<struct sigaction, 3> previousStops_{};
     std::atomic<bool> holding_{false};
     std::atomic<int> received_{0};
     std::thread watcher_;
