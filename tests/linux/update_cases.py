@@ -239,6 +239,15 @@ def silent_update(args):
               "more or less often" % (len(ours), len(theirs), len(hunks)))
 
 
+def dialog_on_pty(args, name, language, texts):
+    bench = Bench(args, name)
+    code, screen, raw = pty_dialog(bench, language)
+    expect(code == 0, "exit %d" % code)
+    for text in texts:
+        expect(text in screen, "screen shows %r" % text)
+    expect(bench.flash_is_image(), "flash equals the image")
+
+
 @case
 def dialog_english_pty(args):
     dialog_on_pty(args, "dialog_english_pty", "en_US.UTF-8",
