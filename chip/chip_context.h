@@ -18,11 +18,17 @@
 
 namespace kdx {
 
+// The long stages of the ISP procedure, in their order.
+enum class ProgressStage { DownloadIspDriver, ReadFlashId, EraseFlash, WriteFirmware };
+
 // Progress of the long chip operations (driver download, flash ID and erase polling,
 // block write). The update dialog implements it; silent mode has none.
 class TarvikControlDelegate {
 public:
     virtual void ReportProgress(int32_t current, int32_t total) = 0;
+    // A stage begins; the reports that follow are its own. A view that shows one bar for
+    // the whole procedure has nothing to do here.
+    virtual void BeginStage(ProgressStage stage) { (void)stage; }
 
 protected:
     ~TarvikControlDelegate() = default;
@@ -114,6 +120,9 @@ public:
     // Reports progress to the sink, when there is one.
     void ReportProgress(int32_t current, int32_t total) {
         if (progressSink != nullptr) progressSink->ReportProgress(current, total);
+    }
+    void BeginStage(ProgressStage stage) {
+        if (progressSink != nullptr) progressSink->BeginStage(stage);
     }
 };
 

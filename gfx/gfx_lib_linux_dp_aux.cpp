@@ -153,9 +153,8 @@ GfxLibLinuxDpAux::OpenChannel* GfxLibLinuxDpAux::Opened(uint32_t deviceId) {
     return open.auxFd >= 0 && open.i2cFd >= 0 ? &open : nullptr;
 }
 
-int32_t GfxLibLinuxDpAux::FindDevice(uint32_t& deviceId, uint32_t address, WText& log) {
-    log.clear();
-    const SearchRules rules{
+AuxTransferLib::SearchRules GfxLibLinuxDpAux::Rules() {
+    return SearchRules{
         [this](uint32_t id) {
             return FormatW(u"  Port %d (%s) = ", {id, FromUtf8(ChannelText(channels_[id - 1].channel))});
         },
@@ -170,7 +169,22 @@ int32_t GfxLibLinuxDpAux::FindDevice(uint32_t& deviceId, uint32_t address, WText
         nullptr,
         nullptr,
     };
-    return SearchConnections(1, static_cast<uint32_t>(channels_.size()), address, deviceId, log, rules);
+}
+
+int32_t GfxLibLinuxDpAux::FindDevice(uint32_t& deviceId, uint32_t address, WText& log) {
+    log.clear();
+    return SearchConnections(1, static_cast<uint32_t>(channels_.size()), address, deviceId, log, Rules());
+}
+
+int32_t GfxLibLinuxDpAux::ProbeChannel(uint32_t deviceId, uint32_t address, WText& line) {
+    line.clear();
+    if (deviceId == 0 || deviceId > channels_.size()) return gfx::kInvalidArgument;
+    uint32_t found = 0;
+    const int32_t result = SearchConnections(deviceId, deviceId, address, found, line, Rules());
+    // The channel's own line, without the search's closing line.
+    const size_t end = line.find(u'\n');
+    if (end != WText::npos) line.resize(end + 1);
+    return result;
 }
 
 int32_t GfxLibLinuxDpAux::ResultOfErrno(int64_t negativeErrno) {

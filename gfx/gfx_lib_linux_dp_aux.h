@@ -52,6 +52,10 @@ public:
     int32_t I2cRead(uint32_t deviceId, uint32_t address, std::span<uint8_t> buffer, int32_t& count,
                     WText& diagnostic) override;
 
+    // The presence probe on one channel (device ID `deviceId`) alone, as FindDevice makes
+    // it there: its result and the channel's report line.
+    int32_t ProbeChannel(uint32_t deviceId, uint32_t address, WText& line);
+
     // Every AUX channel sysfs lists with both its nodes, in the order of the AUX device
     // number; `auxChannels` counts the AUX nodes, paired or not.
     std::vector<Channel> ListChannels(size_t& auxChannels);
@@ -75,6 +79,7 @@ private:
     };
 
     int32_t Transfer(uint32_t deviceId, uint32_t command, uint32_t address, std::span<uint8_t> data) override;
+    SearchRules Rules();
     // The channel a device ID names, with both nodes open; null when there is none.
     OpenChannel* Opened(uint32_t deviceId);
     // Opens both nodes of channel `deviceId`: 0, or the first failure's -errno.

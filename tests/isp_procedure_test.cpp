@@ -119,6 +119,28 @@ TEST_F(IspProcedureTest, EndIspPostingFailingEveryTimeLeavesTheResult) {
     EXPECT_EQ(guard.ended, (std::vector<std::pair<size_t, bool>>{{gfx.calls.size(), true}}));
 }
 
+// A stage-by-stage view gets each stage once, in order, before that stage's reports.
+TEST_F(IspProcedureTest, StagesBeginInOrderBeforeTheirReports) {
+    struct StageLog final : TarvikControlDelegate {
+        void ReportProgress(int32_t, int32_t) override { ++reportsSinceStage.back(); }
+        void BeginStage(ProgressStage stage) override {
+            stages.push_back(stage);
+            reportsSinceStage.push_back(0);
+        }
+        std::vector<ProgressStage> stages;
+        std::vector<int> reportsSinceStage{0};
+    } log;
+    context.progressSink = &log;
+    int32_t resultCode = 99;
+    EXPECT_TRUE(RunIspProcedure(context, resultCode));
+    EXPECT_EQ(log.stages, (std::vector<ProgressStage>{ProgressStage::DownloadIspDriver, ProgressStage::ReadFlashId,
+                                                      ProgressStage::EraseFlash, ProgressStage::WriteFirmware}));
+    // Nothing is reported before the first stage; each stage reports.
+    ASSERT_EQ(log.reportsSinceStage.size(), 5u);
+    EXPECT_EQ(log.reportsSinceStage[0], 0);
+    for (size_t i = 1; i < log.reportsSinceStage.size(); ++i) EXPECT_GT(log.reportsSinceStage[i], 0) << i;
+}
+
 TEST_F(IspProcedureTest, EntryTimingOnTheVirtualClock) {
     // Entry 1 acknowledged after 40 ms, 1 ms, entry 2 after 40 ms, 800 ms, then a download
     // that fails at once: three fast polls of 50 null messages, 5 ms after each.
