@@ -21,6 +21,7 @@
 namespace kdx::platform {
 
 namespace linux_errno {
+inline constexpr int kPermission = 1;    // EPERM
 inline constexpr int kNoEntry = 2;       // ENOENT: no such node
 inline constexpr int kIo = 5;            // EIO: native NACK, or DEFER until the kernel's tries ran out
 inline constexpr int kNoDeviceOrAddress = 6;  // ENXIO
@@ -32,7 +33,6 @@ inline constexpr int kInvalid = 22;      // EINVAL: a request the kernel refuses
 inline constexpr int kProtocol = 71;     // EPROTO: a short ACK
 inline constexpr int kTimedOut = 110;    // ETIMEDOUT: no reply on the wire
 inline constexpr int kRemoteIo = 121;    // EREMOTEIO: I2C or native NACK on an I2C-over-AUX transfer
-inline constexpr int kPermission = 1;    // EPERM
 }  // namespace linux_errno
 
 // One message of an I2C_RDWR ioctl: `address` is the 7-bit I2C address; a read message's
