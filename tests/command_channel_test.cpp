@@ -7,6 +7,7 @@
 #include <iterator>
 #include <string>
 
+#include "log/aux_log.h"
 #include "tests/support/chip_fixture.h"
 
 namespace kdx {
@@ -260,6 +261,29 @@ TEST_F(ChannelFixture, DiagnosticTextsBecomeLogLines) {
     EXPECT_EQ(content,
               "Read I2C Ack: busy\r\nRead I2C Ack: ack \xC3\xA9\r\nRead I2C Ack fast: fast\r\n"
               "Read return data: data\r\n");
+}
+
+// A log line and its terminating zero fill at most the 2,048-byte conversion buffer,
+// counted in UTF-8 bytes: the longest line that fits is written whole, a longer one not at all.
+TEST(AuxLog, ALineLongerThanTheBufferIsDroppedWhole) {
+    namespace fs = std::filesystem;
+    const fs::path previous = fs::current_path();
+    const fs::path dir = fs::temp_directory_path() / ("kdx_log_bound_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    fs::current_path(dir);
+
+    const WText longest(kLogLineBufferSize - 1, u'a');
+    AppendLogLine(longest);
+    AppendLogLine(longest + u"b");
+    AppendLogLine(WText(kLogLineBufferSize / 2, u'\u00E9'));  // 1,024 characters, 2,048 bytes
+
+    std::ifstream file(dir / "AuxISPTool.log", std::ios::binary);
+    const std::string content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    file.close();
+    fs::current_path(previous);
+    fs::remove_all(dir);
+    EXPECT_EQ(content, std::string(kLogLineBufferSize - 1, 'a'));
 }
 
 }  // namespace

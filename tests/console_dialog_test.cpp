@@ -161,6 +161,18 @@ TEST_F(ConsoleDialogFixture, ShowsVersionsDescriptionPromptThenConfirmationInEit
     }
 }
 
+// The whole screen of an update, byte for byte: a blank line sets off the title, the
+// description and each answer from what follows.
+TEST_F(ConsoleDialogFixture, AnUpdateScreenReadsLineForLine) {
+    EXPECT_EQ(Run("y\ny\n"),
+              "KDX4610 Update v1.58\n\n"
+              "Current firmware version: 1.40\nNew firmware version: 1.58\n\n"
+              "This program updates the firmware of HDMI output chip.\n\n"
+              "Update the firmware?\n[y/n] \n" +
+                  Text(kIdsConfirmUpdate) + "\n[y/n] \n" + ToUtf8(DialogControlText(kIdcUpdatingLabel, UiLanguage::English)) +
+                  "\n" + Text(kIdsUpdateCompleted) + "\n");
+}
+
 TEST_F(ConsoleDialogFixture, ProgressBarMovesOneStepPerReportAndStopsFull) {
     struct Case {
         int reports;

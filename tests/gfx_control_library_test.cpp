@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "chip/chip_context.h"
@@ -33,16 +34,17 @@ struct ScriptedLibrary final : platform::ControlLibraryLoader {
     };
     ctl::InitArgs initArgs{};
     int loads = 0, unloads = 0, closes = 0;
+    std::string events;  // "L" per load, "U" per unload, in order
 
     ScriptedLibrary() { g_script = this; }
     ~ScriptedLibrary() override { g_script = nullptr; }
 
     struct Loaded final : platform::ControlLibrary {
         const ctl::Functions& Functions() const override { return kFunctions; }
-        ~Loaded() override { ++g_script->unloads; }
+        ~Loaded() override { ++g_script->unloads, g_script->events += 'U'; }
     };
     std::unique_ptr<platform::ControlLibrary> Load() override {
-        ++loads;
+        ++loads, events += 'L';
         return std::make_unique<Loaded>();
     }
 
@@ -132,6 +134,24 @@ TEST_F(ControlLibraryFixture, StartFailuresAndRelease) {
     }
     EXPECT_EQ(library.closes, 2);
     EXPECT_EQ(library.unloads, 3);
+    // A restart lets go of the earlier library before it loads the next, so the library's
+    // process-wide state starts afresh.
+    EXPECT_EQ(library.events, "LULULU");
+}
+
+// The output handles belong to the library they were listed from: after a restart a device
+// number of the earlier search reaches nothing until the outputs are listed again.
+TEST_F(ControlLibraryFixture, ARestartForgetsTheOutputsOfTheEarlierLibrary) {
+    library.respond = ChipOnOutput(1);
+    ASSERT_EQ(gfx.Initialize(log), gfx::kOk);
+    ASSERT_EQ(gfx.FindDevice(deviceId, 0x6E, log), gfx::kOk);
+    ASSERT_EQ(deviceId, 2u);
+    ASSERT_EQ(gfx.Initialize(log), gfx::kOk);
+    int reached = 0;
+    library.respond = [&](uint32_t, ctl::AuxAccessArgs&) { return ++reached, ctl::kSuccess; };
+    std::array<uint8_t, 1> byte{};
+    EXPECT_EQ(gfx.NativeRead(deviceId, 0x000, byte), gfx::kInvalidArgument);
+    EXPECT_EQ(reached, 0);
 }
 
 // A shrinking output list and a library without administrator rights are run end to end.

@@ -167,6 +167,23 @@ TEST_F(MailboxTest, ReleaseClearsByteZeroOfEachReplyPacket) {
     EXPECT_TRUE(Reads().empty());
 }
 
+// After the clearing write, byte 0 is read back until it holds 0: a driver that is slow to
+// take the write gets 100 reads, the last of which may be the one that finds it cleared.
+TEST_F(MailboxTest, ReleaseReadsByteZeroBackAtMostAHundredTimes) {
+    for (const int busyReads : {99, 100}) {
+        gfx.calls.clear();
+        int reads = 0;
+        gfx.onNativeRead = [&](uint32_t, std::span<uint8_t> buffer, int32_t& result) {
+            buffer[0] = ++reads <= busyReads ? 0x03 : 0x00;
+            result = 0;
+            return true;
+        };
+        EXPECT_EQ(ReleaseReply(context), busyReads < 100) << busyReads;
+        EXPECT_EQ(Writes().size(), 1u) << busyReads;
+        EXPECT_EQ(Reads().size(), 100u) << busyReads;
+    }
+}
+
 // R = count + 3 bytes in packets of 15 behind their count bytes: the full read takes them
 // all (R = 16 needs a second packet for its last byte), and the reply stays in place.
 TEST_F(MailboxTest, DataReplyIsUnpackedAcrossPackets) {
