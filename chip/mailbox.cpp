@@ -82,9 +82,8 @@ uint8_t PollReplyByte(ChipContext& context, const AckWaitParameters& parameters)
     }
     if (value != kAckLength) return value;
     Pause(context, parameters.fullReadPauseMs);
-    // The bytes after byte 0 may still hold an earlier acknowledgement; a read that fails
-    // must not let those pass for this one.
-    std::fill_n(context.scratch.begin(), kAckReply.size(), uint8_t{0});
+    // The bytes after byte 0 may still hold an earlier acknowledgement: a full read that
+    // fails reads as "nothing there", so those are never compared.
     if (Read(context, reply, kAckReply.size()) != gfx::kOk) {
         Pause(context, parameters.failedReadPauseMs);
         return 0;

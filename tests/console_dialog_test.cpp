@@ -26,6 +26,7 @@ struct ConsoleDialogFixture : ::testing::Test {
     int32_t failCode = 0;
     int progressReports = 0;
     int ispRuns = 0;
+    WText currentVersion = u"1.40\r\n";
 
     DialogSteps Steps() {
         return {
@@ -45,7 +46,7 @@ struct ConsoleDialogFixture : ::testing::Test {
                     r.resultCode = failCode;
                     return false;
                 }
-                r.currentVersionText = u"1.40\r\n";  // the version box drops the line end
+                r.currentVersionText = currentVersion;  // the version box drops the line end
                 return true;
             },
             [this](UpdateRun& r) {
@@ -164,6 +165,14 @@ TEST_F(ConsoleDialogFixture, ShowsVersionsDescriptionPromptThenConfirmationInEit
 // The whole screen of an update, byte for byte: a blank line sets off the title, the
 // description and each answer from what follows.
 TEST_F(ConsoleDialogFixture, AnUpdateScreenReadsLineForLine) {
+    for (const char16_t* version : {u"1.40\r\n", u"1.40\n", u"1.40\r", u"1.40"}) {
+        currentVersion = version;
+        EXPECT_NE(Run("y\ny\n").find("Current firmware version: 1.40\nNew"), std::string::npos);
+    }
+    // A bar that got as far as its first step still ends its line before the last message.
+    progressReports = 1;
+    EXPECT_TRUE(Run("y\ny\n").ends_with("] 0%\n" + Text(kIdsUpdateCompleted) + "\n"));
+    progressReports = 0;
     EXPECT_EQ(Run("y\ny\n"),
               "KDX4610 Update v1.58\n\n"
               "Current firmware version: 1.40\nNew firmware version: 1.58\n\n"
@@ -180,6 +189,8 @@ TEST_F(ConsoleDialogFixture, ProgressBarMovesOneStepPerReportAndStopsFull) {
     };
     const Case cases[] = {
         {0, nullptr},
+        {10, "\r[........................................] 0%"},
+        {11, "\r[........................................] 1%"},
         {512, "\r[####################....................] 50%"},
         {1024, "\r[########################################] 100%"},
         {5000, "\r[########################################] 100%"},

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "chip/mailbox_io.h"
 #include "tests/support/chip_fixture.h"
 
 namespace kdx {
@@ -15,6 +16,7 @@ struct MailboxTest : testing::ChipFixture {
 };
 
 TEST_F(MailboxTest, WindowDescriptorIsReadAndTheFlagsDerived) {
+    context.scratch.fill(0xAA);  // left behind by earlier reads: only the bytes read count
     model.cmdAddr = 0x21000;
     model.cmdSize = 511;
     model.replyAddr = 0x11000;
@@ -118,7 +120,8 @@ TEST_F(MailboxTest, WriteAckToleratesSilenceButNotAWrongReply) {
     model.PutReply({0x03, 0x0C, 0xF0});
     gfx.calls.clear();
     EXPECT_FALSE(WaitWriteAck(context));
-    EXPECT_EQ(Reads().size(), 2u);  // the poll and the full read, nothing more
+    // The poll of byte 0 and the full read, nothing more.
+    EXPECT_EQ(SpansOf(Reads()), (testing::Spans{{0x10000, 1}, {0x10000, 3}}));
 
     model.PutReply({0x03, 0x0C, 0xF1});
     gfx.calls.clear();
@@ -180,8 +183,25 @@ TEST_F(MailboxTest, ReleaseReadsByteZeroBackAtMostAHundredTimes) {
         };
         EXPECT_EQ(ReleaseReply(context), busyReads < 100) << busyReads;
         EXPECT_EQ(Writes().size(), 1u) << busyReads;
-        EXPECT_EQ(Reads().size(), 100u) << busyReads;
+        EXPECT_EQ(SpansOf(Reads()), testing::Spans(100, {0x10000, 1})) << busyReads;
     }
+}
+
+// A poll whose read fails waits as long as an empty one, so a driver that refuses reads
+// for a while does not shorten the erase wait.
+TEST_F(MailboxTest, FailedPollsArePacedLikeEmptyOnes) {
+    AnswerReadsAt(0x10000, 1002);
+    EXPECT_FALSE(WaitForAck(context, kEraseAckWait));
+    EXPECT_EQ(SpansOf(Reads()), testing::Spans(150, {0x10000, 1}));
+    EXPECT_EQ(clock.NowUs(), (250 + 150 * 50) * 1000);
+}
+
+// Every read lands in the front of the scratch buffer, so none may be longer than it.
+TEST_F(MailboxTest, ReadsFitTheScratchBuffer) {
+    EXPECT_EQ(mailbox_io::Read(context, 0x10000, context.scratch.size()), gfx::kOk);
+    EXPECT_EQ(mailbox_io::Read(context, 0x10000, context.scratch.size() + 1), gfx::kInvalidArgument);
+    EXPECT_EQ(mailbox_io::Read(context, 0x10000, 0), gfx::kInvalidArgument);
+    EXPECT_EQ(SpansOf(Reads()), (testing::Spans{{0x10000, context.scratch.size()}}));
 }
 
 // R = count + 3 bytes in packets of 15 behind their count bytes: the full read takes them
