@@ -93,7 +93,13 @@ TEST_F(MailboxTest, RequestBodyGoesFirstThenTheLengthByte) {
     // A length byte beyond the block is refused without any traffic.
     gfx.calls.clear();
     EXPECT_FALSE(SendRequest(context, std::vector<uint8_t>{0x05, 0x20, 0x01}));
+    // So are a length byte that leaves no body, and no block at all.
+    EXPECT_FALSE(SendRequest(context, std::vector<uint8_t>{0x01, 0x20}));
+    EXPECT_FALSE(SendRequest(context, std::span<const uint8_t>{}));
     EXPECT_TRUE(gfx.calls.empty());
+    // The shortest request: the length byte and one byte of body.
+    ASSERT_TRUE(SendRequest(context, std::vector<uint8_t>{0x02, 0x1C, 0xEE}));
+    EXPECT_EQ(SpansOf(Writes()), (testing::Spans{{0x20001, 1}, {0x20000, 1}}));
 }
 
 TEST_F(MailboxTest, RequestWithWriteErrorsIsJudgedByTheLengthByteReadBack) {
@@ -102,6 +108,7 @@ TEST_F(MailboxTest, RequestWithWriteErrorsIsJudgedByTheLengthByteReadBack) {
     gfx.dpcd[0x20000] = 0x03;  // it arrived all the same
     EXPECT_TRUE(SendRequest(context, block));
     EXPECT_EQ(Writes().size(), 1u);  // not written again
+    EXPECT_EQ(SpansOf(Reads()), (testing::Spans{{0x20000, 1}}));
     gfx.dpcd[0x20000] = 0x00;
     EXPECT_FALSE(SendRequest(context, block));
     // Every read failing: 100 reads, then false.
@@ -162,6 +169,13 @@ TEST_F(MailboxTest, ReleaseClearsByteZeroOfEachReplyPacket) {
         EXPECT_EQ(w.data, std::vector<uint8_t>{0x00});
     }
     EXPECT_EQ(addresses, (std::vector<uint32_t>{0x10000, 0x10010, 0x10020, 0x10030}));
+
+    // A packet that cannot be cleared ends the release there.
+    gfx.calls.clear();
+    FailWritesAt(0x10010, 1002);
+    EXPECT_FALSE(ReleaseReplyPackets(context));
+    EXPECT_EQ(Writes().back().address, 0x10010u);
+    gfx.onNativeWrite = nullptr;
 
     gfx.calls.clear();
     FailWritesAt(0x10000, 1002);
@@ -251,11 +265,41 @@ TEST_F(MailboxTest, MalformedDataRepliesFailWithinTheBytesRead) {
     }
 }
 
+// The full read must succeed and still show the reply the poll saw, in both its bytes.
+TEST_F(MailboxTest, DataReplyFullReadMustSucceedAndAgreeWithThePoll) {
+    const std::vector<uint8_t> reply{0x05, 0x06, 0x1B, 0x11, 0x22, 0x33, 0x00};
+    const struct {
+        const char* what;
+        int32_t status;
+        uint8_t byte1, byte2;
+    } cases[] = {
+        {"read fails", 1002, 0x06, 0x1B},
+        {"length changed", 0, 0x07, 0x1B},
+        {"code changed", 0, 0x06, 0x1A},
+    };
+    for (const auto& c : cases) {
+        gfx.onNativeRead = [&](uint32_t, std::span<uint8_t> buffer, int32_t& result) {
+            std::copy_n(reply.begin(), std::min(buffer.size(), reply.size()), buffer.begin());
+            if (buffer.size() > 3) {
+                buffer[1] = c.byte1;
+                buffer[2] = c.byte2;
+            }
+            result = buffer.size() > 3 ? c.status : 0;
+            return true;
+        };
+        std::array<uint8_t, 3> out{};
+        EXPECT_FALSE(ReadReplyData(context, out)) << c.what;
+    }
+}
+
 TEST_F(MailboxTest, DataReplyPollsRunOut) {
     std::array<uint8_t, 3> out{};
+    // A released reply keeps its bytes after byte 0: only byte 0 tells a reply is there.
+    model.PutReply({0x00, 0x06, 0x1B, 0x11, 0x22, 0x33, 0x00});
     EXPECT_FALSE(ReadReplyData(context, out));
     EXPECT_EQ(Reads().size(), 100u);
     EXPECT_EQ(clock.NowUs(), 100 * 10 * 1000);
+    EXPECT_EQ(out, (std::array<uint8_t, 3>{}));
     // A destination that no reply length byte can announce is refused before any read.
     gfx.calls.clear();
     std::array<uint8_t, 253> tooLarge{};
