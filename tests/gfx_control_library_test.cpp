@@ -28,6 +28,8 @@ struct ScriptedLibrary final : platform::ControlLibraryLoader {
     uint32_t adapterCountAsked = 0;  // first enumeration's answer, when not 0
     ctl::Result devicesResult = ctl::kSuccess;  // of the first enumeration, which may leave the count unwritten
     bool countWritten = true;
+    uint32_t adaptersFilled = 0;  // when not 0, the second enumeration fills only this many
+    ctl::Result lastAdapterOutputsResult = ctl::kSuccess;  // the last adapter's output listing
     ctl::Result initResult = ctl::kSuccess;
     std::function<ctl::Result(uint32_t output, ctl::AuxAccessArgs&)> respond = [](uint32_t, ctl::AuxAccessArgs&) {
         return ctl::kSuccess;
@@ -57,11 +59,15 @@ struct ScriptedLibrary final : platform::ControlLibraryLoader {
     static ctl::Result Devices(ctl::ApiHandle, uint32_t* count, ctl::AdapterHandle* adapters) {
         const auto n = static_cast<uint32_t>(g_script->outputsPerAdapter.size());
         if (!adapters && g_script->countWritten) *count = g_script->adapterCountAsked ? g_script->adapterCountAsked : n;
+        if (adapters && g_script->adaptersFilled) *count = g_script->adaptersFilled;
         for (uint32_t i = 0; adapters && i < *count; ++i) adapters[i] = reinterpret_cast<ctl::AdapterHandle>(uintptr_t{i});
         return adapters ? ctl::kSuccess : g_script->devicesResult;
     }
     static ctl::Result Outputs(ctl::AdapterHandle adapter, uint32_t* count, ctl::OutputHandle* outputs) {
         const auto a = reinterpret_cast<uintptr_t>(adapter);
+        if (a + 1 == g_script->outputsPerAdapter.size() && g_script->lastAdapterOutputsResult) {
+            return g_script->lastAdapterOutputsResult;
+        }
         if (!outputs) *count = a < g_script->outputsPerAdapter.size() ? g_script->outputsPerAdapter[a] : 0;
         for (uint32_t i = 0; outputs && i < *count; ++i) outputs[i] = reinterpret_cast<ctl::OutputHandle>(a << 8 | i);
         return ctl::kSuccess;
@@ -137,6 +143,33 @@ TEST_F(ControlLibraryFixture, StartFailuresAndRelease) {
     // A restart lets go of the earlier library before it loads the next, so the library's
     // process-wide state starts afresh.
     EXPECT_EQ(library.events, "LULULU");
+}
+
+// What the library lists is taken as it says: fewer adapters filled in than announced, an
+// adapter whose outputs cannot be listed (its result kept), and a search run again lists
+// every output once. Before a start there is nothing to search, and the device number says so.
+TEST_F(ControlLibraryFixture, OutputsAreListedAsTheLibrarySaysEachSearch) {
+    deviceId = 7;
+    EXPECT_EQ(gfx.FindDevice(deviceId, 0x6E, log), gfx::kNotSupported);
+    EXPECT_EQ(deviceId, 0u);
+    EXPECT_EQ(log, u"  ==> No available connection was found!\r\n");
+
+    ASSERT_EQ(gfx.Initialize(log), gfx::kOk);
+    library.outputsPerAdapter = {1, 1, 1};
+    library.adaptersFilled = 1;
+    library.respond = ChipOnOutput(1 << 8);
+    EXPECT_EQ(gfx.FindDevice(deviceId, 0x6E, log), gfx::kNotSupported);
+    EXPECT_EQ(log, u"  Output 1 = N/A (0x40010018)\r\n  ==> No available connection was found!\r\n");
+    EXPECT_EQ(gfx.FindDevice(deviceId, 0x6E, log), gfx::kNotSupported);
+    EXPECT_EQ(log, u"  Output 1 = N/A (0x40010018)\r\n  ==> No available connection was found!\r\n");
+
+    library.adaptersFilled = 0;
+    library.lastAdapterOutputsResult = 0x40010019;
+    library.respond = ChipOnOutput(0);
+    ASSERT_EQ(gfx.FindDevice(deviceId, 0x6E, log), gfx::kOk);
+    EXPECT_EQ(deviceId, 1u);
+    EXPECT_EQ(log, u"  Output 1 = OK\r\n");
+    EXPECT_EQ(gfx.LastLibraryResult(), 0x40010019u);
 }
 
 // The output handles belong to the library they were listed from: after a restart a device
