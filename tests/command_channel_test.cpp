@@ -234,15 +234,38 @@ TEST_F(ChannelFixture, RepliesCountedBeyondTheCapacityFail) {
     }
 }
 
+// The log file lands in the current directory: each test that writes one runs in a fresh
+// directory of its own, left again (and removed) when the test ends.
+class LogDirectory {
+public:
+    explicit LogDirectory(const std::string& name)
+        : dir_(std::filesystem::temp_directory_path() /
+               (name + std::to_string(::testing::UnitTest::GetInstance()->random_seed()))) {
+        std::filesystem::remove_all(dir_);
+        std::filesystem::create_directories(dir_);
+        std::filesystem::current_path(dir_);
+    }
+    ~LogDirectory() {
+        std::filesystem::current_path(previous_);
+        std::filesystem::remove_all(dir_);
+    }
+    LogDirectory(const LogDirectory&) = delete;
+    LogDirectory& operator=(const LogDirectory&) = delete;
+
+    std::string Log() const {
+        std::ifstream file(dir_ / "AuxISPTool.log", std::ios::binary);
+        return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    }
+
+private:
+    std::filesystem::path previous_ = std::filesystem::current_path();
+    std::filesystem::path dir_;
+};
+
 // Log lines go to AuxISPTool.log in the current directory, one per attempt that came with
 // a diagnostic text.
 TEST_F(ChannelFixture, DiagnosticTextsBecomeLogLines) {
-    namespace fs = std::filesystem;
-    const fs::path previous = fs::current_path();
-    const fs::path dir = fs::temp_directory_path() / ("kdx_channel_log_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    fs::current_path(dir);
+    const LogDirectory dir("kdx_channel_log_");
 
     gfx.i2cReplies = {{1003, {}, u"busy"}, {0, {0x6E, 0x80, 0xBE}, u""}, {0, AckReply(), u"ack é"}};
     EXPECT_TRUE(ReadAck(context));
@@ -252,13 +275,7 @@ TEST_F(ChannelFixture, DiagnosticTextsBecomeLogLines) {
     EXPECT_EQ(ReadRegister16(context, 0xC802), 0x0102u);
     gfx.i2cReplies = {{0, AckReply(), u""}};
     EXPECT_TRUE(ReadAck(context));
-
-    std::ifstream file(dir / "AuxISPTool.log", std::ios::binary);
-    const std::string content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    file.close();
-    fs::current_path(previous);
-    fs::remove_all(dir);
-    EXPECT_EQ(content,
+    EXPECT_EQ(dir.Log(),
               "Read I2C Ack: busy\r\nRead I2C Ack: ack \xC3\xA9\r\nRead I2C Ack fast: fast\r\n"
               "Read return data: data\r\n");
 }
@@ -266,24 +283,13 @@ TEST_F(ChannelFixture, DiagnosticTextsBecomeLogLines) {
 // A log line and its terminating zero fill at most the 2,048-byte conversion buffer,
 // counted in UTF-8 bytes: the longest line that fits is written whole, a longer one not at all.
 TEST(AuxLog, ALineLongerThanTheBufferIsDroppedWhole) {
-    namespace fs = std::filesystem;
-    const fs::path previous = fs::current_path();
-    const fs::path dir = fs::temp_directory_path() / ("kdx_log_bound_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    fs::current_path(dir);
+    const LogDirectory dir("kdx_log_bound_");
 
     const WText longest(kLogLineBufferSize - 1, u'a');
     AppendLogLine(longest);
     AppendLogLine(longest + u"b");
     AppendLogLine(WText(kLogLineBufferSize / 2, u'\u00E9'));  // 1,024 characters, 2,048 bytes
-
-    std::ifstream file(dir / "AuxISPTool.log", std::ios::binary);
-    const std::string content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    file.close();
-    fs::current_path(previous);
-    fs::remove_all(dir);
-    EXPECT_EQ(content, std::string(kLogLineBufferSize - 1, 'a'));
+    EXPECT_EQ(dir.Log(), std::string(kLogLineBufferSize - 1, 'a'));
 }
 
 }  // namespace
