@@ -40,8 +40,10 @@ TEST_F(FlashOpsTest, FlashIdFailuresAndTheirLimits) {
          500 * 13},
         // Bytes 2 and 3 set, but no length byte yet: never ready.
         {{0x00, 0x1C, 0xC2, 0x20, 0x00}, 0, 500, u"Reading flash ID timed out!\r\n", 0x20C2, 1, 500 * 13},
-        // Wrong echo, ready.
-        {{0x05, 0x1D, 0x34, 0x12, 0x00}, 0, 1, u"Reading FlashId error! (reply cmd not correct!)\r\n", 0x1234, 1, 3},
+        // Byte 2 is 0: never ready.
+        {{0x05, 0x1C, 0x00, 0x20, 0x00}, 0, 500, u"Reading flash ID timed out!\r\n", 0x2000, 1, 500 * 13},
+        // Wrong echo, ready: any non-zero byte 2 counts.
+        {{0x05, 0x1D, 0x01, 0x12, 0x00}, 0, 1, u"Reading FlashId error! (reply cmd not correct!)\r\n", 0x1201, 1, 3},
         // Every read failing: 3000 polls, identifier not stored, reply not released.
         {{}, 1002, 3000, u"Reading FlashId error! (1002)\r\n", 0xBEEF, 0, 3000 * 3},
     };
@@ -70,6 +72,17 @@ TEST_F(FlashOpsTest, FlashIdFailuresAndTheirLimits) {
         EXPECT_EQ(progress.reports.size(), c.polls);
         EXPECT_EQ(progress.reports.back().second, static_cast<int32_t>(c.polls == 1 ? 3000 : c.polls));
     }
+    // A request that never got through (the reads still failing) is not waited for.
+    gfx.calls.clear();
+    gfx.onNativeWrite = [](uint32_t, std::span<const uint8_t>, int32_t& result) {
+        result = 1002;
+        return true;
+    };
+    uint16_t id = 0xBEEF;
+    WText error;
+    EXPECT_FALSE(GetFlashId(context, id, error));
+    EXPECT_EQ(error, u"Sending GetFlashId cmd error!\r\n");
+    EXPECT_EQ(id, 0xBEEF);
 }
 
 TEST_F(FlashOpsTest, EraseAcknowledgedOnTheLastPollSucceeds) {
@@ -137,20 +150,24 @@ TEST_F(FlashOpsTest, EndIspPostingTheDriverFailedIsMadeAgain) {
 }
 
 TEST_F(FlashOpsTest, VersionReadBackByFamilyAndTopBlock) {
-    context.firmwareSize = 524288;
     std::copy_n(std::array<uint8_t, 3>{0x3A, 0x01, 0x07}.begin(), 3, model.flash.begin() + 524268);
     std::copy_n(std::array<uint8_t, 3>{0x39, 0x01, 0x00}.begin(), 3, model.flash.begin() + 516076);
+    std::copy_n(std::array<uint8_t, 3>{0x11, 0x22, 0x33}.begin(), 3, model.flash.begin());
     const struct {
         int32_t family;
         uint16_t topBlockVersion;
+        int32_t size;
         uint32_t address;
         uint32_t version;
     } cases[] = {
-        {kFamilyTarvik, 0, 524268, 0x07013A},
-        {kFamilyOlvane, 0, 524268, 0x013A},
-        {kFamilyTarvik, 0x0142, 516076, 0x0139},
+        {kFamilyTarvik, 0, 524288, 524268, 0x07013A},
+        {kFamilyOlvane, 0, 524288, 524268, 0x013A},
+        {kFamilyTarvik, 0x0142, 524288, 516076, 0x0139},
+        // The shortest image that holds its version keeps it in its first bytes.
+        {kFamilyTarvik, 0, 20, 0, 0x332211},
     };
     for (const auto& c : cases) {
+        context.firmwareSize = c.size;
         context.FirmwareFamily = c.family;
         context.topBlockVersion = c.topBlockVersion;
         gfx.calls.clear();

@@ -47,6 +47,14 @@ TEST_F(IspEntryTest, CommandTablesGoOutByteExactAndWaitForTheAcknowledgement) {
     EXPECT_FALSE(SendCommandTable(context, IspEntryCommand1));  // only null messages
     EXPECT_EQ(Packets()[0].data.back(), 0x73);
     EXPECT_EQ(IspEntryCommand1.bytes[8], 0x73);
+    // A write the driver refused fails without a poll.
+    gfx.calls.clear();
+    gfx.i2cWriteResult = 1002;
+    gfx.i2cReplies.push_back({0, AckReply(), {}});
+    EXPECT_FALSE(SendCommandTable(context, IspEntryCommand2));
+    EXPECT_TRUE(gfx.CallsOf(FakeCall::I2cRead).empty());
+    gfx.i2cReplies.clear();
+    gfx.i2cWriteResult = 0;
     context.i2cAddress = 0x6E;
     gfx.i2cReplies.push_back({0, AckReply(), {}});
     EXPECT_TRUE(SendCommandTable(context, IspEntryCommand1));
@@ -108,17 +116,26 @@ TEST_F(IspEntryTest, DamagedOrOversizedDriverIsRefusedBeforeAnythingIsSent) {
     context.ispDriverImage = DriverImage({0x01}, 0x10000 - 0x1800);
     EXPECT_FALSE(DownloadIspDriver(context));
     EXPECT_TRUE(gfx.calls.empty());
+    // Code whose last byte lands at 0xFFFF itself still fits.
+    gfx.i2cDefaultReply = {0, AckReply(), {}};
+    context.ispDriverImage = DriverImage({0x01}, 0x10000 - 0x1800 - 1);
+    EXPECT_TRUE(DownloadIspDriver(context));
 }
 
 TEST_F(IspEntryTest, ChunkWithoutAcknowledgementEndsTheDownloadAfterThreeFastPolls) {
     context.ispDriverImage = DriverImage({0x00, 0x30, 0x00, 0x00}, 12288);
-    for (int i = 0; i < 49; ++i) gfx.i2cReplies.push_back({0, AckReply(), {}});
-    EXPECT_FALSE(DownloadIspDriver(context));
-    EXPECT_EQ(Packets().size(), 50u);
-    // 49 acknowledged polls, then three polls of 50 null messages each.
-    EXPECT_EQ(gfx.CallsOf(FakeCall::I2cRead).size(), 49u + 3 * 50);
-    ASSERT_EQ(progress.reports.size(), 49u);
-    EXPECT_EQ(progress.reports.back(), std::make_pair(49 * 117, 12288));
+    // Acknowledged chunks before the one left unacknowledged: a full chunk, then the last.
+    for (const size_t acked : {49u, 105u}) {
+        gfx.calls.clear();
+        progress.reports.clear();
+        for (size_t i = 0; i < acked; ++i) gfx.i2cReplies.push_back({0, AckReply(), {}});
+        EXPECT_FALSE(DownloadIspDriver(context));
+        EXPECT_EQ(Packets().size(), acked + 1);
+        // The acknowledged polls, then three polls of 50 null messages each.
+        EXPECT_EQ(gfx.CallsOf(FakeCall::I2cRead).size(), acked + 3 * 50);
+        ASSERT_EQ(progress.reports.size(), acked);
+        EXPECT_EQ(progress.reports.back(), std::make_pair(static_cast<int32_t>(acked * 117), 12288));
+    }
 }
 
 }  // namespace
