@@ -6,8 +6,11 @@
 #
 # start makes, once, two Wine prefixes under WORK_DIR (prefix: the simulated graphics driver
 # registered; prefix-nodriver: no driver, as on a PC without it), the ja_JP.UTF-8 locale for
-# the Japanese runs, and starts an Xvfb display; it registers the driver DLL on every start,
-# so the prefix always names the DLL just built. stop ends the display and both wineservers.
+# the Japanese runs, and starts an Xvfb display for each; it registers the driver DLL on every
+# start, so the prefix always names the DLL just built, and drops the variants of the
+# prefixes that cases made (PREFIX-controllib, made by wine_case.sh). stop ends the displays
+# and wineservers of all of them, and those of cases that ran in a session of their own and
+# were killed.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/wine_common.sh"
@@ -16,9 +19,6 @@ action=$1
 session_paths "$2"
 mkdir -p "$WORK"
 export WINEDEBUG=-all
-
-# The virtual desktop gives top-level windows their title bars and a known screen size.
-DESKTOP_SIZE=640x480
 
 make_prefix() {
     rm -rf "$PREFIX_DRIVER" "$PREFIX_NODRIVER"
@@ -44,10 +44,7 @@ Windows Registry Editor Version 5.00
 REG
     WINEPREFIX=$PREFIX_DRIVER "$WINE64" regedit /S "$(winpath "$WORK/settings.reg")"
     WINEPREFIX=$PREFIX_DRIVER "$WINESERVER" -w
-    # The second prefix shares the first one's files (Wine never rewrites its installed
-    # files in place) but has registry files of its own.
-    cp -al "$PREFIX_DRIVER" "$PREFIX_NODRIVER"
-    for reg in "$PREFIX_NODRIVER"/*.reg; do cp --remove-destination "$PREFIX_DRIVER/$(basename "$reg")" "$reg"; done
+    copy_prefix "$PREFIX_DRIVER" "$PREFIX_NODRIVER"
     touch "$PREFIX_DRIVER/.kdx-ready"
 }
 
@@ -58,18 +55,18 @@ start() {
         localedef -i ja_JP -f UTF-8 "$LOCALES/ja_JP.UTF-8" || [ -f "$LOCALES/ja_JP.UTF-8/LC_CTYPE" ]
     fi
 
-    if [ ! -s "$WORK/display" ] || ! kill -0 "$(cat "$WORK/xvfb.pid" 2>/dev/null)" 2>/dev/null; then
-        rm -f "$WORK/display"
-        # -displayfd: Xvfb picks a free display and writes its number when it is ready.
-        setsid Xvfb -displayfd 3 -screen 0 ${DESKTOP_SIZE}x24 -nolisten tcp 3>"$WORK/display" \
-            </dev/null >"$WORK/xvfb.log" 2>&1 &
-        echo $! >"$WORK/xvfb.pid"
-        for _ in $(seq 100); do [ -s "$WORK/display" ] && break; sleep 0.1; done
-        [ -s "$WORK/display" ] || { cat "$WORK/xvfb.log"; echo "Xvfb did not start"; exit 1; }
-    fi
-    export DISPLAY=:$(cat "$WORK/display")
+    start_display "$PREFIX_NODRIVER.x"
+    start_display "$PREFIX_DRIVER.x"
 
     [ -f "$PREFIX_DRIVER/.kdx-ready" ] || make_prefix
+    # Cases install ControlLib.dll only in variants; one left here by an older tree's run
+    # would be found by every case.
+    rm -f "$PREFIX_DRIVER/drive_c/windows/system32/ControlLib.dll" "$PREFIX_NODRIVER/drive_c/windows/system32/ControlLib.dll"
+    for variant in "$PREFIX_DRIVER"-controllib "$PREFIX_NODRIVER"-controllib; do
+        [ -d "$variant" ] && WINEPREFIX=$variant "$WINESERVER" -k 2>/dev/null || true
+        stop_display "$variant.x"
+        rm -rf "$variant"
+    done
     WINEPREFIX=$PREFIX_DRIVER "$WINE64" regsvr32 /s "$(winpath "$dll")"
     WINEPREFIX=$PREFIX_DRIVER "$WINE64" reg query 'HKCR\Igfxext.CUIExternal\CLSID' >/dev/null
     WINEPREFIX=$PREFIX_DRIVER "$WINESERVER" -w
@@ -77,13 +74,13 @@ start() {
 }
 
 stop() {
-    for prefix in "$PREFIX_DRIVER" "$PREFIX_NODRIVER"; do
+    # The session's prefixes and their variants, then what a case of its own session left
+    # behind when it was killed.
+    for prefix in "$PREFIX_DRIVER" "$PREFIX_NODRIVER" "$PREFIX_DRIVER"-controllib "$PREFIX_NODRIVER"-controllib \
+                  "$WORK"/cases/*/session/prefix; do
         [ -d "$prefix" ] && WINEPREFIX=$prefix "$WINESERVER" -k 2>/dev/null || true
+        stop_display "$prefix.x"
     done
-    if [ -f "$WORK/xvfb.pid" ]; then
-        kill "$(cat "$WORK/xvfb.pid")" 2>/dev/null || true
-        rm -f "$WORK/xvfb.pid" "$WORK/display"
-    fi
 }
 
 case $action in
