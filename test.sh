@@ -25,9 +25,10 @@ passed=0
 failed=0
 windows_built=0
 jobs=$(nproc 2>/dev/null || echo 2)
-# Two CTest slots per processor for the Windows tree: a Wine case that updates the chip takes
-# two (it keeps a processor busy), the short ones, mostly Wine starting, one.
-wine_jobs=$((jobs * 2))
+# Two CTest slots per processor for the Windows and native trees: a case that updates the
+# chip on the real clock (a Wine case, a run of the Linux program) takes two (it keeps a
+# processor busy), the short ones one.
+update_jobs=$((jobs * 2))
 
 configure_args() {
     case "$1" in
@@ -85,7 +86,8 @@ run_suite() {
         return
     fi
     local ctest_jobs=$jobs
-    [[ $name == windows ]] && windows_built=1 ctest_jobs=$wine_jobs
+    [[ $name == windows ]] && windows_built=1 ctest_jobs=$update_jobs
+    [[ $name == native ]] && ctest_jobs=$update_jobs
     log="$dir/test-run.log"
     ctest --test-dir "$dir" -j "$ctest_jobs" --output-on-failure --timeout 900 >"$log" 2>&1
     summary=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
