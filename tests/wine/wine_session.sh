@@ -51,7 +51,8 @@ REG
 }
 
 make_prefix() {
-    rm -rf "$PREFIX_DRIVER" "$PREFIX_NODRIVER"
+    # The DPI prefixes share the driver prefix's files: a new one makes them anew.
+    rm -rf $(session_prefixes)
     # No Mono or Gecko: the updater needs neither, and wineboot would offer to download them.
     WINEPREFIX=$PREFIX_DRIVER WINEDLLOVERRIDES="mscoree,mshtml=" "$WINE64" wineboot -i >"$WORK/wineboot.log" 2>&1
     WINEPREFIX=$PREFIX_DRIVER "$WINESERVER" -w
