@@ -287,7 +287,9 @@ auto TracesOfComAnd(SimOptions::Backend other, const SimImages& images, Read rea
     for (const auto backend : {SimOptions::Backend::Com, other}) {
         SimOptions options;
         options.backend = backend;
-        options.tracePath = ::testing::TempDir() + "sim_e2e_backend.tsv";
+        // Named after the test: the cases run side by side, each a process of its own.
+        options.tracePath = ::testing::TempDir() + "sim_e2e_" +
+                            ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".tsv";
         const Outcome out = Update(options, 1, images);
         EXPECT_EQ(out.result, 0);
         EXPECT_TRUE(out.flashEqualsImage);
