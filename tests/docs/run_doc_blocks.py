@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Runs the shell blocks of a Markdown document that are marked for it.
 
-A block is marked by its info string: ```sh docs-test [exit=N] [tree=native|windows].
+A block is marked by its info string: ```sh docs-test [exit=N] [tree=native|windows]
+[sanitizer=no]. sanitizer=no leaves the block out in the sanitizer tree (--sanitizer): an
+instrumented program refuses a library preloaded before its runtime.
 Each runs in bash (-e -o pipefail) in a scratch directory of its own in which build/ (or
 build-win/ for tree=windows) is the build tree under test and the repository's top-level
 folders (sim/, tools/, tests/, resources/, ...) are links to the sources, so the commands
@@ -56,12 +58,15 @@ def main():
     parser.add_argument("--build", type=Path, required=True)
     parser.add_argument("--tree", choices=["native", "windows"], required=True)
     parser.add_argument("--work", type=Path, required=True)
+    parser.add_argument("--sanitizer", action="store_true", help="the tree is instrumented")
     args = parser.parse_args()
 
     tree_name = "build-win" if args.tree == "windows" else "build"
     failures = ran = 0
     for line, attrs, script in blocks(args.document.read_text(encoding="utf-8")):
         if attrs.get("tree", "native") != args.tree:
+            continue
+        if args.sanitizer and attrs.get("sanitizer") == "no":
             continue
         ran += 1
         work = args.work / f"line{line}"

@@ -23,10 +23,14 @@ foreach(document IN LISTS KDX_DOCUMENTS)
     endif()
     get_filename_component(name ${document} NAME_WE)
     string(TOLOWER ${name} name)
+    set(instrumented "")
+    if(KDX_SANITIZE)
+        set(instrumented --sanitizer)
+    endif()
     add_test(NAME docs_${name}
         COMMAND python3 ${CMAKE_SOURCE_DIR}/tests/docs/run_doc_blocks.py ${document}
                 --source ${CMAKE_SOURCE_DIR} --build ${CMAKE_BINARY_DIR} --tree ${KDX_DOCS_TREE}
-                --work ${CMAKE_CURRENT_BINARY_DIR}/docs/${name})
+                --work ${CMAKE_CURRENT_BINARY_DIR}/docs/${name} ${instrumented})
     set_tests_properties(docs_${name} PROPERTIES LABELS docs TIMEOUT 600)
     if(KDX_DOCS_TREE STREQUAL windows)
         set_tests_properties(docs_${name} PROPERTIES FIXTURES_REQUIRED wine_prefix)
