@@ -20,7 +20,7 @@ constexpr int kBarWidth = 40;
 
 // The bar of the progress view, redrawn in place on one terminal line. Like the dialog's
 // bar it moves one of its 1,024 steps per report, whatever the reporting step says.
-class ConsoleProgress final : public TarvikControlDelegate {
+class ConsoleProgress final : public ConsoleProgressView {
 public:
     explicit ConsoleProgress(std::ostream& out) : out_(out) {}
 
@@ -35,7 +35,7 @@ public:
     }
 
     // Ends the bar's line, when one was drawn.
-    void Finish() {
+    void Finish() override {
         if (shownPercent_ >= 0) out_ << '\n';
     }
 
@@ -106,8 +106,13 @@ void RunConsoleDialog(UpdateRun& run, std::istream& in, std::ostream& out, UiLan
 
 void RunConsoleDialog(UpdateRun& run, std::istream& in, std::ostream& out, UiLanguage language,
                       const DialogSteps& steps) {
-    Terminal terminal(in, out, language);
     ConsoleProgress progress(out);
+    RunConsoleDialog(run, in, out, language, steps, progress);
+}
+
+void RunConsoleDialog(UpdateRun& run, std::istream& in, std::ostream& out, UiLanguage language,
+                      const DialogSteps& steps, ConsoleProgressView& progress) {
+    Terminal terminal(in, out, language);
 
     terminal.Line(terminal.String(kIdsAppTitle));
     terminal.Line();

@@ -16,4 +16,14 @@ UiLanguage LanguageFromEnvironment();
 
 void RunConsoleDialog(UpdateRun& run, std::istream& in, std::ostream& out, UiLanguage language);
 
+// What draws the progress view: it gets the chip's reports while the ISP procedure runs
+// and is told when the view ends, before the final message.
+class ConsoleProgressView : public TarvikControlDelegate {
+public:
+    virtual void Finish() = 0;
+
+protected:
+    ~ConsoleProgressView() = default;
+};
+
 }  // namespace kdx

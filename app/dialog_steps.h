@@ -26,8 +26,11 @@ const DialogSteps& UpdateSteps();
 
 namespace kdx {
 
-// The terminal dialog with the given steps in place of the real ones.
+// The terminal dialog with the given steps in place of the real ones, and with a progress
+// view of the caller's in place of the one bar.
 void RunConsoleDialog(UpdateRun& run, std::istream& in, std::ostream& out, UiLanguage language,
                       const DialogSteps& steps);
+void RunConsoleDialog(UpdateRun& run, std::istream& in, std::ostream& out, UiLanguage language,
+                      const DialogSteps& steps, ConsoleProgressView& progress);
 
 }  // namespace kdx

@@ -19,6 +19,8 @@ inline constexpr int32_t kIdsUpdateFailed = 135;  // the result code follows in 
 inline constexpr int32_t kIdsUpToDate = 136;
 inline constexpr int32_t kIdsNotTarget = 137;
 inline constexpr int32_t kIdsUnexpectedError = 138;
+// Why Windows is asked to hold a shutdown while the flash is written.
+inline constexpr int32_t kIdsShutdownReason = 139;
 inline constexpr int32_t kIdsAppTitle = 57344;
 
 // Control ids of dialog 102.

@@ -13,8 +13,8 @@ namespace kdx {
 
 struct UpdateRun {
     UpdateRun(platform::System& system, platform::DriverConnector& connector,
-              platform::ControlLibraryLoader& controlLibrary)
-        : chip(system, connector, controlLibrary) {}
+              platform::ControlLibraryLoader& controlLibrary, platform::DpAuxSystem& dpAux = platform::SystemDpAux())
+        : chip(system, connector, controlLibrary, dpAux) {}
 
     ChipContext chip;
     int32_t resultCode = UnexpectedError;

@@ -7,12 +7,17 @@
 
 namespace kdx {
 
-bool OpenAdapter(UpdateRun& run) {
+bool OpenAdapter(UpdateRun& run, bool reportNotFound) {
     WText report;
     // Only a search failure stops the run here. With no library or no connection the chip
     // check decides, and reads nothing, so a PC without the driver or the chip ends with
     // NotTarget there.
-    if (SelectGfxLib(run.chip, report) != kSelectStop) return true;
+    const int32_t status = SelectGfxLib(run.chip, report);
+    if (status == kSelectFound) return true;
+    if (status != kSelectStop) {
+        if (reportNotFound) run.chip.system.debug.Write(report);
+        return true;
+    }
     run.chip.system.debug.Write(report);
     run.resultCode = NotTarget;
     return false;

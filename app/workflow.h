@@ -9,7 +9,10 @@ namespace kdx {
 
 // Runs SelectGfxLib; only a search failure that stops the run (status 3) fails it, with
 // the selection's report on the debugger output and result code 30.
-bool OpenAdapter(UpdateRun& run);
+// With `reportNotFound` the report also goes out when no library started or no connection
+// answered, for a program whose user has no other way to learn why (the Linux one: no AUX
+// channel, i2c-dev not loaded).
+bool OpenAdapter(UpdateRun& run, bool reportNotFound = false);
 
 // The silent workflow: 99, LoadImages, OpenAdapter, CheckChip, RunIspProcedure, stopping
 // at the first failure. The outcome is in run.resultCode.

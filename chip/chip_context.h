@@ -9,17 +9,26 @@
 #include "gfx/gfx_lib.h"
 #include "gfx/gfx_lib_control_library.h"
 #include "gfx/gfx_lib_intel_skylake.h"
+#include "gfx/gfx_lib_linux_dp_aux.h"
+#include "gfx/select_gfx_lib.h"
 #include "platform/control_library.h"
+#include "platform/dp_aux_system.h"
 #include "platform/system.h"
 #include "platform/wtext.h"
 
 namespace kdx {
+
+// The long stages of the ISP procedure, in their order.
+enum class ProgressStage { DownloadIspDriver, ReadFlashId, EraseFlash, WriteFirmware };
 
 // Progress of the long chip operations (driver download, flash ID and erase polling,
 // block write). The update dialog implements it; silent mode has none.
 class TarvikControlDelegate {
 public:
     virtual void ReportProgress(int32_t current, int32_t total) = 0;
+    // A stage begins; the reports that follow are its own. A view that shows one bar for
+    // the whole procedure has nothing to do here.
+    virtual void BeginStage(ProgressStage stage) { (void)stage; }
 
 protected:
     ~TarvikControlDelegate() = default;
@@ -60,8 +69,11 @@ public:
     static constexpr uint16_t kIspEntryAddress = 0x1800;
 
     ChipContext(platform::System& sys, platform::DriverConnector& connector,
-                platform::ControlLibraryLoader& controlLibrary)
-        : system(sys), intelBackend(connector, sys.clock), controlLibraryBackend(controlLibrary, sys.clock) {}
+                platform::ControlLibraryLoader& controlLibrary, platform::DpAuxSystem& dpAux = platform::SystemDpAux())
+        : system(sys),
+          intelBackend(connector, sys.clock),
+          controlLibraryBackend(controlLibrary, sys.clock),
+          linuxBackend(dpAux, sys.clock) {}
     ChipContext(const ChipContext&) = delete;
     ChipContext& operator=(const ChipContext&) = delete;
 
@@ -70,6 +82,10 @@ public:
     GfxLib* activeAdapter = nullptr;          // non-owning; bound by SelectGfxLib
     GfxLibIntelSkylake intelBackend;
     GfxLibControlLibrary controlLibraryBackend;  // tried when the driver backend finds no chip
+    GfxLibLinuxDpAux linuxBackend;               // the kernel's AUX interfaces, on Linux
+    // The libraries the selection tries, in order: the Windows program's unless a Linux
+    // front end names the Linux one.
+    std::span<const GfxCandidate> gfxCandidates = WindowsGfxCandidates();
     TarvikControlDelegate* progressSink = nullptr;  // non-owning; empty in silent mode
 
     std::array<uint8_t, kScratchSize> scratch{};
@@ -104,6 +120,9 @@ public:
     // Reports progress to the sink, when there is one.
     void ReportProgress(int32_t current, int32_t total) {
         if (progressSink != nullptr) progressSink->ReportProgress(current, total);
+    }
+    void BeginStage(ProgressStage stage) {
+        if (progressSink != nullptr) progressSink->BeginStage(stage);
     }
 };
 

@@ -30,6 +30,7 @@ void RunSteps(ChipContext& context, int32_t& resultCode, WText& message) {
         message = u"ISP initialization failed!\r\n";
         return;
     }
+    context.BeginStage(ProgressStage::DownloadIspDriver);
     if (!DownloadIspDriver(context)) {
         message = u"Load ISP driver failed!\r\n";
         return;
@@ -42,15 +43,18 @@ void RunSteps(ChipContext& context, int32_t& resultCode, WText& message) {
         message = u"Getting DPCD buffer addr ... failed!\r\n";
         return;
     }
+    context.BeginStage(ProgressStage::ReadFlashId);
     if (!GetFlashId(context, context.flashId, message)) {
         message = u"Get FlashID failed!\r\n";
         return;
     }
     resultCode = FlashProgramFailed;
+    context.BeginStage(ProgressStage::EraseFlash);
     if (!EraseFlash(context)) {
         message = u"Erase Flash failed!\r\n";
         return;
     }
+    context.BeginStage(ProgressStage::WriteFirmware);
     if (!WriteFirmware(context)) {
         message = u"Write FW failed!\r\n";
         return;

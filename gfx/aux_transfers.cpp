@@ -10,9 +10,7 @@ namespace {
 // DDC/CI framing of the I2C-over-AUX reply: address byte, 0x80 | payload length, payload,
 // checksum. total = L - 125 counts the two header bytes, L - 0x80 payload bytes and the
 // checksum; the largest possible reply (L = 0xFF) is 130 bytes.
-constexpr size_t kReplyHeaderLength = 2;
 constexpr int32_t kReplyLengthBias = 125;
-constexpr size_t kLargestReply = 0xFF - kReplyLengthBias;
 
 // The presence probe: the command packet C2 00 00 03 0A (opcode 0x0A, no arguments), answered
 // by the acknowledgement (opcode 0x0C).
@@ -46,6 +44,16 @@ int32_t WritePieces(AuxChannel& channel, uint32_t address, std::span<const uint8
 
 }  // namespace
 
+int32_t CheckReplyHeader(std::span<const uint8_t, kReplyHeaderLength> header, uint32_t address, size_t capacity,
+                         size_t& replyLength) {
+    const int32_t total = static_cast<int32_t>(header[1]) - kReplyLengthBias;
+    if (static_cast<int64_t>(capacity) < total) return kInvalidArgument;
+    if (total <= 0) return kMalformedReply;
+    if (header[0] != static_cast<uint8_t>(address)) return kMalformedReply;
+    replyLength = static_cast<size_t>(total);
+    return kOk;
+}
+
 int32_t WriteI2c(AuxChannel& channel, uint32_t address, std::span<const uint8_t> data) {
     // The transaction stays open (MOT) until its last byte.
     return WritePieces(channel, address, data, 0, [](bool last) { return last ? kI2cWrite : kI2cWriteMot; });
@@ -75,18 +83,17 @@ int32_t ReadI2c(AuxChannel& channel, uint32_t address, std::span<uint8_t> buffer
     const int32_t headerResult = channel.Transfer(kI2cReadMot, address, std::span(reply).first(kReplyHeaderLength));
     if (headerResult != kOk) return headerResult;
 
-    const uint8_t lengthByte = reply[1];
-    const int32_t total = static_cast<int32_t>(lengthByte) - kReplyLengthBias;
-    const auto capacity = static_cast<int64_t>(buffer.size());
-    if (capacity < total) return kInvalidArgument;
-    if (total <= 0) return kMalformedReply;
-    if (reply[0] != static_cast<uint8_t>(address)) return kMalformedReply;
+    size_t replyLength = 0;
+    if (const int32_t check = CheckReplyHeader(std::span(reply).first<kReplyHeaderLength>(), address, buffer.size(),
+                                               replyLength);
+        check != kOk) {
+        return check;
+    }
 
     // The rest of the reply in pieces, the last one closing the transaction. A piece the
     // driver failed contributes its cleared data area; the frame's checksum, checked by
     // the command channel, rejects such a reply.
     size_t assembled = kReplyHeaderLength;
-    const auto replyLength = static_cast<size_t>(total);
     while (assembled < replyLength) {
         const size_t piece = std::min(replyLength - assembled, kAuxMaxPayload);
         const bool last = assembled + piece == replyLength;

@@ -22,6 +22,17 @@ protected:
     ~AuxChannel() = default;
 };
 
+// DDC/CI framing of an I2C-over-AUX reply: address byte, 0x80 | payload length, payload,
+// checksum. The largest possible reply (length byte 0xFF) is 130 bytes.
+inline constexpr size_t kReplyHeaderLength = 2;
+inline constexpr size_t kLargestReply = 130;
+
+// The checks on a reply's two header bytes, in their order: a reply longer than the
+// capacity gives 13; a length byte below 0x7E, or a first byte other than the address
+// byte, gives 15. On 0 `replyLength` is the frame's length (header, payload, checksum).
+int32_t CheckReplyHeader(std::span<const uint8_t, kReplyHeaderLength> header, uint32_t address, size_t capacity,
+                         size_t& replyLength);
+
 int32_t WriteI2c(AuxChannel& channel, uint32_t address, std::span<const uint8_t> data);
 int32_t ReadI2c(AuxChannel& channel, uint32_t address, std::span<uint8_t> buffer, int32_t& count);
 int32_t WriteNative(AuxChannel& channel, uint32_t dpcdAddress, std::span<const uint8_t> data);

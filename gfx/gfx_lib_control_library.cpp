@@ -55,38 +55,29 @@ constexpr char16_t kNotAdministratorLine[] =
 
 }  // namespace
 
-// One operation's elementary transfers as AUX accesses on the output its device ID names.
-class GfxLibControlLibrary::OutputChannel final : public gfx::AuxChannel {
-public:
-    OutputChannel(GfxLibControlLibrary& lib, uint32_t deviceId) : lib_(lib), deviceId_(deviceId) {}
-
-    int32_t Transfer(uint32_t command, uint32_t address, std::span<uint8_t> data) override {
-        if (!lib_.library_ || lib_.api_ == nullptr) return gfx::kNoInterface;
-        if (deviceId_ == 0 || deviceId_ > lib_.outputs_.size()) return gfx::kInvalidArgument;
-        AuxOperation operation{};
-        if (!ToAuxOperation(command, operation)) return gfx::kInvalidArgument;
-
-        ctl::AuxAccessArgs args{};
-        args.Size = sizeof args;
-        args.OpType = operation.opType;
-        args.Flags = operation.flags;
-        args.Address = address;
-        args.DataSize = static_cast<uint32_t>(data.size());
-        const bool read = operation.opType == ctl::kAuxRead;
-        if (!read) std::copy(data.begin(), data.end(), args.Data);
-        const ctl::Result result = lib_.library_->Functions().AuxAccess(lib_.outputs_[deviceId_ - 1], &args);
-        // Whatever the library says it returned, the piece is the size that was asked for.
-        if (read) std::copy_n(args.Data, data.size(), data.begin());
-        return result == ctl::kSuccess ? gfx::kOk : lib_.Failed(result);
-    }
-
-private:
-    GfxLibControlLibrary& lib_;
-    uint32_t deviceId_;
-};
-
 GfxLibControlLibrary::GfxLibControlLibrary(platform::ControlLibraryLoader& loader, platform::Clock& clock)
-    : loader_(loader), clock_(clock) {}
+    : AuxTransferLib(clock), loader_(loader) {}
+
+int32_t GfxLibControlLibrary::Transfer(uint32_t deviceId, uint32_t command, uint32_t address,
+                                       std::span<uint8_t> data) {
+    if (!library_ || api_ == nullptr) return gfx::kNoInterface;
+    if (deviceId == 0 || deviceId > outputs_.size()) return gfx::kInvalidArgument;
+    AuxOperation operation{};
+    if (!ToAuxOperation(command, operation)) return gfx::kInvalidArgument;
+
+    ctl::AuxAccessArgs args{};
+    args.Size = sizeof args;
+    args.OpType = operation.opType;
+    args.Flags = operation.flags;
+    args.Address = address;
+    args.DataSize = static_cast<uint32_t>(data.size());
+    const bool read = operation.opType == ctl::kAuxRead;
+    if (!read) std::copy(data.begin(), data.end(), args.Data);
+    const ctl::Result result = library_->Functions().AuxAccess(outputs_[deviceId - 1], &args);
+    // Whatever the library says it returned, the piece is the size that was asked for.
+    if (read) std::copy_n(args.Data, data.size(), data.begin());
+    return result == ctl::kSuccess ? gfx::kOk : Failed(result);
+}
 
 GfxLibControlLibrary::~GfxLibControlLibrary() { Shutdown(); }
 
@@ -152,45 +143,21 @@ int32_t GfxLibControlLibrary::FindDevice(uint32_t& deviceId, uint32_t address, W
         return gfx::kNotSupported;
     }
     if (!ListOutputs()) log += FormatW(u"  Adapters: N/A (0x%X)\r\n", {lastLibraryResult_});
-    for (uint32_t id = 1; id <= outputs_.size(); ++id) {
-        const int32_t result = gfx::ProbeConnection(*this, clock_, id, address);
-        log += FormatW(u"  Output %d = ", {id});
-        if (result == gfx::kOk) {
-            deviceId = id;
-            log += u"OK\r\n";
-            return gfx::kOk;
-        }
-        if (result == gfx::kNotElevated) {
-            // Nothing can be written to any output: the search and the run end here.
-            log += kNotAdministratorLine;
+    const SearchRules rules{
+        [](uint32_t id) { return FormatW(u"  Output %d = ", {id}); },
+        nullptr,
+        // Nothing can be written to any output: the search and the run end here.
+        [](int32_t result, WText& text) -> std::optional<int32_t> {
+            if (result != gfx::kNotElevated) return std::nullopt;
+            text += kNotAdministratorLine;
             return gfx::kSearchFailure;
-        }
-        log += gfx::ProbeFailureText(result == gfx::kLibraryCallFailed ? static_cast<int32_t>(lastLibraryResult_)
-                                                                       : result);
-    }
-    log += u"  ==> No available connection was found!\r\n";
-    return gfx::kNotSupported;
-}
-
-int32_t GfxLibControlLibrary::I2cWrite(uint32_t deviceId, uint32_t address, std::span<const uint8_t> data) {
-    OutputChannel channel(*this, deviceId);
-    return gfx::WriteI2c(channel, address, data);
-}
-
-int32_t GfxLibControlLibrary::I2cRead(uint32_t deviceId, uint32_t address, std::span<uint8_t> buffer,
-                                      int32_t& count, WText&) {
-    OutputChannel channel(*this, deviceId);
-    return gfx::ReadI2c(channel, address, buffer, count);
-}
-
-int32_t GfxLibControlLibrary::NativeWrite(uint32_t deviceId, uint32_t dpcdAddress, std::span<const uint8_t> data) {
-    OutputChannel channel(*this, deviceId);
-    return gfx::WriteNative(channel, dpcdAddress, data);
-}
-
-int32_t GfxLibControlLibrary::NativeRead(uint32_t deviceId, uint32_t dpcdAddress, std::span<uint8_t> buffer) {
-    OutputChannel channel(*this, deviceId);
-    return gfx::ReadNative(channel, dpcdAddress, buffer);
+        },
+        [this](int32_t result) {
+            return gfx::ProbeFailureText(result == gfx::kLibraryCallFailed ? static_cast<int32_t>(lastLibraryResult_)
+                                                                           : result);
+        },
+    };
+    return SearchConnections(1, static_cast<uint32_t>(outputs_.size()), address, deviceId, log, rules);
 }
 
 }  // namespace kdx

@@ -9,13 +9,13 @@
 #include <span>
 #include <vector>
 
-#include "gfx/gfx_lib.h"
+#include "gfx/aux_transfer_lib.h"
 #include "platform/clock.h"
 #include "platform/control_library.h"
 
 namespace kdx {
 
-class GfxLibControlLibrary final : public GfxLib {
+class GfxLibControlLibrary final : public AuxTransferLib {
 public:
     // Counts the library reports are taken at most this far: the search never probes more
     // outputs than these.
@@ -29,17 +29,13 @@ public:
 
     int32_t Initialize(WText& log) override;
     int32_t FindDevice(uint32_t& deviceId, uint32_t address, WText& log) override;
-    int32_t I2cWrite(uint32_t deviceId, uint32_t address, std::span<const uint8_t> data) override;
-    int32_t I2cRead(uint32_t deviceId, uint32_t address, std::span<uint8_t> buffer, int32_t& count,
-                    WText& diagnostic) override;
-    int32_t NativeWrite(uint32_t deviceId, uint32_t dpcdAddress, std::span<const uint8_t> data) override;
-    int32_t NativeRead(uint32_t deviceId, uint32_t dpcdAddress, std::span<uint8_t> buffer) override;
 
     // The library's own result of the last call that failed, 0 while none has.
     platform::ctl::Result LastLibraryResult() const { return lastLibraryResult_; }
 
 private:
-    class OutputChannel;
+    // One AUX access on the output the device ID names.
+    int32_t Transfer(uint32_t deviceId, uint32_t command, uint32_t address, std::span<uint8_t> data) override;
 
     // ctlClose on the library's handle and unload the library.
     void Shutdown();
@@ -49,7 +45,6 @@ private:
     int32_t Failed(platform::ctl::Result result);
 
     platform::ControlLibraryLoader& loader_;
-    platform::Clock& clock_;
     std::unique_ptr<platform::ControlLibrary> library_;
     platform::ctl::ApiHandle api_ = nullptr;
     std::vector<platform::ctl::OutputHandle> outputs_;  // device ID k names outputs_[k - 1]

@@ -33,7 +33,6 @@ constexpr double kDeferralSpinUs = 5000.0;
 // The display connections the driver exposes for DisplayPort outputs.
 constexpr uint32_t kFirstDeviceId = 0x0C;
 constexpr uint32_t kLastDeviceId = 0x0F;
-constexpr uint32_t kDeviceIdBeforeSearch = 11;
 
 constexpr bool IsReadCommand(uint32_t command) {
     return command == gfx::kI2cRead || command == gfx::kI2cReadMot || command == gfx::kNativeRead;
@@ -56,7 +55,7 @@ void PrepareTransfer(gfx::AuxRequest& record, uint32_t command, size_t length, u
 }  // namespace
 
 GfxLibIntelSkylake::GfxLibIntelSkylake(platform::DriverConnector& connector, platform::Clock& clock)
-    : connector_(connector), clock_(clock) {}
+    : AuxTransferLib(clock), connector_(connector) {}
 
 GfxLibIntelSkylake::~GfxLibIntelSkylake() { ProcessDriverInterface().reset(); }
 
@@ -108,68 +107,34 @@ void GfxLibIntelSkylake::SpinWait5ms() {
     platform::BusyWaitTicks(clock_, platform::TicksForMicroseconds(clock_, kDeferralSpinUs));
 }
 
-// One operation's elementary transfers as request records: the record is cleared once
-// when the operation begins and reused for each of its transfers.
-class GfxLibIntelSkylake::RecordChannel final : public gfx::AuxChannel {
-public:
-    RecordChannel(GfxLibIntelSkylake& lib, uint32_t deviceId) : lib_(lib) { record_.SetDeviceId(deviceId); }
-
-    int32_t Transfer(uint32_t command, uint32_t address, std::span<uint8_t> data) override {
-        PrepareTransfer(record_, command, data.size(), address);
-        const bool read = IsReadCommand(command);
-        if (!read) std::copy(data.begin(), data.end(), record_.Data().begin());
-        const int32_t result = lib_.DriverTransfer(record_);
-        if (read) std::copy_n(record_.Data().begin(), data.size(), data.begin());
-        return result;
-    }
-
-private:
-    GfxLibIntelSkylake& lib_;
-    gfx::AuxRequest record_;
-};
-
-int32_t GfxLibIntelSkylake::I2cWrite(uint32_t deviceId, uint32_t address, std::span<const uint8_t> data) {
-    RecordChannel channel(*this, deviceId);
-    return gfx::WriteI2c(channel, address, data);
+void GfxLibIntelSkylake::BeginOperation(uint32_t deviceId) {
+    record_.Clear();
+    record_.SetDeviceId(deviceId);
 }
 
-int32_t GfxLibIntelSkylake::I2cRead(uint32_t deviceId, uint32_t address, std::span<uint8_t> buffer, int32_t& count,
-                                    WText&) {
-    RecordChannel channel(*this, deviceId);
-    return gfx::ReadI2c(channel, address, buffer, count);
-}
-
-int32_t GfxLibIntelSkylake::NativeWrite(uint32_t deviceId, uint32_t dpcdAddress, std::span<const uint8_t> data) {
-    RecordChannel channel(*this, deviceId);
-    return gfx::WriteNative(channel, dpcdAddress, data);
-}
-
-int32_t GfxLibIntelSkylake::NativeRead(uint32_t deviceId, uint32_t dpcdAddress, std::span<uint8_t> buffer) {
-    RecordChannel channel(*this, deviceId);
-    return gfx::ReadNative(channel, dpcdAddress, buffer);
+int32_t GfxLibIntelSkylake::Transfer(uint32_t, uint32_t command, uint32_t address, std::span<uint8_t> data) {
+    PrepareTransfer(record_, command, data.size(), address);
+    const bool read = IsReadCommand(command);
+    if (!read) std::copy(data.begin(), data.end(), record_.Data().begin());
+    const int32_t result = DriverTransfer(record_);
+    if (read) std::copy_n(record_.Data().begin(), data.size(), data.begin());
+    return result;
 }
 
 int32_t GfxLibIntelSkylake::FindDevice(uint32_t& deviceId, uint32_t address, WText& log) {
     log.clear();
-    deviceId = kDeviceIdBeforeSearch;
-    for (uint32_t id = kFirstDeviceId; id <= kLastDeviceId; ++id) {
-        deviceId = id;
-        const int32_t result = ProbeDevice(address, id);
-        log += FormatW(u"  Device ID: 0x%02X = ", {id});
-        if (result == gfx::kNotSupported) {
-            log = u"  Not Supported!\r\n";
-            deviceId = 0;
+    const SearchRules rules{
+        [](uint32_t id) { return FormatW(u"  Device ID: 0x%02X = ", {id}); },
+        nullptr,
+        // The driver cannot carry I2C-over-AUX on these connections at all.
+        [](int32_t result, WText& text) -> std::optional<int32_t> {
+            if (result != gfx::kNotSupported) return std::nullopt;
+            text = u"  Not Supported!\r\n";
             return gfx::kNotSupportedStop;
-        }
-        if (result == gfx::kOk) {
-            log += u"OK\r\n";
-            return gfx::kOk;
-        }
-        log += gfx::ProbeFailureText(result);
-    }
-    log += u"  ==> No available connection was found!\r\n";
-    deviceId = 0;
-    return gfx::kNotSupported;
+        },
+        nullptr,
+    };
+    return SearchConnections(kFirstDeviceId, kLastDeviceId, address, deviceId, log, rules);
 }
 
 int32_t GfxLibIntelSkylake::ProbeDevice(uint32_t address, uint32_t deviceId) {

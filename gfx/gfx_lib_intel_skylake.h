@@ -7,13 +7,13 @@
 #include <span>
 
 #include "gfx/aux_request.h"
-#include "gfx/gfx_lib.h"
+#include "gfx/aux_transfer_lib.h"
 #include "platform/clock.h"
 #include "platform/driver_interface.h"
 
 namespace kdx {
 
-class GfxLibIntelSkylake final : public GfxLib {
+class GfxLibIntelSkylake final : public AuxTransferLib {
 public:
     // A deferred write to this address is not retried: it is the mailbox's default
     // command-buffer address.
@@ -31,11 +31,6 @@ public:
 
     int32_t Initialize(WText& log) override;
     int32_t FindDevice(uint32_t& deviceId, uint32_t address, WText& log) override;
-    int32_t I2cWrite(uint32_t deviceId, uint32_t address, std::span<const uint8_t> data) override;
-    int32_t I2cRead(uint32_t deviceId, uint32_t address, std::span<uint8_t> buffer, int32_t& count,
-                    WText& diagnostic) override;
-    int32_t NativeWrite(uint32_t deviceId, uint32_t dpcdAddress, std::span<const uint8_t> data) override;
-    int32_t NativeRead(uint32_t deviceId, uint32_t dpcdAddress, std::span<uint8_t> buffer) override;
 
     // The presence probe of one connection: 0 when it acknowledged, 15 when no valid
     // acknowledgement came, or the result of the probe's write.
@@ -48,10 +43,12 @@ public:
     uint32_t GuardedWriteAddress = kDefaultGuardedWriteAddress;
 
 private:
-    class RecordChannel;
+    // The record is cleared once as an operation begins and reused for its transfers.
+    void BeginOperation(uint32_t deviceId) override;
+    int32_t Transfer(uint32_t deviceId, uint32_t command, uint32_t address, std::span<uint8_t> data) override;
 
     platform::DriverConnector& connector_;
-    platform::Clock& clock_;
+    gfx::AuxRequest record_;
 };
 
 }  // namespace kdx

@@ -8,18 +8,22 @@ namespace kdx {
 
 namespace {
 
-// The candidate libraries in the order they are tried. Only the Intel driver backend
-// exists among the first four; the fourth reuses whatever adapter is already bound. The
-// fifth, the Control Library, is tried only when none of them found the chip.
-constexpr int kCandidateCount = 4;
-constexpr int kIntelLsPconCandidate = 3;
-constexpr std::array<const char16_t*, kCandidateCount> kCandidateLabels{
-    u"NVIDIA: ",
-    u"AMD: ",
-    u"Intel (LS-PCON): ",
-    u"Intel: ",
-};
-constexpr char16_t kControlLibraryLabel[] = u"Intel (Control Library): ";
+GfxLib* BindIntelDriver(ChipContext& context) { return &context.intelBackend; }
+GfxLib* BindControlLibrary(ChipContext& context) { return &context.controlLibraryBackend; }
+GfxLib* BindLinuxDpAux(ChipContext& context) { return &context.linuxBackend; }
+
+constexpr std::array<GfxCandidate, 5> kWindowsCandidates{{
+    {u"NVIDIA: ", nullptr, false, false},
+    {u"AMD: ", nullptr, false, false},
+    {u"Intel (LS-PCON): ", BindIntelDriver, true, false},
+    {u"Intel: ", nullptr, false, false},
+    // Tried only when none of the first four found the chip.
+    {u"Intel (Control Library): ", BindControlLibrary, false, true},
+}};
+
+constexpr std::array<GfxCandidate, 1> kLinuxCandidates{{
+    {u"Linux (DP AUX): ", BindLinuxDpAux, false, false},
+}};
 
 WText DeviceIdText(uint32_t deviceId) { return FormatW(deviceId < 0x10 ? u"0x%02X" : u"0x%X", {deviceId}); }
 
@@ -50,35 +54,30 @@ Attempt StartAndSearch(ChipContext& context, GfxLib& adapter, WText& report, boo
 
 }  // namespace
 
+std::span<const GfxCandidate> WindowsGfxCandidates() { return kWindowsCandidates; }
+std::span<const GfxCandidate> LinuxGfxCandidates() { return kLinuxCandidates; }
+
 int32_t SelectGfxLib(ChipContext& context, WText& report) {
     report = FormatW(u"Gfx Selection = %d\r\n", {context.gfxSelection});
     bool started = false;
-    for (int k = 1; k <= kCandidateCount; ++k) {
-        context.adapterDescription = kCandidateLabels[static_cast<size_t>(k - 1)];
-        if (k == kIntelLsPconCandidate) context.activeAdapter = &context.intelBackend;
+    const std::span<const GfxCandidate> candidates = context.gfxCandidates;
+    for (size_t k = 0; k < candidates.size(); ++k) {
+        const GfxCandidate& candidate = candidates[k];
+        context.adapterDescription = candidate.label;
+        GfxLib* const earlier = context.activeAdapter;
+        if (candidate.bind != nullptr) context.activeAdapter = candidate.bind(context);
 
         if (context.activeAdapter == nullptr) {
-            report += FormatW(u"No available Gfx LIB! (%d)\r\n", {k});
+            report += FormatW(u"No available Gfx LIB! (%d)\r\n", {static_cast<uint32_t>(k + 1)});
             context.adapterDescription.clear();
             continue;
         }
         const Attempt attempt = StartAndSearch(context, *context.activeAdapter, report, started);
         if (attempt == Attempt::Found) return kSelectFound;
         if (attempt == Attempt::Stop) return kSelectStop;
-        // The last candidate would only start the same driver backend again.
-        if (attempt == Attempt::NotStarted && k == kIntelLsPconCandidate) k = kCandidateCount;
+        if (candidate.rebindEarlierWhenNotFound) context.activeAdapter = earlier;
+        if (attempt == Attempt::NotStarted && candidate.passNextWhenNotStarted) ++k;
     }
-
-    // The Control Library. Without a connection there, the adapter the first four left
-    // bound stays active, so that the chip check talks to the driver exactly as before.
-    GfxLib* const earlier = context.activeAdapter;
-    context.adapterDescription = kControlLibraryLabel;
-    context.activeAdapter = &context.controlLibraryBackend;
-    const Attempt attempt = StartAndSearch(context, context.controlLibraryBackend, report, started);
-    if (attempt == Attempt::Found) return kSelectFound;
-    if (attempt == Attempt::Stop) return kSelectStop;
-    context.activeAdapter = earlier;
-
     context.adapterDescription = u"N/A";
     return started ? kSelectNoConnection : kSelectNoLibrary;
 }

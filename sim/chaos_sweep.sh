@@ -6,7 +6,8 @@
 #
 #   sim/chaos_sweep.sh PATH/TO/kdx4610-sim [SEEDS (1000)] [RATE (0.001)] [FIRST SEED (1)]
 #
-# JOBS (default: the number of processors) runs that many at once.
+# JOBS (default: the number of processors) runs that many at once; SIM_ARGS adds options
+# to every run (SIM_ARGS="--backend linux": the same sweep through the Linux kernel model).
 # Exits 1 when a run crashed or hung, an ISP session did not end with EndIsp, or every
 # posting of EndIsp failed. An EndIsp posted but lost (a write the driver reported done
 # and never carried out) is counted but does not fail the sweep: the host cannot know it.
@@ -20,9 +21,10 @@ limit=120  # seconds of wall time per run: far beyond any bounded run
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 
-export sim rate limit out
+SIM_ARGS=${SIM_ARGS:-}
+export sim rate limit out SIM_ARGS
 seq "$first" $((first + seeds - 1)) | xargs -P "$jobs" -I{} bash -c '
-    timeout "$limit" "$sim" --chaos "{}:$rate" >"$out/{}.txt" 2>&1
+    timeout "$limit" "$sim" $SIM_ARGS --chaos "{}:$rate" >"$out/{}.txt" 2>&1
     echo "exit: $?" >>"$out/{}.txt"'
 
 declare -A codes left_other

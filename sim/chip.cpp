@@ -165,11 +165,23 @@ AuxReply SimChip::I2cWrite(uint32_t address, std::span<const uint8_t> data, bool
     return AuxReply::Ack;
 }
 
-AuxReply SimChip::I2cRead(uint32_t address, std::span<uint8_t> out, bool endsTransaction, int64_t nowNs) {
+// Past the end of what it has to send in a transaction the kernel's way, the chip's I2C
+// side pads with 0xFF (an idle bus reads high), or answers the part within the reply and
+// then NACKs or DEFERs the rest (see DdcPort::Read for the other framing).
+AuxReply SimChip::I2cRead(uint32_t address, std::span<uint8_t> out, bool endsTransaction, int64_t nowNs,
+                          size_t& count) {
     Service(nowNs);
+    count = 0;
     if (address != DdcPort::kAddressByte) return AuxReply::Nack;
-    port_.Read(out, endsTransaction, nowNs);
-    return AuxReply::Ack;
+    const DdcPort::ReadResult read = port_.Read(out, endsTransaction, nowNs);
+    count = out.size();
+    if (read.inStream == out.size() || !read.openedBare || config_.faults.overRead == OverRead::Ff) return AuxReply::Ack;
+    if (read.inStream > 0) {
+        count = read.inStream;
+        return AuxReply::Ack;
+    }
+    count = 0;
+    return config_.faults.overRead == OverRead::Nack ? AuxReply::Nack : AuxReply::Defer;
 }
 
 AuxReply SimChip::NativeWrite(uint32_t address, std::span<const uint8_t> data, int64_t nowNs) {
@@ -191,6 +203,9 @@ AuxReply SimChip::NativeRead(uint32_t address, std::span<uint8_t> out, int64_t n
         return AuxReply::Ack;
     }
     if (address >= kDpcdStandardEnd || out.size() > kDpcdStandardEnd - address) return AuxReply::Nack;
+    // The running ISP driver serves its mailbox and the identification registers, and with
+    // this fault leaves the DPCD revision register unanswered.
+    if (address == 0 && config_.faults.dpcdRevSilentInIsp && NowRunning() == Running::IspDriver) return AuxReply::Silent;
     const bool branchBlock = Overlaps(address, out.size(), kDpcdBranchBlock, kBranchBlockSize);
     if (branchBlock && config_.faults.dpcdBlockFail) return AuxReply::Nack;
     const auto block = BranchBlock();

@@ -20,9 +20,9 @@ namespace kdx::sim {
 
 class IspMailbox;
 
-// How a transfer ended on the wire: the sink acknowledged it, or answered NACK (nothing at
-// that address).
-enum class AuxReply { Ack, Nack };
+// How a transfer ended on the wire: the sink acknowledged it, answered NACK (nothing at
+// that address), DEFER (not ready), or did not answer at all.
+enum class AuxReply { Ack, Nack, Defer, Silent };
 
 // What the chip reports in its branch identification block besides the version.
 struct ChipIdentity {
@@ -93,7 +93,9 @@ public:
     void Service(int64_t nowNs);
 
     AuxReply I2cWrite(uint32_t address, std::span<const uint8_t> data, bool endsTransaction, int64_t nowNs);
-    AuxReply I2cRead(uint32_t address, std::span<uint8_t> out, bool endsTransaction, int64_t nowNs);
+    // `count` is how many bytes an acknowledged read delivers: fewer than asked when the
+    // read runs past the end of the pending reply and the chip answers that part short.
+    AuxReply I2cRead(uint32_t address, std::span<uint8_t> out, bool endsTransaction, int64_t nowNs, size_t& count);
     AuxReply NativeWrite(uint32_t address, std::span<const uint8_t> data, int64_t nowNs);
     AuxReply NativeRead(uint32_t address, std::span<uint8_t> out, int64_t nowNs);
 

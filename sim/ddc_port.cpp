@@ -33,7 +33,7 @@ void DdcPort::Deliver(std::span<const uint8_t> m, int64_t nowNs) {
     handler_.OnCommand(m[6], m.subspan(kHeader, m.size() - kHeader - 1), nowNs);
 }
 
-void DdcPort::Read(std::span<uint8_t> out, bool endsTransaction, int64_t nowNs) {
+DdcPort::ReadResult DdcPort::Read(std::span<uint8_t> out, bool endsTransaction, int64_t nowNs) {
     if (!message_.empty()) {
         // A read in the middle of a write transaction: the unfinished message is lost.
         message_.clear();
@@ -41,13 +41,21 @@ void DdcPort::Read(std::span<uint8_t> out, bool endsTransaction, int64_t nowNs) 
     }
     if (!readOpen_) {
         readOpen_ = true;
+        readOpenedBare_ = out.empty();
         readPos_ = 0;
         readingReply_ = hasReply_ && nowNs >= replyReadyNs_;
         if (readingReply_) readStream_ = reply_;
         else readStream_.assign(std::begin(kNullMessage), std::end(kNullMessage));
     }
-    for (uint8_t& b : out) b = readPos_ < readStream_.size() ? readStream_[readPos_++] : 0x00;
+    ReadResult result{0, readOpenedBare_};
+    const uint8_t pastEnd = readOpenedBare_ ? kPastEndBare : kPastEndWithData;
+    for (uint8_t& b : out) {
+        const bool more = readPos_ < readStream_.size();
+        b = more ? readStream_[readPos_++] : pastEnd;
+        result.inStream += more;
+    }
     if (endsTransaction) EndReadTransaction();
+    return result;
 }
 
 void DdcPort::EndReadTransaction() {

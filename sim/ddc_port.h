@@ -7,6 +7,11 @@
 // reply as one byte stream, header first and continuation after it, and ends with a piece
 // without the middle-of-transaction bit (code 1), which consumes the reply. While no reply
 // is ready, the stream is the DDC/CI null message 6E 80 BE.
+//
+// The Linux kernel frames the same transactions otherwise: a bare address (a piece of no
+// data) with the bit opens each one, every data piece keeps the bit, and a bare address
+// without it closes the transaction. Both framings end a transaction on the piece without
+// the bit, whether it carries data or none.
 #pragma once
 
 #include <cstdint>
@@ -39,7 +44,17 @@ public:
     explicit DdcPort(Handler& handler) : handler_(handler) {}
 
     void Write(std::span<const uint8_t> piece, bool endsTransaction, int64_t nowNs);
-    void Read(std::span<uint8_t> out, bool endsTransaction, int64_t nowNs);
+    // Fills `out` from the read stream. Past its end a transaction the kernel's way (opened
+    // by a bare address) reads 0xFF, what an idle bus reads, and is for the chip to answer
+    // as the over-read fault says; one opened with data (the Windows drivers, which read
+    // past the end only when a reply's header was damaged) reads 0x00 as it always has.
+    struct ReadResult {
+        size_t inStream = 0;         // the bytes of `out` that came from the stream
+        bool openedBare = false;     // the transaction began with a bare address
+    };
+    ReadResult Read(std::span<uint8_t> out, bool endsTransaction, int64_t nowNs);
+    static constexpr uint8_t kPastEndBare = 0xFF;
+    static constexpr uint8_t kPastEndWithData = 0x00;
 
     // Makes a reply ready at `readyAtNs`; it replaces any reply not yet read.
     void PostReply(uint8_t opcode, std::span<const uint8_t> payload, int64_t readyAtNs, bool badChecksum);
@@ -62,6 +77,7 @@ private:
     std::vector<uint8_t> message_;  // write transaction in progress
     bool messageOverflow_ = false;
     bool readOpen_ = false;
+    bool readOpenedBare_ = false;
     bool readingReply_ = false;
     std::vector<uint8_t> readStream_;
     size_t readPos_ = 0;

@@ -46,6 +46,18 @@ constexpr FaultEntry kFaults[] = {
     {"readback-mismatch", ValueKind::None, "", "ReadFlash answers with its first data byte changed"},
     {"power-cut-at-block", ValueKind::Count, "K", "the chip resets half way through programming the K-th block sent"},
     {"power-cut-at-erase", ValueKind::None, "", "the chip resets half way through the erase"},
+    {"over-read", ValueKind::Choice, "ff|nack|defer",
+     "in the kernel's framing, a read past the end of the chip's reply gets 0xFF bytes (the default), or the "
+     "part past the end is NACKed, or DEFERred for ever"},
+    {"dpcd0-silent-isp", ValueKind::None, "",
+     "the running ISP driver leaves DPCD 0x000 unanswered: the kernel's probe read before every native read times out"},
+    {"no-i2c-dev", ValueKind::None, "", "Linux: the module i2c-dev is not loaded, no /dev/i2c-N nodes"},
+    {"nodes-root-only", ValueKind::None, "", "Linux: the AUX and I2C nodes are root's: open fails with EACCES"},
+    {"ebusy-burst", ValueKind::Count, "N", "Linux: the first N AUX transfers of every system call end with EBUSY"},
+    {"nack-burst", ValueKind::Count, "N",
+     "Linux: from the first access of the ISP mailbox on, N native AUX transactions are NACKed"},
+    {"i915-traffic", ValueKind::Count, "N",
+     "Linux: after every N-th AUX transaction of the updater i915 reads DPCD 0x000 or 0x500-0x50B, or writes 0x516"},
 };
 
 bool ParseCount(std::string_view text, uint32_t& out) {
@@ -91,6 +103,17 @@ bool Apply(std::string_view name, std::string_view value, uint32_t count, Faults
     } else if (name == "readback-mismatch") f.readbackMismatch = true;
     else if (name == "power-cut-at-block") f.powerCutAtBlock = count;
     else if (name == "power-cut-at-erase") f.powerCutAtErase = true;
+    else if (name == "over-read") {
+        if (value == "ff") f.overRead = OverRead::Ff;
+        else if (value == "nack") f.overRead = OverRead::Nack;
+        else if (value == "defer") f.overRead = OverRead::Defer;
+        else return false;
+    } else if (name == "dpcd0-silent-isp") f.dpcdRevSilentInIsp = true;
+    else if (name == "no-i2c-dev") f.noI2cDev = true;
+    else if (name == "nodes-root-only") f.nodesRootOnly = true;
+    else if (name == "ebusy-burst") f.ebusyBurst = count;
+    else if (name == "nack-burst") f.nackBurst = count;
+    else if (name == "i915-traffic") f.i915Traffic = count;
     else return false;
     return true;
 }

@@ -11,6 +11,9 @@
 
 namespace kdx::sim {
 
+// What the chip sends when a read runs past the end of its pending reply.
+enum class OverRead { Ff, Nack, Defer };
+
 struct Faults {
     // Driver and connections.
     bool noDriver = false;       // the driver's COM class is not registered
@@ -46,6 +49,16 @@ struct Faults {
     bool readbackMismatch = false;      // ReadFlash answers with its first data byte changed
     uint32_t powerCutAtBlock = 0;       // the chip resets while programming the K-th block sent
     bool powerCutAtErase = false;       // the chip resets half way through the erase
+    // Reads past the end of the pending reply, in a transaction opened by a bare address:
+    // 0xFF bytes, or NACK or DEFER for that part.
+    OverRead overRead = OverRead::Ff;
+    bool dpcdRevSilentInIsp = false;  // the running ISP driver leaves DPCD 0x000 unanswered
+    // The Linux kernel (--backend linux).
+    bool noI2cDev = false;        // the module i2c-dev is not loaded: no /dev/i2c-N, no class i2c-dev
+    bool nodesRootOnly = false;   // the nodes are root's and the program is not: EACCES on open
+    uint32_t ebusyBurst = 0;      // the first N AUX transfers of each system call: EBUSY from i915
+    uint32_t nackBurst = 0;       // from the first mailbox access on, N native transactions NACKed
+    uint32_t i915Traffic = 0;     // after every N-th AUX transaction of ours, one access of i915's
 };
 
 // Parses one --fault argument into `faults`; false with `error` set when it is unknown or

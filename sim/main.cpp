@@ -3,7 +3,7 @@
 //
 //   kdx4610-sim [options] [-- COMMAND LINE]
 //
-// The options are described in the README (section kdx4610-sim) and by --help.
+// The options are described in docs/simulator.md and by --help.
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
@@ -17,6 +17,7 @@
 #include "chip/result_code.h"
 #include "app/update_run.h"
 #include "app/workflow.h"
+#include "gfx/select_gfx_lib.h"
 #include "platform/debug_output.h"
 #include "platform/resources.h"
 #include "platform/sha256.h"
@@ -185,7 +186,8 @@ int main(int argc, char** argv) {
         kdx::WorkflowStages stages;
         {
             const auto access = sim->ForUpdater();
-            kdx::UpdateRun updateRun(system, access.connector, access.controlLibrary);
+            kdx::UpdateRun updateRun(system, access.connector, access.controlLibrary, access.dpAux);
+            if (access.linuxCandidates) updateRun.chip.gfxCandidates = kdx::LinuxGfxCandidates();
             if (silent) kdx::RunSilentWorkflow(updateRun, stages);
             else kdx::RunConsoleDialog(updateRun, std::cin, std::cout, kdx::LanguageFromEnvironment());
             result = updateRun.resultCode;

@@ -132,8 +132,10 @@ bool ParseOptions(std::span<const std::string> args, SimOptions& o, std::string&
             if (!ParseFault(value, o.faults, error)) return false;
         } else if (name == "--chaos") ok = ParseChaos(value, o);
         else if (name == "--backend") {
-            ok = value == "com" || value == "igcl";
-            o.backend = value == "igcl" ? SimOptions::Backend::ControlLibrary : SimOptions::Backend::Com;
+            ok = value == "com" || value == "igcl" || value == "linux";
+            o.backend = value == "igcl"    ? SimOptions::Backend::ControlLibrary
+                        : value == "linux" ? SimOptions::Backend::Linux
+                                           : SimOptions::Backend::Com;
         }
         else if (name == "--runs") {
             uint64_t runs = 0;
@@ -165,8 +167,10 @@ std::string UsageText() {
            "  --chaos SEED[:RATE]   seeded random misbehaviour, RATE per call (0.001)\n"
            "  --trace FILE          one tab-separated line per driver call\n"
            "  --runs N              run the updater N times on the same chip (1)\n"
-           "  --backend com|igcl    the updater reaches the chip through the driver's COM class,\n"
-           "                        or through the Control Library with no COM class (com)\n"
+           "  --backend com|igcl|linux\n"
+           "                        the updater reaches the chip through the driver's COM class,\n"
+           "                        through the Control Library with no COM class, or through\n"
+           "                        the Linux kernel's DP AUX and I2C nodes (com)\n"
            "  --real-time           run on the real clock instead of the virtual one\n"
            "  --quiet               no summary\n"
            "  -- COMMAND LINE       the updater's own command line (/s)\n";

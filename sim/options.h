@@ -1,6 +1,6 @@
 // The options of kdx4610-sim and of a simulator session (the Windows test driver passes
-// the same words). Their names and meaning are documented in the README's section
-// "kdx4610-sim" and are kept stable: tests and scripts rely on them.
+// the same words). Their names and meaning are documented in docs/simulator.md
+// and are kept stable: tests and scripts rely on them.
 #pragma once
 
 #include <array>
@@ -31,8 +31,8 @@ struct SimOptions {
     uint64_t chaosSeed = 0;
     double chaosRate = Chaos::kDefaultRate;
     // The program.
-    enum class Backend { Com, ControlLibrary };
-    Backend backend = Backend::Com;  // --backend com|igcl: how the updater reaches the chip
+    enum class Backend { Com, ControlLibrary, Linux };
+    Backend backend = Backend::Com;  // --backend com|igcl|linux: how the updater reaches the chip
     bool realTime = false;    // --real-time
     bool quiet = false;       // --quiet
     bool listFaults = false;  // --list-faults

@@ -3,7 +3,8 @@
 // --flash-in, --flash-out, --fault NAME[=VALUE], --chaos SEED[:RATE], --trace FILE, ...).
 // kdx4610-sim runs the updater's workflow in-process against one; the Windows test driver
 // (a COM server standing in for the graphics driver) hands each request record to one, the
-// Windows test library (standing in for ControlLib.dll) each AUX access.
+// Windows test library (standing in for ControlLib.dll) each AUX access, and a Linux test
+// library each open, pread, pwrite, ioctl and close of the device nodes.
 #pragma once
 
 #include <memory>
@@ -12,6 +13,7 @@
 
 #include "platform/clock.h"
 #include "platform/control_library.h"
+#include "platform/dp_aux_system.h"
 #include "platform/driver_interface.h"
 
 namespace kdx::sim {
@@ -23,6 +25,9 @@ public:
     virtual platform::DriverConnector& Connector() = 0;
     // The simulated Control Library, as the updater's other backend loads it.
     virtual platform::ControlLibraryLoader& ControlLibrary() = 0;
+    // The simulated Linux kernel's DP AUX and I2C nodes and their sysfs tree, as the
+    // updater's Linux backend reaches them.
+    virtual platform::DpAuxSystem& DpAux() = 0;
     // Ends the session: writes --flash-out and closes the trace.
     virtual void Finish() = 0;
 };

@@ -38,104 +38,133 @@ SimDriver::SimDriver(SimChip& chip, SimClock& clock, const Faults& faults, Chaos
       deferLeft_(faults.deferCalls) {}
 
 uint32_t SimDriver::Call(platform::AuxRecord& raw, bool readMethod) {
-    const int64_t startNs = clock_.NowNs();
     gfx::AuxRequest request(raw);
-    const uint32_t command = request.Command();
-    const uint32_t length = request.Length();
-    const uint32_t dataBytes = std::min(length, kMaxTransfer);
+    AuxTransaction transaction;
+    transaction.deviceId = request.DeviceId();
+    transaction.command = request.Command();
+    transaction.read = readMethod;
+    transaction.address = request.Address();
+    transaction.chipAddress = request.Address();
+    transaction.length = request.Length();
+    transaction.data = std::span(raw.data() + gfx::AuxRequest::kDataOffset, std::min(transaction.length, kMaxTransfer));
+    transaction.overheadNs = kDriverCallCostNs;
+    const bool valid = FitsMethod(transaction.command, readMethod) && transaction.length > 0 &&
+                       transaction.length <= kMaxTransfer && transaction.deviceId >= kFirstDeviceId &&
+                       transaction.deviceId <= kLastDeviceId;
+    return Transact(transaction, valid ? std::nullopt : std::optional<uint32_t>(kStatusInvalidRequest)).status;
+}
+
+AuxOutcome SimDriver::Transact(const AuxTransaction& t, std::optional<uint32_t> refusal) {
+    const int64_t startNs = clock_.NowNs();
+    const auto dataBytes = static_cast<uint32_t>(std::min<size_t>(t.data.size(), kMaxTransfer));
+    const std::span<uint8_t> data = t.data.first(dataBytes);
     // What was sent, as the trace shows it, before anything is carried out.
     std::array<uint8_t, kMaxTransfer> sent{};
-    std::copy_n(request.Data().begin(), dataBytes, sent.begin());
+    std::copy(data.begin(), data.end(), sent.begin());
+    const bool nativeWrite = !t.read && t.command == gfx::kNativeWrite;
 
     ++totalCalls_;
-    ++(readMethod ? record_.readCalls : record_.writeCalls);
+    ++(t.read ? record_.readCalls : record_.writeCalls);
     // One chaos decision per call, whatever else happens to it, so that a seed names the
     // same calls whatever the faults.
-    const ChaosAction chaos = chaos_.Next(readMethod, dataBytes);
+    const ChaosAction chaos = chaos_.Next(t.read, dataBytes);
 
-    uint32_t status = kStatusDone;
-    if (!FitsMethod(command, readMethod) || length == 0 || length > kMaxTransfer) status = kStatusInvalidRequest;
-    else if (request.DeviceId() < kFirstDeviceId || request.DeviceId() > kLastDeviceId) status = kStatusInvalidRequest;
-    else if (faults_.deferAlways) status = kStatusDeferred;
+    AuxOutcome outcome{kStatusDone, dataBytes, false, false};
+    if (refusal) outcome.status = *refusal;
+    else if (faults_.deferAlways) outcome.status = kStatusDeferred;
     else if (deferLeft_ > 0) {
         --deferLeft_;
-        status = kStatusDeferred;
+        outcome.status = kStatusDeferred;
     } else if (chaosDeferLeft_ > 0) {
         --chaosDeferLeft_;
-        status = kStatusDeferred;
+        outcome.status = kStatusDeferred;
     } else if (chaos.kind == ChaosKind::DeferralBurst) {
         chaosDeferLeft_ = chaos.burst - 1;
-        status = kStatusDeferred;
+        outcome.status = kStatusDeferred;
     } else if (chaos.kind == ChaosKind::FailedTransfer) {
-        status = kStatusTransferFailed;
+        outcome.status = kStatusTransferFailed;
     } else {
-        if (!readMethod && command == gfx::kNativeWrite) NoteMailboxWrite(request.Address(), std::span(sent).first(dataBytes));
-        status = Carry(raw, readMethod, chaos, startNs);
+        if (nativeWrite) NoteMailboxWrite(t.address, std::span(sent).first(dataBytes));
+        outcome = Carry(t, chaos, startNs);
     }
-    if (status == kStatusDeferred) ++record_.deferredCalls;
-    if (!readMethod && command == gfx::kNativeWrite)
-        NoteEndIspPosting(request.Address(), std::span(sent).first(dataBytes), status,
-                          status == kStatusDone && chaos.kind != ChaosKind::WriteNotDone);
+    if (outcome.status == kStatusDeferred) ++record_.deferredCalls;
+    if (nativeWrite)
+        NoteEndIspPosting(t.address, std::span(sent).first(dataBytes), outcome.status,
+                          outcome.status == kStatusDone && chaos.kind != ChaosKind::WriteNotDone);
 
-    // A write carries its data whatever the answer; a read's reply carries data only when done.
-    const int64_t wire = AuxWireTimeNs(!readMethod || status == kStatusDone ? dataBytes : 0);
+    // A write carries its data whatever the answer; a read's reply carries data only when
+    // done. A silent wire costs the request and the wait for a reply that never comes.
+    const auto replyBytes = static_cast<uint32_t>(outcome.count);
+    const int64_t wire =
+        outcome.timedOut ? AuxTimedOutWireNs(t.read ? 0 : dataBytes)
+                         : AuxWireTimeNs(!t.read ? dataBytes : outcome.status == kStatusDone ? replyBytes : 0);
 
     TraceCall line;
     line.timeUs = (startNs - record_.startNs) / kNsPerUs;
-    line.read = readMethod;
-    line.deviceId = request.DeviceId();
-    line.command = command;
-    line.address = request.Address();
-    line.length = length;
-    line.status = status;
-    line.data = readMethod ? (status == kStatusDone ? std::span<const uint8_t>(raw.data() + gfx::AuxRequest::kDataOffset, dataBytes)
-                                                    : std::span<const uint8_t>())
-                           : std::span<const uint8_t>(sent.data(), dataBytes);
+    line.read = t.read;
+    line.deviceId = t.deviceId;
+    line.command = t.command;
+    line.address = t.address;
+    line.length = t.length;
+    line.status = outcome.status;
+    line.data = t.read ? (outcome.status == kStatusDone ? std::span<const uint8_t>(data.first(replyBytes))
+                                                        : std::span<const uint8_t>())
+                       : std::span<const uint8_t>(sent.data(), dataBytes);
     trace_.Write(line);
 
-    clock_.Spend(wire + kDriverCallCostNs);
-    return status;
+    clock_.Spend(wire + t.overheadNs);
+    return outcome;
 }
 
 // Carries out a transfer the driver has accepted on the connection it names.
-uint32_t SimDriver::Carry(platform::AuxRecord& raw, bool readMethod, const ChaosAction& chaos, int64_t nowNs) {
-    gfx::AuxRequest request(raw);
-    const uint32_t command = request.Command();
-    const uint32_t length = request.Length();
-    const bool chipHere = !faults_.noChip && request.DeviceId() == chipDeviceId_;
-    if (faults_.notSupported && request.DeviceId() == kFirstDeviceId && IsI2c(command) && !readMethod)
-        return kStatusNotSupported;
-    if (!chipHere) return kStatusAuxNack;
-    if (chaos.kind == ChaosKind::WriteNotDone && !readMethod) return kStatusDone;
+AuxOutcome SimDriver::Carry(const AuxTransaction& t, const ChaosAction& chaos, int64_t nowNs) {
+    const uint32_t command = t.command;
+    const bool chipHere = !faults_.noChip && t.deviceId == chipDeviceId_;
+    AuxOutcome outcome{kStatusDone, t.data.size(), false, false};
+    if (t.viaDriver && faults_.notSupported && t.deviceId == kFirstDeviceId && IsI2c(command) && !t.read)
+        return {kStatusNotSupported, 0, false, false};
+    // Nothing on the wire answers: the Windows driver reports that as a NACK, i915 as a
+    // timeout.
+    if (!chipHere) return {t.viaDriver ? kStatusAuxNack : kStatusTransferFailed, 0, false, !t.viaDriver};
+    if (chaos.kind == ChaosKind::WriteNotDone && !t.read) return outcome;
     if (chaos.kind == ChaosKind::DroppedAck) chip_.DropNextAck();
 
-    std::span<uint8_t> data(raw.data() + gfx::AuxRequest::kDataOffset, length);
+    const std::span<uint8_t> data = t.data;
     AuxReply reply = AuxReply::Nack;
     switch (command) {
         case gfx::kI2cWrite:
         case gfx::kI2cWriteMot:
-            reply = chip_.I2cWrite(request.Address(), data, command == gfx::kI2cWrite, nowNs);
+            reply = chip_.I2cWrite(t.chipAddress, data, command == gfx::kI2cWrite, nowNs);
             break;
         case gfx::kI2cRead:
         case gfx::kI2cReadMot:
-            reply = chip_.I2cRead(request.Address(), data, command == gfx::kI2cRead, nowNs);
+            reply = chip_.I2cRead(t.chipAddress, data, command == gfx::kI2cRead, nowNs, outcome.count);
             break;
         case gfx::kNativeWrite:
-            reply = chip_.NativeWrite(request.Address(), data, nowNs);
+            reply = chip_.NativeWrite(t.chipAddress, data, nowNs);
             break;
         case gfx::kNativeRead:
-            reply = chip_.NativeRead(request.Address(), data, nowNs);
+            reply = chip_.NativeRead(t.chipAddress, data, nowNs);
             break;
         default:
-            return kStatusInvalidRequest;
+            return {kStatusInvalidRequest, 0, false, false};
     }
-    if (reply == AuxReply::Nack) {
-        if (readMethod) std::fill(data.begin(), data.end(), 0);
-        return kStatusAuxNack;
+    outcome.i2cLevel = IsI2c(command);
+    if (reply != AuxReply::Ack) {
+        if (t.read) std::fill(data.begin(), data.end(), 0);
+        outcome.count = 0;
+        outcome.status = reply == AuxReply::Nack ? kStatusAuxNack : reply == AuxReply::Defer ? kStatusDeferred : kStatusTransferFailed;
+        outcome.timedOut = reply == AuxReply::Silent;
+        return outcome;
     }
-    if (readMethod && chaos.kind == ChaosKind::FlippedBit) data[chaos.bitIndex / 8] ^= static_cast<uint8_t>(1u << (chaos.bitIndex % 8));
-    if (readMethod && chaos.kind == ChaosKind::ShortReply) std::fill(data.begin() + chaos.keepBytes, data.end(), 0);
-    return kStatusDone;
+    // The driver's record has no room for a short reply: it counts as no valid reply.
+    if (t.viaDriver && outcome.count < data.size()) return {kStatusTransferFailed, 0, false, false};
+    // A bare address (no data) has no bit to flip and nothing to cut short.
+    if (t.read && chaos.kind == ChaosKind::FlippedBit && chaos.bitIndex / 8 < outcome.count)
+        data[chaos.bitIndex / 8] ^= static_cast<uint8_t>(1u << (chaos.bitIndex % 8));
+    if (t.read && chaos.kind == ChaosKind::ShortReply && chaos.keepBytes < outcome.count)
+        std::fill(data.begin() + chaos.keepBytes, data.end(), 0);
+    return outcome;
 }
 
 // Keeps track of the host's mailbox requests, as they leave the host, for the summary:

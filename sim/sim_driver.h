@@ -10,6 +10,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <span>
 #include <vector>
 
 #include "platform/driver_interface.h"
@@ -21,6 +23,30 @@
 #include "sim/trace.h"
 
 namespace kdx::sim {
+
+// One AUX transaction on a connection's wire, as the simulated driver or the kernel model
+// sends it.
+struct AuxTransaction {
+    uint32_t deviceId = 0;
+    uint32_t command = 0;      // the AUX request code with its middle-of-transaction bit
+    bool read = false;         // the direction, as the trace shows it
+    uint32_t address = 0;      // as the requester gives it and the trace shows it
+    uint32_t chipAddress = 0;  // what the chip decodes: the I2C address byte (0x6E), or the DPCD address
+    uint32_t length = 0;       // as the requester gives it; data carries at most 16 of them
+    std::span<uint8_t> data;   // a write's bytes; a read's reply lands here
+    int64_t overheadNs = 0;    // what the requester's side costs besides the wire
+    bool viaDriver = true;     // a call of the Windows driver (its own refusals apply)
+};
+
+// How the transaction ended: a driver status, the bytes a read got back (fewer than asked
+// when the chip answered short), whether a NACK or DEFER came from the chip's I2C side,
+// and whether the wire stayed silent until the reply timeout.
+struct AuxOutcome {
+    uint32_t status = 0;
+    size_t count = 0;
+    bool i2cLevel = false;
+    bool timedOut = false;
+};
 
 class SimDriver {
 public:
@@ -42,11 +68,15 @@ public:
 
     // One call of the read method (readMethod) or the write method; returns the status.
     uint32_t Call(platform::AuxRecord& record, bool readMethod);
+    // Carries one transaction to the chip's connection, times it and traces it: the one
+    // place every AUX transaction of the simulated PC goes through. With `refusal` the
+    // transaction is answered with that status and not carried out.
+    AuxOutcome Transact(const AuxTransaction& transaction, std::optional<uint32_t> refusal = std::nullopt);
 
     uint64_t TotalCalls() const { return totalCalls_; }
 
 private:
-    uint32_t Carry(platform::AuxRecord& record, bool readMethod, const ChaosAction& chaos, int64_t nowNs);
+    AuxOutcome Carry(const AuxTransaction& transaction, const ChaosAction& chaos, int64_t nowNs);
     void NoteMailboxWrite(uint32_t address, std::span<const uint8_t> data);
     void NoteEndIspPosting(uint32_t address, std::span<const uint8_t> data, uint32_t status, bool carried);
 

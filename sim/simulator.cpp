@@ -120,6 +120,7 @@ std::unique_ptr<Simulator> Simulator::Create(const SimOptions& options, const Si
     sim->connector_ = std::make_unique<SimDriverConnector>(*sim->driver_, !options.faults.noDriver);
     sim->noComClass_ = std::make_unique<SimDriverConnector>(*sim->driver_, false);
     sim->controlLibrary_ = std::make_unique<SimControlLibrary>(*sim->driver_, sim->options_.faults);
+    sim->kernel_ = std::make_unique<SimKernel>(*sim->driver_, sim->clock_, sim->options_.faults, options.deviceId);
     sim->BeginRun(1);
     return sim;
 }
@@ -130,8 +131,10 @@ Simulator::UpdaterAccess Simulator::ForUpdater() {
         std::unique_ptr<platform::ControlLibrary> Load() override { return nullptr; }
     };
     static Missing missing;
-    if (options_.backend == SimOptions::Backend::ControlLibrary) return {*noComClass_, controlLibrary_->Loader()};
-    return {*connector_, missing};
+    if (options_.backend == SimOptions::Backend::ControlLibrary)
+        return {*noComClass_, controlLibrary_->Loader(), *kernel_, false};
+    if (options_.backend == SimOptions::Backend::Linux) return {*noComClass_, missing, *kernel_, true};
+    return {*connector_, missing, *kernel_, false};
 }
 
 void Simulator::BeginRun(uint32_t index) {

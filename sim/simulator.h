@@ -18,6 +18,7 @@
 #include "sim/sim_clock.h"
 #include "sim/sim_control_library.h"
 #include "sim/sim_driver.h"
+#include "sim/sim_kernel.h"
 #include "sim/trace.h"
 
 namespace kdx::sim {
@@ -43,12 +44,16 @@ public:
 
     platform::DriverConnector& Connector() override { return *connector_; }
     platform::ControlLibraryLoader& ControlLibrary() override { return controlLibrary_->Loader(); }
+    platform::DpAuxSystem& DpAux() override { return *kernel_; }
 
     // What the updater finds on the simulated PC: with --backend com the driver's COM class
-    // and no Control Library, with --backend igcl the Control Library and no COM class.
+    // and no Control Library, with --backend igcl the Control Library and no COM class, with
+    // --backend linux neither, and the kernel's nodes (linuxCandidates: the Linux candidates).
     struct UpdaterAccess {
         platform::DriverConnector& connector;
         platform::ControlLibraryLoader& controlLibrary;
+        platform::DpAuxSystem& dpAux;
+        bool linuxCandidates;
     };
     UpdaterAccess ForUpdater();
     void Finish() override;
@@ -60,6 +65,7 @@ public:
     void EndRun();
     const RunRecord& Record() const { return record_; }
     const SimChip& Chip() const { return *chip_; }
+    const SimKernel& Kernel() const { return *kernel_; }
     const Chaos& ChaosState() const { return chaos_; }
     uint64_t TotalCalls() const { return driver_->TotalCalls(); }
     bool FlashEqualsImage() const;
@@ -83,6 +89,7 @@ private:
     std::unique_ptr<SimDriverConnector> connector_;
     std::unique_ptr<SimDriverConnector> noComClass_;
     std::unique_ptr<SimControlLibrary> controlLibrary_;
+    std::unique_ptr<SimKernel> kernel_;
     bool finished_ = false;
 };
 

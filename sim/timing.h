@@ -28,6 +28,22 @@ inline constexpr int64_t kAuxBitsPerDataByte = 8;
 // tens of microseconds is what such a round trip through a display driver takes.
 inline constexpr int64_t kDriverCallCostNs = 40 * kNsPerUs;
 
+// The graphics engine waits this long for a reply before it reports a timeout: the longest
+// setting of the AUX controller, the one i915 programs on Skylake and later.
+inline constexpr int64_t kAuxReplyTimeoutNs = 1'600 * kNsPerUs;
+
+// --- Linux kernel (the model behind --backend linux) -------------------------------------
+// One system call (open, pread, pwrite, ioctl, close) into the kernel and back.
+inline constexpr int64_t kSyscallCostNs = 2 * kNsPerUs;
+// What one AUX transfer costs i915 besides the wire: loading the data registers, starting
+// the engine and waking up on its done interrupt.
+inline constexpr int64_t kKernelTransferCostNs = 10 * kNsPerUs;
+// usleep_range(500, 600) between the DRM helpers' tries: the timer fires at the start of
+// the range on an idle machine.
+inline constexpr int64_t kKernelRetrySleepNs = 500 * kNsPerUs;
+// i915 waits for a busy AUX engine three times with msleep(1) before it answers EBUSY.
+inline constexpr int64_t kKernelBusyWaitNs = 3 * kNsPerMs;
+
 // --- Chip, command port -----------------------------------------------------------------
 // The chip's firmware serves its DDC/CI buffer from its main loop: a reply is ready about
 // a millisecond after the command's last byte.
@@ -68,6 +84,11 @@ inline constexpr int64_t kBetweenRunsNs = 1'000 * kNsPerMs;
 // Duration of one elementary AUX transfer on the wire.
 constexpr int64_t AuxWireTimeNs(uint32_t dataBytes) {
     return (kAuxRequestFramingBits + kAuxReplyFramingBits + kAuxBitsPerDataByte * dataBytes) * kAuxBitTimeNs;
+}
+
+// A request that gets no reply: the request itself (with a write's data), then the wait.
+constexpr int64_t AuxTimedOutWireNs(uint32_t requestDataBytes) {
+    return (kAuxRequestFramingBits + kAuxBitsPerDataByte * requestDataBytes) * kAuxBitTimeNs + kAuxReplyTimeoutNs;
 }
 
 }  // namespace kdx::sim

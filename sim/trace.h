@@ -6,6 +6,9 @@
 // (0x6E, 0x503); length: decimal; status: the driver status in decimal; data: lowercase hex
 // without separators, the bytes sent for W, the bytes returned for R (empty when the
 // status is not 0). With several runs, a line "# run N" precedes the lines of run N >= 2.
+// Through the Linux kernel model a line is one AUX transaction on the wire: the request
+// code with its MOT bit, the 7-bit I2C address 0x37, a bare address as length 0, and
+// status 31 for a request without reply.
 #pragma once
 
 #include <cstdint>

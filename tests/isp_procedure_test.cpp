@@ -3,7 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <string>
+#include <utility>
+#include <vector>
 
+#include "app/dialog_isp_guard.h"
 #include "chip/result_code.h"
 #include "tests/support/chip_fixture.h"
 
@@ -115,6 +119,28 @@ TEST_F(IspProcedureTest, EndIspPostingFailingEveryTimeLeavesTheResult) {
     EXPECT_EQ(guard.ended, (std::vector<std::pair<size_t, bool>>{{gfx.calls.size(), true}}));
 }
 
+// A stage-by-stage view gets each stage once, in order, before that stage's reports.
+TEST_F(IspProcedureTest, StagesBeginInOrderBeforeTheirReports) {
+    struct StageLog final : TarvikControlDelegate {
+        void ReportProgress(int32_t, int32_t) override { ++reportsSinceStage.back(); }
+        void BeginStage(ProgressStage stage) override {
+            stages.push_back(stage);
+            reportsSinceStage.push_back(0);
+        }
+        std::vector<ProgressStage> stages;
+        std::vector<int> reportsSinceStage{0};
+    } log;
+    context.progressSink = &log;
+    int32_t resultCode = 99;
+    EXPECT_TRUE(RunIspProcedure(context, resultCode));
+    EXPECT_EQ(log.stages, (std::vector<ProgressStage>{ProgressStage::DownloadIspDriver, ProgressStage::ReadFlashId,
+                                                      ProgressStage::EraseFlash, ProgressStage::WriteFirmware}));
+    // Nothing is reported before the first stage; each stage reports.
+    ASSERT_EQ(log.reportsSinceStage.size(), 5u);
+    EXPECT_EQ(log.reportsSinceStage[0], 0);
+    for (size_t i = 1; i < log.reportsSinceStage.size(); ++i) EXPECT_GT(log.reportsSinceStage[i], 0) << i;
+}
+
 TEST_F(IspProcedureTest, EntryTimingOnTheVirtualClock) {
     // Entry 1 acknowledged after 40 ms, 1 ms, entry 2 after 40 ms, 800 ms, then a download
     // that fails at once: three fast polls of 50 null messages, 5 ms after each.
@@ -125,6 +151,73 @@ TEST_F(IspProcedureTest, EntryTimingOnTheVirtualClock) {
     EXPECT_FALSE(RunIspProcedure(context, resultCode));
     // 1 ms before the first (full) chunk; EndIsp: 250 ms and ten polls 10 ms apart.
     EXPECT_EQ(ElapsedMs(), 40 + 1 + 40 + 800 + 1 + 3 * 50 * 5 + 250 + 10 * 10);
+}
+
+// What the dialog's guard tells the power guard and the taskbar, each call with the number
+// of adapter calls made by then.
+struct IndicatorLog final : platform::IspGuard, platform::TaskbarProgress, TarvikControlDelegate {
+    explicit IndicatorLog(const testing::FakeGfxLib& lib) : gfx(lib) {}
+    void Begin() override { Add("power on"); }
+    void End(bool success) override { Add(success ? "power off, flashed" : "power off, failed"); }
+    void SetProgress(uint32_t done, uint32_t total) override {
+        if (done == 0) Add("taskbar 0/" + std::to_string(total));
+        else ++progressCalls;
+    }
+    void SetError() override { Add("taskbar error"); }
+    void Clear() override { Add("taskbar clear"); }
+    // The dialog's bar: one step a report, told to the guard.
+    void ReportProgress(int32_t, int32_t) override {
+        if (guard != nullptr) guard->Progress(++steps);
+    }
+    void Add(const std::string& what) { events.push_back({what, gfx.calls.size()}); }
+
+    const testing::FakeGfxLib& gfx;
+    DialogIspGuard* guard = nullptr;
+    uint32_t steps = 0;
+    int progressCalls = 0;
+    std::vector<std::pair<std::string, size_t>> events;
+};
+
+// The machine is held and the taskbar shows progress from before the first ISP command;
+// both let go after EndIsp, the taskbar in the error state when the flash does not hold the
+// image, and the taskbar is cleared only when the final box appears.
+TEST(DialogIspGuardTest, PowerAndTaskbarAroundTheIspProcedureInEveryOutcome) {
+    using Events = std::vector<std::pair<std::string, size_t>>;
+    const struct {
+        const char* what;
+        std::function<void(IspBench&)> fault;
+        bool flashed;
+    } cases[] = {
+        {"flashed", [](IspBench&) {}, true},
+        {"entry 1 unacknowledged", [](IspBench& t) { t.gfx.i2cDefaultReply = kNull; }, false},
+        {"no mailbox window", [](IspBench& t) { t.model.Put(0x40C, {0, 0, 0}); }, false},
+        {"erase not acknowledged", [](IspBench& t) { t.model.eraseAckOnPoll = 1000; }, false},
+    };
+    for (const auto& c : cases) {
+        IspBench t;
+        c.fault(t);
+        IndicatorLog log(t.gfx);
+        DialogIspGuard guard(&log, log, 1024);
+        log.guard = &guard;
+        t.sys.system.ispGuard = &guard;
+        t.context.progressSink = &log;
+        guard.Progress(5);  // before the span: nothing shown
+        int32_t resultCode = 99;
+        EXPECT_EQ(RunIspProcedure(t.context, resultCode), c.flashed) << c.what;
+        const size_t endIspDone = t.gfx.calls.size();
+        guard.Finish();
+        guard.Finish();  // a second box clears nothing twice
+        Events expected{{"power on", 0}, {"taskbar 0/1024", 0}};
+        if (c.flashed) {
+            expected.push_back({"power off, flashed", endIspDone});
+        } else {
+            expected.push_back({"power off, failed", endIspDone});
+            expected.push_back({"taskbar error", endIspDone});
+        }
+        expected.push_back({"taskbar clear", endIspDone});
+        EXPECT_EQ(log.events, expected) << c.what;
+        EXPECT_EQ(log.progressCalls, static_cast<int>(log.steps)) << c.what;
+    }
 }
 
 }  // namespace

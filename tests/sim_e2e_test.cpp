@@ -10,6 +10,7 @@
 
 #include "app/update_run.h"
 #include "app/workflow.h"
+#include "gfx/select_gfx_lib.h"
 #include "platform/resources.h"
 #include "sim/isp_mailbox.h"
 #include "sim/simulator.h"
@@ -35,6 +36,7 @@ struct Outcome {
     SimChip::Running ispLeftRunning = SimChip::Running::Application;
     ProgressCount progress;
     Bytes flash;
+    size_t openDescriptors = 0;  // the kernel model's, after the worst run
 };
 
 SimImages EmbeddedImages() {
@@ -61,12 +63,14 @@ Outcome Update(const SimOptions& options, int runs = 1, SimImages images = Embed
         sim->BeginRun(static_cast<uint32_t>(run));
         {
             const auto access = sim->ForUpdater();
-            UpdateRun updateRun(system, access.connector, access.controlLibrary);
+            UpdateRun updateRun(system, access.connector, access.controlLibrary, access.dpAux);
+            if (access.linuxCandidates) updateRun.chip.gfxCandidates = LinuxGfxCandidates();
             updateRun.chip.progressSink = &out.progress;
             WorkflowStages stages;
             RunSilentWorkflow(updateRun, stages);
             out.result = updateRun.resultCode;
         }
+        out.openDescriptors = std::max(out.openDescriptors, sim->Kernel().OpenDescriptors());
         sim->EndRun();
         out.debug.clear();
         for (const WText& message : debug.messages) out.debug.push_back(ToUtf8(message));
@@ -276,19 +280,27 @@ std::vector<std::string> UntimedTrace(const std::string& path) {
     return lines;
 }
 
-TEST(SimEndToEnd, ControlLibraryBackendSendsTheChipWhatTheComBackendSends) {
-    const SimImages images = EmbeddedImages();
-    std::vector<std::string> traces[2];
-    for (const auto backend : {SimOptions::Backend::Com, SimOptions::Backend::ControlLibrary}) {
+// A default update through the COM backend and through `other`, each trace as `read` gives it.
+template <typename Read>
+auto TracesOfComAnd(SimOptions::Backend other, const SimImages& images, Read read) {
+    std::array<decltype(read(std::string())), 2> traces;
+    for (const auto backend : {SimOptions::Backend::Com, other}) {
         SimOptions options;
         options.backend = backend;
         options.tracePath = ::testing::TempDir() + "sim_e2e_backend.tsv";
         const Outcome out = Update(options, 1, images);
         EXPECT_EQ(out.result, 0);
         EXPECT_TRUE(out.flashEqualsImage);
-        traces[backend == SimOptions::Backend::Com ? 0 : 1] = UntimedTrace(options.tracePath);
+        EXPECT_EQ(out.openDescriptors, 0u);
+        traces[backend == SimOptions::Backend::Com ? 0 : 1] = read(options.tracePath);
         std::remove(options.tracePath.c_str());
     }
+    return traces;
+}
+
+TEST(SimEndToEnd, ControlLibraryBackendSendsTheChipWhatTheComBackendSends) {
+    const SimImages images = EmbeddedImages();
+    const auto traces = TracesOfComAnd(SimOptions::Backend::ControlLibrary, images, UntimedTrace);
     EXPECT_GT(traces[0].size(), 30000u);
     EXPECT_EQ(traces[0], traces[1]);
 
@@ -318,6 +330,83 @@ TEST(SimEndToEnd, ControlLibraryBackendSendsTheChipWhatTheComBackendSends) {
         EXPECT_EQ(out.result, c.result) << c.fault;
         EXPECT_EQ(out.debug, c.debug ? std::vector<std::string>{c.debug} : std::vector<std::string>{}) << c.fault;
         EXPECT_EQ(out.record.writeCalls, c.writeCalls) << c.fault;
+    }
+}
+
+// The native transfers of a trace that went through, without the kernel's probe reads of
+// DPCD 0x000, a poll that read the same bytes again counted once.
+std::vector<TraceLine> NativeTransfers(const std::vector<TraceLine>& trace) {
+    std::vector<TraceLine> natives;
+    for (const TraceLine& t : trace) {
+        if (t.status != 0 || (t.command != 8 && t.command != 9)) continue;
+        if (t.read && t.address == 0 && t.data.size() == 1) continue;
+        const auto same = [&t](const TraceLine& last) {
+            return last.read && t.read && last.address == t.address && last.data == t.data;
+        };
+        if (!natives.empty() && same(natives.back())) continue;
+        natives.push_back(t);
+    }
+    return natives;
+}
+
+bool operator==(const TraceLine& a, const TraceLine& b) {
+    return a.read == b.read && a.command == b.command && a.address == b.address && a.data == b.data;
+}
+
+TEST(SimEndToEnd, LinuxBackendSendsTheChipWhatTheComBackendSends) {
+    const auto traces = TracesOfComAnd(SimOptions::Backend::Linux, EmbeddedImages(), ReadTrace);
+    // The kernel's framing: each I2C write ends on a bare address without MOT, so the
+    // messages join as the COM driver's do.
+    const auto comMessages = I2cMessages(traces[0]);
+    EXPECT_EQ(comMessages.size(), 111u);
+    EXPECT_EQ(I2cMessages(traces[1]), comMessages);
+    const auto comNatives = NativeTransfers(traces[0]);
+    EXPECT_GT(comNatives.size(), 30000u);
+    EXPECT_EQ(NativeTransfers(traces[1]), comNatives);
+}
+
+struct LinuxCase {
+    const char* fault;  // empty: none
+    int runs;
+    int32_t result;
+    const char* debug;  // the first debugger line of the last run, or none
+};
+
+// The kernel's limits show at their edges: 31 NACKs of a native access are within its 32
+// tries and 32 are not; a bare address takes 7 tries, so 6 EBUSY answers are survived.
+const LinuxCase kLinuxCases[] = {
+    {"", 1, 0, nullptr},
+    {"over-read=ff", 1, 0, nullptr},
+    {"over-read=nack", 1, 30, "ERROR!! ChipID:-1\r\n"},
+    {"over-read=defer", 1, 30, "ERROR!! ChipID:-1\r\n"},
+    {"no-i2c-dev", 1, 30, "ERROR!! ChipID:-1\r\n"},
+    {"nodes-root-only", 1, 30, "Gfx Selection = 0\r\n"},
+    {"ebusy-burst=6", 1, 0, nullptr},
+    {"ebusy-burst=7", 1, 30, "ERROR!! ChipID:-1\r\n"},
+    {"nack-burst=31", 1, 0, nullptr},
+    {"nack-burst=32", 1, 10, "Getting DPCD buffer addr ... failed!\r\n"},
+    {"dpcd0-silent-isp", 1, 10, "Getting DPCD buffer addr ... failed!\r\n"},
+    {"i915-traffic=3", 1, 0, nullptr},
+    {"power-cut-at-block=3", 1, 20, "Write FW failed!\r\n"},
+    {"power-cut-at-block=3", 2, 0, nullptr},
+};
+
+TEST(SimEndToEnd, LinuxBackendOutcomesOfTheKernelsFaults) {
+    const SimImages images = EmbeddedImages();
+    for (const LinuxCase& c : kLinuxCases) {
+        SimOptions options = *c.fault ? WithFault(c.fault) : SimOptions{};
+        options.backend = SimOptions::Backend::Linux;
+        const Outcome out = Update(options, c.runs, images);
+        const std::string name = std::string(c.fault) + " x" + std::to_string(c.runs);
+        EXPECT_EQ(out.result, c.result) << name;
+        EXPECT_EQ(out.flashEqualsImage, c.result == 0) << name;
+        ASSERT_EQ(out.debug.empty(), c.debug == nullptr) << name;
+        if (c.debug) {
+            EXPECT_EQ(out.debug.front().substr(0, std::string(c.debug).size()), c.debug) << name;
+        }
+        // Writes carry no probe read: EndIsp gets through even when every native read fails.
+        EXPECT_EQ(out.ispLeftRunning, SimChip::Running::Application) << name;
+        EXPECT_EQ(out.openDescriptors, 0u) << name;
     }
 }
 

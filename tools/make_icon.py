@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Writes the program icon (resource ICON 128), resources/kdx4610_update.ico.
 
-A chip outline with a downward arrow (firmware going into the chip), drawn at 16, 32 and
-48 pixels as 32-bit images with an alpha channel and an AND mask. The output is
+A chip outline with a downward arrow (firmware going into the chip), drawn at every size
+Windows picks from up to 200 % scaling (16 to 64 pixels as 32-bit images with an alpha
+channel and an AND mask; 256 pixels as PNG, as Windows stores that size). The output is
 deterministic: running this again gives the same bytes.
 
   usage: make_icon.py [OUTPUT]   (default: resources/kdx4610_update.ico beside this tool)
@@ -10,8 +11,10 @@ deterministic: running this again gives the same bytes.
 import os
 import struct
 import sys
+import zlib
 
-SIZES = (16, 32, 48)
+SIZES = (16, 20, 24, 32, 40, 48, 64, 256)
+PNG_FROM = 256  # sizes from this one up are stored as PNG
 BODY = (0x2E, 0x5C, 0x8A, 0xFF)   # chip body (RGBA)
 PIN = (0xB0, 0xB8, 0xC0, 0xFF)    # chip pins
 ARROW = (0xFF, 0xFF, 0xFF, 0xFF)  # the arrow
@@ -56,8 +59,18 @@ def image(size):
     return header + bytes(colour) + bytes(mask)
 
 
+def png(size):
+    """One icon image as PNG: 8-bit RGBA rows top-down, no filter."""
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    rows = b"".join(b"\0" + bytes(c for x in range(size) for c in pixel(size, x, y)) for y in range(size))
+    header = struct.pack(">IIBBBBB", size, size, 8, 6, 0, 0, 0)
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(rows, 9))
+            + chunk(b"IEND", b""))
+
+
 def icon_file():
-    images = [image(s) for s in SIZES]
+    images = [png(s) if s >= PNG_FROM else image(s) for s in SIZES]
     out = bytearray(struct.pack("<HHH", 0, 1, len(images)))
     offset = 6 + 16 * len(images)
     for size, data in zip(SIZES, images):

@@ -11,8 +11,12 @@ packages=(
     wine wine64                             # running the Windows programs
     xvfb x11-utils imagemagick              # a display and screenshots for the dialog tests
     fonts-ipafont-gothic locales            # Japanese texts under Wine
+    fonts-wine                              # Marlett: the title bar's buttons under Wine (copied into each prefix)
     clang-14 libclang-rt-14-dev llvm-14     # libFuzzer targets with ASan and UBSan
-    util-linux                              # flock, for the shared Wine prefix
+    util-linux                              # flock, for the shared Wine prefix; unshare for the Linux program's tests
+    libsystemd-dev pkg-config               # sd-bus: kdx4610-update takes logind's inhibitor lock through it
+    python3-dbusmock dbus                   # logind's mock on a private system bus, for the inhibitor test
+    lintian                                 # checking the Debian package of kdx4610-update
 )
 locales_wanted=(en_US.UTF-8 ja_JP.UTF-8)
 

@@ -14,6 +14,7 @@
 #include "platform/control_library.h"
 #include "platform/driver_interface.h"
 #include "platform/system.h"
+#include "platform/win32/power_guard.h"
 
 namespace kdx {
 
@@ -45,18 +46,77 @@ constexpr std::array<int, 8> kSelectionViewControls = {
     IDC_DESCRIPTION,           IDC_PROMPT,            IDOK,                IDCANCEL,
 };
 
+#ifndef WM_DPICHANGED
+#define WM_DPICHANGED 0x02E0
+#endif
+
+// A function of user32 that older Windows versions lack, or nullptr. user32 is in the
+// import table, so it is loaded; the program still starts where the function is missing.
+template <typename Fn>
+Fn NewerUser32Function(const char* name) {
+    HMODULE user32 = GetModuleHandleW(L"user32.dll");
+    if (user32 == nullptr) return nullptr;
+    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(user32, name)));
+}
+
+// The DPI the window is drawn at: its monitor's under per-monitor awareness (Windows 10
+// 1607 and later), the system's before.
+UINT WindowDpi(HWND window) {
+    using GetDpiForWindowFn = UINT(WINAPI*)(HWND);
+    static const auto getDpiForWindow = NewerUser32Function<GetDpiForWindowFn>("GetDpiForWindow");
+    if (getDpiForWindow != nullptr && window != nullptr) {
+        if (const UINT dpi = getDpiForWindow(window); dpi != 0) return dpi;
+    }
+    HDC screen = GetDC(nullptr);
+    const int dpi = screen != nullptr ? GetDeviceCaps(screen, LOGPIXELSY) : USER_DEFAULT_SCREEN_DPI;
+    if (screen != nullptr) ReleaseDC(nullptr, screen);
+    return dpi > 0 ? static_cast<UINT>(dpi) : USER_DEFAULT_SCREEN_DPI;
+}
+
+// A system metric at `dpi`; before Windows 10 1607 the system's, which is the DPI that
+// every window has there.
+int MetricAt(int index, UINT dpi) {
+    using GetSystemMetricsForDpiFn = int(WINAPI*)(int, UINT);
+    static const auto forDpi = NewerUser32Function<GetSystemMetricsForDpiFn>("GetSystemMetricsForDpi");
+    return forDpi != nullptr ? forDpi(index, dpi) : GetSystemMetrics(index);
+}
+
 }  // namespace
+
+void DialogIcons::Load(HINSTANCE instance, UINT dpi) {
+    Release();
+    // The icon group holds each size Windows uses up to 200 %: the loader picks the exact one.
+    const auto load = [&](int cx, int cy) {
+        return static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
+                                             MetricAt(cx, dpi), MetricAt(cy, dpi), LR_DEFAULTCOLOR));
+    };
+    big_ = load(SM_CXICON, SM_CYICON);
+    small_ = load(SM_CXSMICON, SM_CYSMICON);
+}
+
+void DialogIcons::Release() {
+    if (big_ != nullptr) DestroyIcon(big_);
+    if (small_ != nullptr) DestroyIcon(small_);
+    big_ = nullptr;
+    small_ = nullptr;
+}
 
 CUpdaterDlg::CUpdaterDlg(HINSTANCE instance)
     : instance_(instance),
-      icon_(LoadIconW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME))),
-      run_(platform::RealSystem(), platform::SystemDriverConnector(), platform::SystemControlLibraryLoader()) {}
+      system_(platform::RealSystem()),
+      ispGuard_(platform::RealSystem().ispGuard, taskbar_, kProgressSteps),
+      run_(system_, platform::SystemDriverConnector(), platform::SystemControlLibraryLoader()) {}
 
 INT_PTR CUpdaterDlg::DoModal() {
+    // With the window, the ISP span also shows on the taskbar button.
+    system_.ispGuard = &ispGuard_;
     const INT_PTR result =
         DialogBoxParamW(instance_, MAKEINTRESOURCEW(IDD_UPDATER_DIALOG), nullptr, DialogProc,
                         reinterpret_cast<LPARAM>(this));
     // The window is gone: nothing may report to it any more.
+    system_.ispGuard = platform::RealSystem().ispGuard;
+    platform::win32::SystemPowerGuard().SetShutdownReason(nullptr, {});
+    taskbar_.SetWindow(nullptr);
     run_.chip.progressSink = nullptr;
     window_ = nullptr;
     progressBar_ = nullptr;
@@ -78,6 +138,7 @@ void CUpdaterDlg::ReportProgress(int32_t, int32_t) {
     SendMessageW(progressBar_, PBM_SETPOS, static_cast<WPARAM>(progressCounter_), 0);
     // Nor is WM_PAINT dispatched: draw the bar now.
     UpdateWindow(progressBar_);
+    ispGuard_.Progress(static_cast<uint32_t>(progressCounter_));
 }
 
 INT_PTR CALLBACK CUpdaterDlg::DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -85,7 +146,15 @@ INT_PTR CALLBACK CUpdaterDlg::DialogProc(HWND window, UINT message, WPARAM wPara
         SetWindowLongPtrW(window, DWLP_USER, lParam);
         auto* self = reinterpret_cast<CUpdaterDlg*>(lParam);
         self->window_ = window;
+        RECT before{};
+        GetWindowRect(window, &before);
         self->OnInitDialog();
+        // As a dialog framework does: a dialog that did not move itself while it was set up
+        // is centred before it is first shown. Only here, so the progress view and any
+        // later showing stay where the dialog is.
+        RECT after{};
+        GetWindowRect(window, &after);
+        if (EqualRect(&before, &after)) self->CenterOnWorkArea();
         return TRUE;  // the default button takes the focus
     }
     auto* self = reinterpret_cast<CUpdaterDlg*>(GetWindowLongPtrW(window, DWLP_USER));
@@ -94,6 +163,18 @@ INT_PTR CALLBACK CUpdaterDlg::DialogProc(HWND window, UINT message, WPARAM wPara
 
 INT_PTR CUpdaterDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM) {
     switch (message) {
+    case WM_DPICHANGED:
+        // Per-monitor (v2): the dialog manager scales the dialog, its font and its controls
+        // to the new DPI and moves it to the suggested rectangle; the icons are this
+        // dialog's own to reload.
+        ApplyDpi(HIWORD(wParam));
+        return FALSE;
+    case WM_QUERYENDSESSION:
+        // The thread is busy for the whole ISP span and reads no messages then; a query that
+        // still arrives is refused while the flash may be half written.
+        if (!platform::win32::SystemPowerGuard().active()) return FALSE;
+        SetWindowLongPtrW(window_, DWLP_MSGRESULT, FALSE);
+        return TRUE;
     case WM_COMMAND:
         if (HIWORD(wParam) != BN_CLICKED) return FALSE;
         // Enter reaches OK (the default button); Escape and the close box reach Cancel.
@@ -109,15 +190,42 @@ INT_PTR CUpdaterDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM) {
     case WM_PAINT:
         return OnPaint() ? TRUE : FALSE;
     case WM_QUERYDRAGICON:
-        return reinterpret_cast<INT_PTR>(icon_);
+        return reinterpret_cast<INT_PTR>(icons_.bigIcon());
     default:
         return FALSE;
     }
 }
 
+// The framework's centring of a dialog without an owner: on the work area of the monitor
+// it is on, kept inside that work area.
+void CUpdaterDlg::CenterOnWorkArea() {
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof monitor;
+    if (!GetMonitorInfoW(MonitorFromWindow(window_, MONITOR_DEFAULTTONEAREST), &monitor)) return;
+    const RECT& area = monitor.rcWork;
+    RECT dialog{};
+    GetWindowRect(window_, &dialog);
+    const int width = dialog.right - dialog.left;
+    const int height = dialog.bottom - dialog.top;
+    int left = (area.left + area.right) / 2 - width / 2;
+    int top = (area.top + area.bottom) / 2 - height / 2;
+    left = std::max(static_cast<int>(area.left), std::min(left, static_cast<int>(area.right) - width));
+    top = std::max(static_cast<int>(area.top), std::min(top, static_cast<int>(area.bottom) - height));
+    SetWindowPos(window_, nullptr, left, top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void CUpdaterDlg::ApplyDpi(UINT dpi) {
+    if (dpi == 0 || dpi == iconDpi_) return;
+    iconDpi_ = dpi;
+    icons_.Load(instance_, dpi);
+    SendMessageW(window_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icons_.bigIcon()));
+    SendMessageW(window_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icons_.smallIcon()));
+}
+
 void CUpdaterDlg::OnInitDialog() {
-    SendMessageW(window_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
-    SendMessageW(window_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon_));
+    ApplyDpi(WindowDpi(window_));
+    taskbar_.SetWindow(window_);
+    platform::win32::SystemPowerGuard().SetShutdownReason(window_, LoadText(instance_, IDS_SHUTDOWN_REASON));
     progressBar_ = GetDlgItem(window_, IDC_PROGRESS);
     SendMessageW(progressBar_, PBM_SETRANGE32, 0, kProgressSteps);
 
@@ -165,6 +273,7 @@ void CUpdaterDlg::OnOk() {
     RedrawWindow(window_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
     const bool updated = RunIspProcedure(run_.chip, run_.resultCode);
     ShowWindow(window_, SW_HIDE);
+    ispGuard_.Finish();
 
     if (updated) {
         MessageBoxFromTable(IDS_UPDATE_COMPLETED, MB_OK | MB_ICONINFORMATION);
@@ -185,9 +294,10 @@ bool CUpdaterDlg::OnPaint() {
     SendMessageW(window_, WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
     RECT client{};
     GetClientRect(window_, &client);
-    const int x = (client.right - client.left - GetSystemMetrics(SM_CXICON) + 1) / 2;
-    const int y = (client.bottom - client.top - GetSystemMetrics(SM_CYICON) + 1) / 2;
-    DrawIcon(dc, x, y, icon_);
+    const UINT dpi = WindowDpi(window_);
+    const int x = (client.right - client.left - MetricAt(SM_CXICON, dpi) + 1) / 2;
+    const int y = (client.bottom - client.top - MetricAt(SM_CYICON, dpi) + 1) / 2;
+    DrawIcon(dc, x, y, icons_.bigIcon());
     EndPaint(window_, &paint);
     return true;
 }

@@ -1,5 +1,5 @@
 // The platform layer on Windows: the performance counter, sleeps with the system timer
-// resolution, the debugger output and the log file's append.
+// resolution, the debugger output, the log file's append and the ISP span's power guard.
 #include <windows.h>
 #include <mmsystem.h>
 
@@ -8,6 +8,7 @@
 #include "platform/file.h"
 #include "platform/resources.h"
 #include "platform/system.h"
+#include "platform/win32/power_guard.h"
 #include "platform/win32/system_library.h"
 #include "platform/win32/win32_text.h"
 
@@ -102,7 +103,7 @@ bool AppendToFile(WTextView relativeName, std::span<const uint8_t> bytes) {
 }
 
 System& RealSystem() {
-    static System system{SystemClock(), SystemDebugOutput(), ProgramResources()};
+    static System system{SystemClock(), SystemDebugOutput(), ProgramResources(), &win32::SystemPowerGuard()};
     return system;
 }
 

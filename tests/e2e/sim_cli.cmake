@@ -40,7 +40,11 @@ if(NOT CMAKE_SCRIPT_MODE_FILE)
         kdx_sim_cli_test(backend_igcl_not_admin 30 "--backend=igcl|--fault|controllib-not-admin"
                          "^debug: Gfx Selection = 0|^  Output 1 = Insufficient permissions! Run the program as administrator.|^result: 30")
         kdx_sim_cli_test(backend_bad 2 "--backend|dll" "bad value 'dll' for --backend")
-        kdx_sim_cli_test(list_faults 0 "--list-faults" "power-cut-at-block=K|flag-stuck=low.high")
+        kdx_sim_cli_test(backend_linux 0 "--backend|linux|--device-id|0x0D"
+                         "^result: 0 Success|^flash equals image: yes|^left in ISP mode: no$")
+        kdx_sim_cli_test(backend_linux_not_root 30 "--backend=linux|--fault|nodes-root-only"
+                         "^debug: Gfx Selection = 0|^Graphics adapter initialization - Linux [(]DP AUX[)]: done!|^  Port 1 [(]card0-DP-1: drm_dp_aux0, i2c-5[)] = Permission denied! Run the program as root.|^result: 30")
+        kdx_sim_cli_test(list_faults 0 "--list-faults" "power-cut-at-block=K|flag-stuck=low.high|over-read=ff.nack.defer|i915-traffic=N")
         set(trace ${CMAKE_CURRENT_BINARY_DIR}/sim_cli_trace.tsv)
         kdx_sim_cli_test(trace 30 "--quiet|--fault|no-chip|--trace|${trace}" "" -DTRACE=${trace})
 

@@ -58,6 +58,14 @@ function(kdx_wine_test name)
         if("--no-driver" IN_LIST ARGN)
             set(desktop nodriver)
         endif()
+        list(FIND ARGN --dpi at)
+        if(at GREATER_EQUAL 0)
+            math(EXPR at "${at} + 1")
+            list(GET ARGN ${at} dpi)
+            if(NOT dpi EQUAL 96)
+                set(desktop dpi${dpi})
+            endif()
+        endif()
         if("--system-controllib" IN_LIST ARGN)
             string(APPEND desktop _controllib)
         endif()
@@ -142,18 +150,30 @@ kdx_wine_test(dialog_no_driver --no-args --no-driver --expect-exit 30 --expect-d
 kdx_wine_test(dialog_up_to_date --no-args ${up_to_date} --expect-exit 40
     --ui-steps wait-box "box=${text_136}" answer=ok wait-gone)
 
-# A whole update in each language, with screenshots of the selection view, the
-# confirmation, the progress view and the final box.
-foreach(lang en ja)
-    set(done ${text_134})
-    if(lang STREQUAL "ja")
-        set(done ${ja_134})
-    endif()
-    kdx_wine_test(dialog_update_${lang} --no-args --lang ${lang} --expect-exit 0 --flash-equals ${fw}
-        --ui-steps wait-dialog edit=1006:1.40 edit=1009:1.58 sync=${lang}_selection click=ok
-                   wait-box sync=${lang}_confirmation answer=yes
-                   wait-progress pause=1500 sync=${lang}_progress
-                   wait-box "box=${done}" sync=${lang}_final answer=ok wait-gone)
+# A whole update in each language at 96, 144 and 192 DPI, with screenshots of the selection
+# view, the confirmation, the progress view and the final box (at 96 DPI NAME.png, else
+# NAME_dpiN.png: LANG_selection, ...). In both views of the dialog the layout is checked: the
+# dialog centred on the work area, every static text and button fitting its control.
+set(template_en 209x90)  # dialog 102's size in dialog units
+set(template_ja 240x92)
+foreach(dpi 96 144 192)
+    foreach(lang en ja)
+        set(done ${text_134})
+        if(lang STREQUAL "ja")
+            set(done ${ja_134})
+        endif()
+        set(name dialog_update_${lang})
+        set(shot ${lang})
+        if(NOT dpi EQUAL 96)
+            string(APPEND name _dpi${dpi})
+            set(shot ${lang}_dpi${dpi})
+        endif()
+        kdx_wine_test(${name} --no-args --lang ${lang} --dpi ${dpi} --expect-exit 0 --flash-equals ${fw}
+            --ui-steps wait-dialog edit=1006:1.40 edit=1009:1.58 layout=${template_${lang}} sync=${shot}_selection
+                       click=ok wait-box sync=${shot}_confirmation answer=yes
+                       wait-progress layout=${template_${lang}} pause=1500 sync=${shot}_progress
+                       wait-box "box=${done}" sync=${shot}_final answer=ok wait-gone)
+    endforeach()
 endforeach()
 
 # ---- The Control Library, on a PC whose driver registers no COM class ---------------------

@@ -13,6 +13,9 @@
 //                        (the test script takes a screenshot in between)
 //   timeout=SECONDS      how long each later wait may take (default 240: an update beside
 //                        other busy cases takes several times its 20 s)
+//   layout=WxH           the dialog (its template W x H dialog units) is centred on its
+//                        monitor's work area, and the text of every static and button fits
+//                        inside the control's client rectangle in the dialog's font
 //
 //   pause=MS             wait MS milliseconds
 //
@@ -24,7 +27,9 @@
 // quoting), waits for it and ends with its exit code.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <string_view>
 
@@ -181,6 +186,7 @@ public:
         if (verb == L"answer") return Answer(value);
         if (verb == L"wait-gone") return WaitGone();
         if (verb == L"sync") return Sync(value);
+        if (verb == L"layout") return CheckLayout(value);
         if (verb == L"pause") {
             Sleep(static_cast<DWORD>(std::stoul(std::wstring(value))));
             return true;
@@ -289,6 +295,115 @@ private:
         return true;
     }
 
+    // Read without a message to the updater (its thread is busy in the progress view): the
+    // rectangles and the control texts are the window manager's own.
+    bool CheckLayout(std::wstring_view value) {
+        if (!dialog_) return Fail("no dialog");
+        const size_t x = value.find(L'x');
+        if (x == std::wstring_view::npos) return Fail("layout=WxH");
+        const int unitsWide = std::stoi(std::wstring(value.substr(0, x)));
+        const int unitsHigh = std::stoi(std::wstring(value.substr(x + 1)));
+        bool ok = CheckCentred();
+        DialogFont font;
+        if (!font.Measure()) return Fail("cannot make the dialog font");
+        // The font made here is the dialog's when it gives the dialog's client size.
+        RECT client{};
+        GetClientRect(dialog_, &client);
+        const int expectedW = MulDiv(unitsWide, font.baseX, 4);
+        const int expectedH = MulDiv(unitsHigh, font.baseY, 8);
+        Say("font: " + std::to_string(font.pixels) + " px, base units " + std::to_string(font.baseX) + "x" +
+            std::to_string(font.baseY) + ", client " + std::to_string(client.right) + "x" +
+            std::to_string(client.bottom) + " (" + std::to_string(expectedW) + "x" + std::to_string(expectedH) +
+            " from the template)");
+        if (std::abs(client.right - expectedW) > 1 || std::abs(client.bottom - expectedH) > 1) {
+            return Fail("the font is not the dialog's");
+        }
+        for (HWND child = GetWindow(dialog_, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT)) {
+            ok = CheckFits(child, font) && ok;
+        }
+        return ok || Fail("layout");
+    }
+
+    bool CheckCentred() {
+        MONITORINFO monitor{};
+        monitor.cbSize = sizeof monitor;
+        GetMonitorInfoW(MonitorFromWindow(dialog_, MONITOR_DEFAULTTONEAREST), &monitor);
+        const RECT& area = monitor.rcWork;
+        RECT r{};
+        GetWindowRect(dialog_, &r);
+        const int dx = (r.left - area.left) - (area.right - r.right);
+        const int dy = (r.top - area.top) - (area.bottom - r.bottom);
+        const bool centred = std::abs(dx) <= 1 && std::abs(dy) <= 1;
+        Say("centred: dialog " + Rect(r) + " in work area " + Rect(area) + ", margins differ by " +
+            std::to_string(dx) + "," + std::to_string(dy) + (centred ? ": ok" : ": NOT CENTRED"));
+        return centred;
+    }
+
+    // The dialog manager's font for the template's FONT 8, "MS Shell Dlg" at the display's DPI.
+    struct DialogFont {
+        HFONT font = nullptr;
+        HDC dc = nullptr;
+        HGDIOBJ old = nullptr;
+        int pixels = 0;
+        int baseX = 0;
+        int baseY = 0;
+        ~DialogFont() {
+            if (dc != nullptr) {
+                SelectObject(dc, old);
+                ReleaseDC(nullptr, dc);
+            }
+            if (font != nullptr) DeleteObject(font);
+        }
+        bool Measure() {
+            dc = GetDC(nullptr);
+            if (dc == nullptr) return false;
+            pixels = MulDiv(8, GetDeviceCaps(dc, LOGPIXELSY), 72);
+            font = CreateFontW(-pixels, 0, 0, 0, 0, FALSE, FALSE, FALSE, DEFAULT_CHARSET, 0, 0, PROOF_QUALITY,
+                               FF_DONTCARE, L"MS Shell Dlg");
+            if (font == nullptr) return false;
+            old = SelectObject(dc, font);
+            // The average width the dialog manager takes: of the 52 letters, rounded.
+            constexpr wchar_t kLetters[] = L"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+            SIZE size{};
+            TEXTMETRICW metrics{};
+            if (!GetTextExtentPoint32W(dc, kLetters, 52, &size) || !GetTextMetricsW(dc, &metrics)) return false;
+            baseX = (size.cx / 26 + 1) / 2;
+            baseY = metrics.tmHeight;
+            return baseX > 0 && baseY > 0;
+        }
+    };
+
+    static std::string Rect(const RECT& r) {
+        char text[80];
+        std::snprintf(text, sizeof text, "(%ld,%ld)-(%ld,%ld)", r.left, r.top, r.right, r.bottom);
+        return text;
+    }
+
+    bool CheckFits(HWND control, const DialogFont& font) {
+        wchar_t name[32] = {};
+        GetClassNameW(control, name, 32);
+        const std::wstring_view kind(name);
+        const bool button = _wcsicmp(name, L"Button") == 0;
+        if (!button && _wcsicmp(name, L"Static") != 0) return true;
+        wchar_t text[512] = {};
+        const int length = InternalGetWindowText(control, text, 512);
+        if (length == 0) return true;
+        SIZE extent{};
+        GetTextExtentPoint32W(font.dc, text, length, &extent);
+        RECT client{};
+        GetClientRect(control, &client);
+        // A button draws its text inside its 3-D edge.
+        const int insetX = button ? 2 * GetSystemMetrics(SM_CXEDGE) : 0;
+        const int insetY = button ? 2 * GetSystemMetrics(SM_CYEDGE) : 0;
+        const int roomW = client.right - insetX;
+        const int roomH = client.bottom - insetY;
+        const bool fits = extent.cx <= roomW && extent.cy <= roomH;
+        Say("fit " + std::to_string(GetDlgCtrlID(control) & 0xFFFF) + " " + Utf8(kind) + " \"" + Shown(text) +
+            "\": text " + std::to_string(extent.cx) + "x" + std::to_string(extent.cy) + " in " +
+            std::to_string(roomW) + "x" + std::to_string(roomH) + (fits ? ": ok" : ": DOES NOT FIT"));
+        return fits;
+    }
+
     HWND dialog_ = nullptr;
     HWND box_ = nullptr;
     HWND answered_ = nullptr;
@@ -315,6 +430,8 @@ int Run(const wchar_t* program, const wchar_t* tail) {
 }
 
 int wmain(int argc, wchar_t** argv) {
+    // Rectangles and fonts in the display's own pixels, as the DPI-aware updater has them.
+    SetProcessDPIAware();
     if (argc == 4 && std::wstring_view(argv[1]) == L"--run") return Run(argv[2], argv[3]);
     Driver driver;
     for (int i = 1; i < argc; ++i) {

@@ -14,6 +14,8 @@
 #                        writes a trace of its own); --flash-equals and --like-sim check that
 #                        one's files (default com, none with --no-driver)
 #   --lang ja            run in Japanese (LANG=ja_JP.UTF-8)
+#   --dpi N              run at N DPI (96, 144 or 192: the prefix of that DPI, the driver
+#                        registered; its desktop is larger by the same factor)
 #   --expect-exit N      the updater's exit code
 #   --expect-debug TEXT  a debugger message, "\r\n" written as such; repeatable: the messages
 #                        must be exactly these, in this order (none given: none at all)
@@ -23,7 +25,8 @@
 #   --like-sim SIM       kdx4610-sim (Windows build) with the same options gives the same flash
 #                        and the same trace (every column but the time; polls that found the
 #                        chip busy are left out, since their number depends on real time)
-#   --screenshots DIR    where the screenshots of the UI steps' sync points go (NAME.png)
+#   --screenshots DIR    where the screenshots of the UI steps' sync points go (NAME.png, the
+#                        Wine desktop only)
 #   --timeout SECONDS    for the whole run (default 300: it catches hangs, and other cases
 #                        running beside it make a case slower)
 #   --plant WHERE NAME DLL  run a copy of the updater from a folder of its own, with another
@@ -49,6 +52,7 @@ nodriver=0
 controllib_dll=
 backend=
 lang=en
+dpi=96
 expect_exit=
 debug=()
 flash_equals=
@@ -72,6 +76,7 @@ while [ $# -gt 0 ]; do
         --system-controllib) controllib_dll=$2; shift 2 ;;
         --expect-backend) backend=$2; shift 2 ;;
         --lang) lang=$2; shift 2 ;;
+        --dpi) dpi=$2; shift 2 ;;
         --expect-exit) expect_exit=$2; shift 2 ;;
         --expect-debug) debug+=("$2"); shift 2 ;;
         --flash-equals) flash_equals=$2; shift 2 ;;
@@ -94,7 +99,9 @@ failures=()
 fail() { failures+=("$1"); }
 
 [ -s "$PREFIX_DRIVER.x/display" ] || { echo "no Wine session in $WORK (wine_session.sh start)"; exit 1; }
-export WINEPREFIX=$PREFIX_DRIVER
+export WINEPREFIX
+WINEPREFIX=$(dpi_prefix "$dpi")
+[ -f "$WINEPREFIX/.kdx-ready" ] || { echo "no prefix at $dpi DPI in $WORK"; exit 1; }
 [ $nodriver = 1 ] && WINEPREFIX=$PREFIX_NODRIVER
 if [ $own_session = 1 ]; then
     own=$dir/session/prefix
@@ -188,7 +195,8 @@ if [ ${#steps[@]} -gt 0 ]; then
             shot=$(basename "$mark")
             if [ -n "$screenshots" ]; then
                 mkdir -p "$screenshots"
-                import -display "$DISPLAY" -window root "$screenshots/$shot.png" || fail "no screenshot $shot"
+                import -display "$DISPLAY" -window root -crop "$(desktop_size "$dpi")+0+0" +repage \
+                    "$screenshots/$shot.png" || fail "no screenshot $shot"
             fi
             touch "$mark.done"
         done

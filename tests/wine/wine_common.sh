@@ -12,6 +12,19 @@ winpath() {
     echo "Z:${p//\//\\}"
 }
 
+# The Wine desktop is this size at 96 DPI and grows with the DPI, so that a dialog takes the
+# same share of it at every DPI; the X screen holds the largest (192 DPI).
+DESKTOP_WIDTH=640
+DESKTOP_HEIGHT=480
+DPIS_OF_THEIR_OWN="144 192"  # each has a prefix of its own (the DPI is the prefix's setting)
+desktop_size() { echo "$((DESKTOP_WIDTH * $1 / 96))x$((DESKTOP_HEIGHT * $1 / 96))"; }
+screen_size() { desktop_size 192; }
+
+# The prefix with the driver registered at DPI $1 (96: the session's own).
+dpi_prefix() {
+    if [ "$1" = 96 ]; then echo "$PREFIX_DRIVER"; else echo "$WORK/prefix-dpi$1"; fi
+}
+
 # The X display and prefixes of one session, under its working directory.
 session_paths() {
     WORK=$(realpath -m "$1")  # Wine takes only an absolute WINEPREFIX
@@ -19,9 +32,6 @@ session_paths() {
     PREFIX_NODRIVER=$WORK/prefix-nodriver
     LOCALES=$WORK/locale
 }
-
-# The virtual desktop gives top-level windows their title bars and a known screen size.
-DESKTOP_SIZE=640x480
 
 # Each prefix has a display of its own, its files in PREFIX.x: the virtual desktops of two
 # wineservers on one display would cover each other in a screenshot.
@@ -35,7 +45,7 @@ start_display() {
         rm -f "$dir/display"
         mkdir -p "$dir"
         # Xvfb outlives the caller: it must not hold the caller's lock (fd 9) open.
-        setsid Xvfb -displayfd 3 -screen 0 ${DESKTOP_SIZE}x24 -nolisten tcp 3>"$dir/display" \
+        setsid Xvfb -displayfd 3 -screen 0 "$(screen_size)x24" -nolisten tcp 3>"$dir/display" \
             </dev/null >"$dir/xvfb.log" 2>&1 9>&- &
         echo $! >"$dir/xvfb.pid"
         for _ in $(seq 100); do [ -s "$dir/display" ] && break; sleep 0.1; done

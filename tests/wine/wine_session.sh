@@ -4,13 +4,14 @@
 #   wine_session.sh start WORK_DIR DRIVER_DLL
 #   wine_session.sh stop WORK_DIR
 #
-# start makes, once, two Wine prefixes under WORK_DIR (prefix: the simulated graphics driver
-# registered; prefix-nodriver: no driver, as on a PC without it), the ja_JP.UTF-8 locale for
-# the Japanese runs, and starts an Xvfb display for each; it registers the driver DLL on every
-# start, so the prefix always names the DLL just built, and drops the variants of the
-# prefixes that cases made (PREFIX-controllib, made by wine_case.sh). stop ends the displays
-# and wineservers of all of them, and those of cases that ran in a session of their own and
-# were killed.
+# start makes, once, the Wine prefixes under WORK_DIR (prefix: the simulated graphics driver
+# registered; prefix-nodriver: no driver, as on a PC without it; prefix-dpi144 and
+# prefix-dpi192: the driver registered, the display at 144 and 192 DPI, Wine's LogPixels),
+# the ja_JP.UTF-8 locale for the Japanese runs, and starts an Xvfb display for each; it
+# registers the driver DLL on every start, so each prefix always names the DLL just built,
+# and drops the variants of the prefixes that cases made (PREFIX-controllib, made by
+# wine_case.sh). stop ends the displays and wineservers of all of them, and those of cases
+# that ran in a session of their own and were killed.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/wine_common.sh"
@@ -19,6 +20,41 @@ action=$1
 session_paths "$2"
 mkdir -p "$WORK"
 export WINEDEBUG=-all
+
+# The virtual desktop gives top-level windows their title bars and a known screen size
+# (desktop_size in wine_common.sh).
+DESKTOP_SIZE=$(desktop_size 96)
+
+# Wine draws the title bar's buttons with the Marlett font (without it the close box reads
+# "r"); Debian ships it in fonts-wine, outside any prefix: each prefix gets a copy.
+MARLETT=/usr/share/wine/fonts/marlett.ttf
+add_marlett() {
+    local fonts=$1/drive_c/windows/Fonts
+    [ -f "$fonts/marlett.ttf" ] || { mkdir -p "$fonts" && cp "$MARLETT" "$fonts/"; }
+}
+
+# A copy of the driver prefix (files shared, registry its own) with $1 = DPI: Wine's
+# LogPixels, and a desktop grown to match.
+make_dpi_prefix() {
+    local dpi=$1 prefix
+    prefix=$(dpi_prefix "$dpi")
+    rm -rf "$prefix"
+    cp -al "$PREFIX_DRIVER" "$prefix"
+    for reg in "$prefix"/*.reg; do cp --remove-destination "$PREFIX_DRIVER/$(basename "$reg")" "$reg"; done
+    rm -f "$prefix/.kdx-ready"
+    cat >"$WORK/dpi$dpi.reg" <<REG
+Windows Registry Editor Version 5.00
+
+[HKEY_CURRENT_USER\\Control Panel\\Desktop]
+"LogPixels"=dword:$(printf '%08x' "$dpi")
+
+[HKEY_CURRENT_USER\\Software\\Wine\\Explorer\\Desktops]
+"Default"="$(desktop_size "$dpi")"
+REG
+    WINEPREFIX=$prefix "$WINE64" regedit /S "$(winpath "$WORK/dpi$dpi.reg")"
+    WINEPREFIX=$prefix "$WINESERVER" -w
+    touch "$prefix/.kdx-ready"
+}
 
 make_prefix() {
     rm -rf "$PREFIX_DRIVER" "$PREFIX_NODRIVER"
@@ -59,25 +95,35 @@ start() {
     start_display "$PREFIX_DRIVER.x"
 
     [ -f "$PREFIX_DRIVER/.kdx-ready" ] || make_prefix
+    add_marlett "$PREFIX_DRIVER"
+    add_marlett "$PREFIX_NODRIVER"
+    for dpi in $DPIS_OF_THEIR_OWN; do
+        [ -f "$(dpi_prefix "$dpi")/.kdx-ready" ] || make_dpi_prefix "$dpi"
+        start_display "$(dpi_prefix "$dpi").x"
+    done
     # Cases install ControlLib.dll only in variants; one left here by an older tree's run
     # would be found by every case.
     rm -f "$PREFIX_DRIVER/drive_c/windows/system32/ControlLib.dll" "$PREFIX_NODRIVER/drive_c/windows/system32/ControlLib.dll"
-    for variant in "$PREFIX_DRIVER"-controllib "$PREFIX_NODRIVER"-controllib; do
-        [ -d "$variant" ] && WINEPREFIX=$variant "$WINESERVER" -k 2>/dev/null || true
+    for variant in "$WORK"/prefix*-controllib; do
+        [ -d "$variant" ] || continue
+        WINEPREFIX=$variant "$WINESERVER" -k 2>/dev/null || true
         stop_display "$variant.x"
         rm -rf "$variant"
     done
-    WINEPREFIX=$PREFIX_DRIVER "$WINE64" regsvr32 /s "$(winpath "$dll")"
-    WINEPREFIX=$PREFIX_DRIVER "$WINE64" reg query 'HKCR\Igfxext.CUIExternal\CLSID' >/dev/null
-    WINEPREFIX=$PREFIX_DRIVER "$WINESERVER" -w
+    for prefix in "$PREFIX_DRIVER" $(for dpi in $DPIS_OF_THEIR_OWN; do dpi_prefix "$dpi"; done); do
+        WINEPREFIX=$prefix "$WINE64" regsvr32 /s "$(winpath "$dll")"
+        WINEPREFIX=$prefix "$WINE64" reg query 'HKCR\Igfxext.CUIExternal\CLSID' >/dev/null
+        WINEPREFIX=$prefix "$WINESERVER" -w
+    done
+    export DISPLAY=:$(cat "$PREFIX_DRIVER.x/display")
     echo "Wine session ready: DISPLAY=$DISPLAY, prefixes in $WORK"
 }
 
 stop() {
     # The session's prefixes and their variants, then what a case of its own session left
     # behind when it was killed.
-    for prefix in "$PREFIX_DRIVER" "$PREFIX_NODRIVER" "$PREFIX_DRIVER"-controllib "$PREFIX_NODRIVER"-controllib \
-                  "$WORK"/cases/*/session/prefix; do
+    for prefix in "$PREFIX_DRIVER" "$PREFIX_NODRIVER" $(for dpi in $DPIS_OF_THEIR_OWN; do dpi_prefix "$dpi"; done) \
+                  "$WORK"/prefix*-controllib "$WORK"/cases/*/session/prefix; do
         [ -d "$prefix" ] && WINEPREFIX=$prefix "$WINESERVER" -k 2>/dev/null || true
         stop_display "$prefix.x"
     done

@@ -1,0 +1,343 @@
+// The backend over the kernel's DisplayPort AUX nodes against a scripted kernel: how it
+// pairs the nodes, what it asks of each system call, and what it makes of every answer.
+// The kernel's own framing and retries are the simulator's (its --backend linux runs).
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <vector>
+
+#include "gfx/gfx_lib_linux_dp_aux.h"
+#include "gfx/select_gfx_lib.h"
+#include "support/test_system.h"
+
+namespace kdx {
+namespace {
+
+namespace err = platform::linux_errno;
+
+struct I2cCall {
+    int fd;
+    uint16_t address;
+    bool read;
+    std::vector<uint8_t> data;  // sent, or the length asked for as zeros
+};
+
+// Answers the system calls from a script; sysfs is a map of resolved links and attributes.
+struct ScriptedKernel final : platform::DpAuxSystem {
+    std::map<std::string, std::vector<std::string>> directories;
+    std::map<std::string, std::string> links;       // path -> what it resolves to
+    std::map<std::string, std::string> attributes;  // path -> first line
+    std::map<std::string, int> openErrors;          // node -> errno
+    std::vector<std::string> opened;
+    int closes = 0;
+
+    std::vector<I2cCall> i2cCalls;
+    // Per I2C_RDWR: the result, and what a read message is filled with on success.
+    std::vector<std::pair<int, std::vector<uint8_t>>> i2cAnswers;
+    std::vector<std::tuple<bool, uint32_t, size_t>> nativeCalls;  // (write, offset, length)
+    int64_t nativeAnswer = 0;  // 0: the whole piece; else this count or -errno
+
+    int Open(const std::string& path) override {
+        if (const auto e = openErrors.find(path); e != openErrors.end()) return -e->second;
+        opened.push_back(path);
+        return 100 + static_cast<int>(opened.size());
+    }
+    void Close(int) override { ++closes; }
+    int64_t Pread(int, std::span<uint8_t> out, uint32_t offset) override {
+        nativeCalls.emplace_back(false, offset, out.size());
+        for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<uint8_t>(offset + i);
+        return nativeAnswer != 0 ? nativeAnswer : static_cast<int64_t>(out.size());
+    }
+    int64_t Pwrite(int, std::span<const uint8_t> data, uint32_t offset) override {
+        nativeCalls.emplace_back(true, offset, data.size());
+        return nativeAnswer != 0 ? nativeAnswer : static_cast<int64_t>(data.size());
+    }
+    int I2cTransfer(int fd, std::span<platform::I2cMessage> messages) override {
+        auto [result, reply] = i2cAnswers.empty() ? std::pair<int, std::vector<uint8_t>>{1, {}} : i2cAnswers.front();
+        if (!i2cAnswers.empty()) i2cAnswers.erase(i2cAnswers.begin());
+        for (const auto& m : messages) {
+            i2cCalls.push_back({fd, m.address, m.read,
+                                m.read ? std::vector<uint8_t>(m.data.size()) : std::vector<uint8_t>(m.data.begin(), m.data.end())});
+            if (m.read && result >= 0) std::copy_n(reply.begin(), std::min(reply.size(), m.data.size()), m.data.begin());
+        }
+        return result;
+    }
+    std::vector<std::string> ListDirectory(const std::string& path) override { return directories[path]; }
+    std::optional<std::string> ResolvePath(const std::string& path) override {
+        if (const auto l = links.find(path); l != links.end()) return l->second;
+        return std::nullopt;
+    }
+    std::optional<std::string> ReadAttribute(const std::string& path) override {
+        if (const auto a = attributes.find(path); a != attributes.end()) return a->second;
+        return std::nullopt;
+    }
+    std::string ErrorText(int error) override { return "errno " + std::to_string(error); }
+
+    // A connector with its AUX node and the I2C adapter under it.
+    void AddChannel(unsigned aux, unsigned i2c, const std::string& connector, const std::string& name) {
+        const std::string card = "/sys/devices/pci0000:00/0000:00:02.0/drm/card0/" + connector;
+        const std::string auxEntry = "/sys/class/drm_dp_aux_dev/drm_dp_aux" + std::to_string(aux);
+        const std::string i2cEntry = "/sys/class/i2c-dev/i2c-" + std::to_string(i2c);
+        directories["/sys/class/drm_dp_aux_dev"].push_back("drm_dp_aux" + std::to_string(aux));
+        directories["/sys/class/i2c-dev"].push_back("i2c-" + std::to_string(i2c));
+        links[auxEntry + "/device"] = card;
+        links[i2cEntry + "/device"] = card + "/i2c-" + std::to_string(i2c);
+        attributes[auxEntry + "/name"] = name;
+        attributes[i2cEntry + "/name"] = name;
+    }
+};
+
+// A reply frame as the chip sends it, with filler past its end as the kernel reads it.
+std::vector<uint8_t> Reply(std::vector<uint8_t> frame, size_t readLength) {
+    frame.resize(readLength, 0xFF);
+    return frame;
+}
+
+const std::vector<uint8_t> kAckFrame{0x6E, 0x85, 0xC2, 0x00, 0x00, 0x03, 0x0C, 0x76 ^ 0x00};
+
+struct LinuxDpAuxFixture : ::testing::Test {
+    testing::TestSystem sys;
+    ScriptedKernel kernel;
+    GfxLibLinuxDpAux lib{kernel, sys.clock};
+
+    void TwoChannels() {
+        kernel.AddChannel(0, 7, "card0-DP-1", "AUX B/DDI B/PHY B");
+        kernel.AddChannel(1, 8, "card0-DP-2", "AUX C/DDI C/PHY C");
+    }
+    // Two channels, the chip found on the first: its nodes are open.
+    bool ChipOnPort1() {
+        TwoChannels();
+        WText log;
+        uint32_t id = 0;
+        kernel.i2cAnswers = {{1, {}}, {1, Reply(kAckFrame, 9)}};
+        return lib.Initialize(log) == gfx::kOk && lib.FindDevice(id, 0x6E, log) == gfx::kOk && id == 1;
+    }
+};
+
+TEST_F(LinuxDpAuxFixture, ChannelsArePairedByConnectorInAuxNumberOrder) {
+    kernel.AddChannel(10, 3, "card1-DP-5", "AUX A");
+    TwoChannels();
+    // eDP: an AUX node without an I2C adapter; and an SMBus adapter of no connector.
+    kernel.directories["/sys/class/drm_dp_aux_dev"].push_back("drm_dp_aux2");
+    kernel.links["/sys/class/drm_dp_aux_dev/drm_dp_aux2/device"] = "/sys/devices/pci0000:00/0000:00:02.0/drm/card0/card0-eDP-1";
+    kernel.directories["/sys/class/i2c-dev"].push_back("i2c-0");
+    kernel.links["/sys/class/i2c-dev/i2c-0/device"] = "/sys/devices/pci0000:00/0000:00:1f.4/i2c-0";
+    // Not nodes of the kind: ignored.
+    kernel.directories["/sys/class/drm_dp_aux_dev"].push_back("drm_dp_auxx");
+    kernel.directories["/sys/class/i2c-dev"].push_back("i2c-");
+
+    size_t auxChannels = 0;
+    const auto channels = lib.ListChannels(auxChannels);
+    EXPECT_EQ(auxChannels, 4u);
+    ASSERT_EQ(channels.size(), 3u);
+    EXPECT_EQ(GfxLibLinuxDpAux::ChannelText(channels[0]), "card0-DP-1: drm_dp_aux0, i2c-7");
+    EXPECT_EQ(GfxLibLinuxDpAux::ChannelText(channels[1]), "card0-DP-2: drm_dp_aux1, i2c-8");
+    EXPECT_EQ(GfxLibLinuxDpAux::ChannelText(channels[2]), "card1-DP-5: drm_dp_aux10, i2c-3");
+    EXPECT_EQ(channels[1].name, "AUX C/DDI C/PHY C");
+
+    // An adapter under the connector whose name is another channel's is not this one's.
+    kernel.attributes["/sys/class/i2c-dev/i2c-8/name"] = "AUX D/DDI D/PHY D";
+    EXPECT_EQ(lib.ListChannels(auxChannels).size(), 2u);
+}
+
+#if !defined(_WIN32)
+// The same walk over the real system calls, on a tree laid out with links as the kernel
+// makes them (relative links from the class directories into /sys/devices).
+TEST_F(LinuxDpAuxFixture, DiscoveryOnASysfsTreeWithTheKernelsLinks) {
+    namespace fs = std::filesystem;
+    const char* tmp = std::getenv("TEST_TMPDIR");
+    const fs::path root = fs::path(tmp ? tmp : "/tmp") / "linux_dp_aux_sysfs";
+    fs::remove_all(root);
+    const fs::path connector = root / "devices/pci0000:00/0000:00:02.0/drm/card0/card0-DP-1";
+    fs::create_directories(connector / "drm_dp_aux0");
+    fs::create_directories(connector / "i2c-7/i2c-dev/i2c-7");
+    fs::create_directories(root / "class/drm_dp_aux_dev");
+    fs::create_directories(root / "class/i2c-dev");
+    fs::create_symlink("../../devices/pci0000:00/0000:00:02.0/drm/card0/card0-DP-1/drm_dp_aux0",
+                       root / "class/drm_dp_aux_dev/drm_dp_aux0");
+    fs::create_symlink("../../devices/pci0000:00/0000:00:02.0/drm/card0/card0-DP-1/i2c-7/i2c-dev/i2c-7",
+                       root / "class/i2c-dev/i2c-7");
+    fs::create_symlink("../../card0-DP-1", connector / "drm_dp_aux0/device");
+    fs::create_symlink("../../../i2c-7", connector / "i2c-7/i2c-dev/i2c-7/device");
+    std::ofstream(connector / "drm_dp_aux0/name") << "AUX B/DDI B/PHY B\n";
+    std::ofstream(connector / "i2c-7/i2c-dev/i2c-7/name") << "AUX B/DDI B/PHY B\n";
+
+    GfxLibLinuxDpAux real(platform::SystemDpAux(), sys.clock);
+    real.sysfsRoot = root.string();
+    size_t auxChannels = 0;
+    const auto channels = real.ListChannels(auxChannels);
+    ASSERT_EQ(channels.size(), 1u);
+    EXPECT_EQ(GfxLibLinuxDpAux::ChannelText(channels[0]), "card0-DP-1: drm_dp_aux0, i2c-7");
+    EXPECT_EQ(channels[0].name, "AUX B/DDI B/PHY B");
+    fs::remove_all(root);
+}
+#endif
+
+TEST_F(LinuxDpAuxFixture, InitializeSaysWhatIsMissing) {
+    WText log;
+    EXPECT_EQ(lib.Initialize(log), gfx::kInitFailed);
+    EXPECT_EQ(log, u"Graphics adapter initialization - Linux (DP AUX): failed! (no DisplayPort AUX channel: the "
+                   u"kernel needs CONFIG_DRM_DP_AUX_CHARDEV)\r\n");
+
+    kernel.AddChannel(0, 7, "card0-DP-1", "AUX B");
+    kernel.directories.erase("/sys/class/i2c-dev");  // i2c-dev not loaded: no class directory
+    EXPECT_EQ(lib.Initialize(log), gfx::kInitFailed);
+    EXPECT_EQ(log, u"Graphics adapter initialization - Linux (DP AUX): failed! (no I2C-over-AUX node: the module "
+                   u"i2c-dev is not loaded; run \"modprobe i2c-dev\")\r\n");
+
+    kernel.AddChannel(1, 8, "card0-DP-2", "AUX C");
+    EXPECT_EQ(lib.Initialize(log), gfx::kOk);
+    EXPECT_EQ(log, u"Graphics adapter initialization - Linux (DP AUX): done!\r\n");
+}
+
+TEST_F(LinuxDpAuxFixture, SearchProbesEachPortAndStopsForWantOfRights) {
+    const WText port1 = u"  Port 1 (card0-DP-1: drm_dp_aux0, i2c-7) = ";
+    const WText port2 = u"  Port 2 (card0-DP-2: drm_dp_aux1, i2c-8) = ";
+    const auto ack = Reply(kAckFrame, 9);
+    const struct {
+        const char* what;
+        std::map<std::string, int> openErrors;
+        std::vector<std::pair<int, std::vector<uint8_t>>> answers;
+        int32_t status;
+        uint32_t deviceId;
+        WText log;
+    } cases[] = {
+        {"chip on port 2", {}, {{-err::kRemoteIo, {}}, {1, {}}, {1, ack}}, gfx::kOk, 2,
+         port1 + u"N/A (0x3EE)\r\n" + port2 + u"OK\r\n"},
+        {"no chip", {}, {{-err::kRemoteIo, {}}, {-err::kTimedOut, {}}}, gfx::kNotSupported, 0,
+         port1 + u"N/A (0x3EE)\r\n" + port2 + u"N/A (0x3EB)\r\n  ==> No available connection was found!\r\n"},
+        {"not root", {{"/dev/drm_dp_aux0", err::kAccess}}, {}, gfx::kSearchFailure, 0,
+         port1 + u"Permission denied! Run the program as root.\r\n"},
+        {"a node gone", {{"/dev/i2c-7", err::kNoEntry}}, {{1, {}}, {1, ack}}, gfx::kOk, 2,
+         port1 + u"N/A (errno 2)\r\n" + port2 + u"OK\r\n"},
+    };
+    for (const auto& c : cases) {
+        ScriptedKernel k;
+        k.AddChannel(0, 7, "card0-DP-1", "AUX B");
+        k.AddChannel(1, 8, "card0-DP-2", "AUX C");
+        k.openErrors = c.openErrors;
+        k.i2cAnswers = c.answers;
+        GfxLibLinuxDpAux l(k, sys.clock);
+        WText log;
+        ASSERT_EQ(l.Initialize(log), gfx::kOk) << c.what;
+        uint32_t deviceId = 99;
+        EXPECT_EQ(l.FindDevice(deviceId, 0x6E, log), c.status) << c.what;
+        EXPECT_EQ(deviceId, c.deviceId) << c.what;
+        EXPECT_EQ(ToUtf8(log), ToUtf8(c.log)) << c.what;
+    }
+}
+
+TEST_F(LinuxDpAuxFixture, ErrnoBecomesAResultThatNeverEndsAPoll) {
+    const struct {
+        int error;
+        int32_t result;
+    } cases[] = {
+        {err::kRemoteIo, gfx::kAuxNack}, {err::kIo, gfx::kAuxNack},       {err::kBusy, gfx::kDeferred},
+        {err::kTimedOut, gfx::kDeferred}, {err::kAgain, gfx::kDeferred},  {err::kProtocol, gfx::kMalformedReply},
+        {err::kNoDevice, gfx::kSystemCallFailed}, {err::kInvalid, gfx::kSystemCallFailed}, {95, gfx::kSystemCallFailed},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(GfxLibLinuxDpAux::ResultOfErrno(-c.error), c.result) << c.error;
+        EXPECT_NE(c.result, gfx::kNotSupportedStop);
+        EXPECT_NE(c.result, gfx::kNotSupported);
+    }
+}
+
+TEST_F(LinuxDpAuxFixture, I2cWriteIsOneMessageWithTheWholePacket) {
+    ASSERT_TRUE(ChipOnPort1());
+    kernel.i2cCalls.clear();
+
+    std::vector<uint8_t> packet(17);
+    for (size_t i = 0; i < packet.size(); ++i) packet[i] = static_cast<uint8_t>(0xA0 + i);
+    EXPECT_EQ(lib.I2cWrite(1, 0x6E, packet), gfx::kOk);
+    ASSERT_EQ(kernel.i2cCalls.size(), 1u);
+    EXPECT_EQ(kernel.i2cCalls[0].address, 0x37);
+    EXPECT_FALSE(kernel.i2cCalls[0].read);
+    EXPECT_EQ(kernel.i2cCalls[0].data, packet);
+
+    kernel.i2cAnswers = {{-err::kRemoteIo, {}}};
+    EXPECT_EQ(lib.I2cWrite(1, 0x6E, packet), gfx::kAuxNack);
+    EXPECT_EQ(lib.I2cWrite(1, 0x6E, {}), gfx::kInvalidArgument);
+    EXPECT_EQ(lib.I2cWrite(3, 0x6E, packet), gfx::kInvalidArgument);  // no such port
+    EXPECT_EQ(kernel.i2cCalls.size(), 2u);
+}
+
+TEST_F(LinuxDpAuxFixture, I2cReadIsOneFixedLengthMessageCheckedAsTheSplitRead) {
+    ASSERT_TRUE(ChipOnPort1());
+
+    const struct {
+        const char* what;
+        size_t capacity;
+        int answer;
+        std::vector<uint8_t> frame;
+        int32_t result;
+        int32_t count;
+    } cases[] = {
+        {"acknowledgement", 131, 1, kAckFrame, gfx::kOk, 8},
+        {"null message", 131, 1, {0x6E, 0x80, 0xBE}, gfx::kOk, 3},
+        {"length byte 0x7F: the header only", 131, 1, {0x6E, 0x7F}, gfx::kOk, 2},
+        {"length byte 0x7D", 131, 1, {0x6E, 0x7D}, gfx::kMalformedReply, -1},
+        {"another sender", 131, 1, {0x6F, 0x85}, gfx::kMalformedReply, -1},
+        {"over capacity", 8, 1, {0x6E, 0x86}, gfx::kInvalidArgument, -1},
+        {"NACK", 131, -err::kRemoteIo, kAckFrame, gfx::kAuxNack, -1},
+        {"no message carried", 131, 0, kAckFrame, gfx::kMalformedReply, -1},
+    };
+    for (const auto& c : cases) {
+        kernel.i2cCalls.clear();
+        kernel.i2cAnswers = {{c.answer, Reply(c.frame, 130)}};
+        std::vector<uint8_t> buffer(c.capacity, 0x55);
+        int32_t count = -1;
+        WText diagnostic;
+        EXPECT_EQ(lib.I2cRead(1, 0x6E, buffer, count, diagnostic), c.result) << c.what;
+        EXPECT_EQ(count, c.count) << c.what;
+        ASSERT_EQ(kernel.i2cCalls.size(), 1u) << c.what;
+        EXPECT_TRUE(kernel.i2cCalls[0].read) << c.what;
+        EXPECT_EQ(kernel.i2cCalls[0].address, 0x37) << c.what;
+        EXPECT_EQ(kernel.i2cCalls[0].data.size(), std::min<size_t>(c.capacity, 130)) << c.what;
+        // What lies past the reply's end, and every byte of a refused read, stays unread.
+        const size_t taken = c.count > 0 ? static_cast<size_t>(c.count) : 0;
+        EXPECT_TRUE(std::equal(c.frame.begin(), c.frame.begin() + static_cast<ptrdiff_t>(taken), buffer.begin())) << c.what;
+        EXPECT_TRUE(std::all_of(buffer.begin() + static_cast<ptrdiff_t>(taken), buffer.end(), [](uint8_t b) { return b == 0x55; }))
+            << c.what;
+        EXPECT_EQ(diagnostic.empty(), c.answer >= 0) << c.what;
+    }
+}
+
+TEST_F(LinuxDpAuxFixture, NativeTransfersArePiecesAtTheDpcdAddress) {
+    ASSERT_TRUE(ChipOnPort1());
+
+    std::array<uint8_t, 20> block{};
+    EXPECT_EQ(lib.NativeRead(1, 0x100, block), gfx::kOk);
+    EXPECT_EQ(block[19], 0x13);  // the byte of 0x113
+    const std::array<uint8_t, 17> data{};
+    EXPECT_EQ(lib.NativeWrite(1, 0x20000, data), gfx::kOk);
+    using Call = std::tuple<bool, uint32_t, size_t>;
+    EXPECT_EQ(kernel.nativeCalls,
+              (std::vector<Call>{{false, 0x100, 16}, {false, 0x110, 4}, {true, 0x20000, 16}, {true, 0x20010, 1}}));
+
+    // A short count is a failed piece; an errno is mapped; both end the operation there.
+    kernel.nativeCalls.clear();
+    kernel.nativeAnswer = 3;
+    EXPECT_EQ(lib.NativeRead(1, 0x100, block), gfx::kMalformedReply);
+    kernel.nativeAnswer = -err::kIo;
+    EXPECT_EQ(lib.NativeWrite(1, 0x20000, data), gfx::kAuxNack);
+    EXPECT_EQ(kernel.nativeCalls.size(), 2u);
+}
+
+TEST_F(LinuxDpAuxFixture, TheLinuxCandidateIsTheOnlyOne) {
+    kernel.AddChannel(0, 7, "card0-DP-1", "AUX B");
+    kernel.i2cAnswers = {{1, {}}, {1, Reply(kAckFrame, 9)}};
+    ChipContext context(sys.system, sys.connector, sys.controlLibrary, kernel);
+    context.gfxCandidates = LinuxGfxCandidates();
+    WText report;
+    EXPECT_EQ(SelectGfxLib(context, report), kSelectFound);
+    EXPECT_EQ(report, u"Gfx Selection = 0\r\nGraphics adapter initialization - Linux (DP AUX): done!\r\n");
+    EXPECT_EQ(context.adapterDescription, u"Linux (DP AUX): 0x01");
+    EXPECT_EQ(context.activeAdapter, &context.linuxBackend);
+}
+
+}  // namespace
+}  // namespace kdx

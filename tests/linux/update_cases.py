@@ -1,0 +1,512 @@
+#!/usr/bin/python3
+"""The shipped kdx4610-update, unmodified, against the chip simulator: each case runs the
+real program in a private mount namespace (ns_run.sh) over the simulator's sysfs tree, its
+device nodes answered by kdx_sim_preload.so from the simulator's kernel model.
+
+Usage: update_cases.py --program P --preload L --sysfs-tool T --sim S --image F
+                       --payload-tool C --ns-run R --work DIR CASE
+
+Each case leaves a transcript (commands, exit codes, what the program wrote) in
+DIR/CASE/transcript.txt. The program runs on the real clock: an update takes about 20 s.
+"""
+import argparse
+import difflib
+import os
+import re
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+ISP_ENTRY_WRITE = "i2c-write 55 5185c200000309"  # the first ISP entry command to 0x37
+NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+SKIPPED = 77
+CANNOT_INTERRUPT = "The firmware update cannot be interrupted"
+CASES = {}
+
+
+def case(function):
+    CASES[function.__name__] = function
+    return function
+
+
+class Failure(Exception):
+    pass
+
+
+def expect(condition, what):
+    if not condition:
+        raise Failure(what)
+
+
+class Bench:
+    """One case's directory, sysfs tree, lock directory and simulator options."""
+
+    def __init__(self, args, name, sim_options=()):
+        self.args = args
+        self.dir = os.path.join(args.work, name)
+        shutil.rmtree(self.dir, ignore_errors=True)
+        os.makedirs(self.dir)
+        self.sim_options = list(sim_options)
+        self.sysfs = os.path.join(self.dir, "sys")
+        self.lock = os.path.join(self.dir, "lock")
+        os.makedirs(self.lock)
+        subprocess.run([args.sysfs_tool, self.sysfs, *self.sim_options], check=True)
+        self.transcript = open(os.path.join(self.dir, "transcript.txt"), "w")
+        # No logind unless a case brings its own bus: the runs must not depend on the machine's.
+        self.bus = "unix:path=" + os.path.join(self.dir, "no-system-bus")
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def log(self, text):
+        self.transcript.write(text + "\n")
+        self.transcript.flush()
+
+    def command(self, program_args, tag="run", extra_options=(), user=()):
+        options = self.sim_options + list(extra_options) + [
+            "--trace", self.path(tag + ".trace"), "--flash-out", self.path(tag + ".flash")]
+        return [self.args.ns_run, self.sysfs, self.lock, *user, "env",
+                "LD_PRELOAD=" + self.args.preload,
+                "KDX4610_SIM_OPTIONS=" + " ".join(options),
+                "KDX4610_SIM_CALL_LOG=" + self.path(tag + ".calls"),
+                self.args.program, *program_args]
+
+    def environment(self, language="C.UTF-8"):
+        env = {k: v for k, v in os.environ.items() if not k.startswith(("LC_", "LANG"))}
+        env["LANG"] = language
+        env["DBUS_SYSTEM_BUS_ADDRESS"] = self.bus
+        return env
+
+    def run(self, program_args, tag="run", extra_options=(), stdin_text=None, language="C.UTF-8", user=()):
+        started = time.monotonic()
+        done = subprocess.run(self.command(program_args, tag, extra_options, user), input=stdin_text,
+                              capture_output=True, text=True, env=self.environment(language), timeout=300)
+        self.log("$ %skdx4610-update %s   [%s%s]  (%.1f s)" % (
+            " ".join(user) + " " if user else "", " ".join(program_args), " ".join(self.sim_options + list(extra_options)) or "defaults",
+            "" if stdin_text is None else ", stdin " + repr(stdin_text), time.monotonic() - started))
+        self.log("exit %d\n--- stdout\n%s--- stderr\n%s---" % (done.returncode, done.stdout, done.stderr))
+        return done
+
+    def start(self, program_args, tag="run", language="C.UTF-8", **kwargs):
+        return subprocess.Popen(self.command(program_args, tag), env=self.environment(language), text=True,
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, **kwargs)
+
+    def flash_is_image(self, tag="run"):
+        with open(self.path(tag + ".flash"), "rb") as f, open(self.args.image, "rb") as g:
+            return f.read() == g.read()
+
+    def calls(self, tag="run"):
+        try:
+            with open(self.path(tag + ".calls")) as f:
+                return f.read().splitlines()
+        except FileNotFoundError:
+            return []
+
+
+def read_until(stream, pattern, timeout, seen):
+    """Lines from a pipe until one matches; `seen` collects them. Read from the descriptor
+    itself, since a buffered reader would hide what it buffered from select."""
+    deadline = time.monotonic() + timeout
+    pending = getattr(stream, "pending", b"")
+    while True:
+        while b"\n" in pending:
+            line, pending = pending.split(b"\n", 1)
+            text = line.decode("utf-8", "replace") + "\n"
+            seen.append(text)
+            if re.search(pattern, text):
+                stream.pending = pending
+                return True
+        left = deadline - time.monotonic()
+        if left <= 0:
+            break
+        ready, _, _ = select.select([stream.fileno()], [], [], left)
+        if not ready:
+            break
+        chunk = os.read(stream.fileno(), 65536)
+        if not chunk:
+            break
+        pending += chunk
+    stream.pending = pending
+    return False
+
+
+def finish(bench, process, seen, what):
+    out, err = process.communicate(timeout=300)
+    seen.append(getattr(process.stdout, "pending", b"").decode("utf-8", "replace") + out)
+    bench.log("%s: exit %d\n--- stdout\n%s--- stderr\n%s---" % (what, process.returncode, "".join(seen), err))
+    return process.returncode, "".join(seen), err
+
+
+def render(raw):
+    """The screen a terminal shows for the bytes: carriage returns go back to column 0."""
+    lines, line, column = [], [], 0
+    for ch in raw:
+        if ch == "\n":
+            lines.append("".join(line).rstrip())
+            line, column = [], 0
+        elif ch == "\r":
+            column = 0
+        else:
+            if column < len(line):
+                line[column] = ch
+            else:
+                line.append(ch)
+            column += 1
+    if line:
+        lines.append("".join(line).rstrip())
+    return "\n".join(lines) + "\n"
+
+
+def pty_dialog(bench, language):
+    """The dialog on a pseudo-terminal: each [y/n] answered y, the screen captured."""
+    master, slave = os.openpty()
+    process = subprocess.Popen(bench.command([]), env=bench.environment(language), stdin=slave, stdout=slave,
+                               stderr=slave, start_new_session=True)
+    os.close(slave)
+    raw = b""
+    answered = 0
+    deadline = time.monotonic() + 300
+    while time.monotonic() < deadline:
+        ready, _, _ = select.select([master], [], [], 1.0)
+        if ready:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            raw += chunk
+            if raw.count(b"[y/n] ") > answered:
+                answered += 1
+                os.write(master, b"y\n")
+        elif process.poll() is not None:
+            break
+    process.wait(timeout=60)
+    os.close(master)
+    text = raw.decode("utf-8", "replace")
+    screen = render(text)
+    redraws = text.count("\r") - text.count("\r\n")
+    bench.log("$ kdx4610-update   [pty, LANG=%s, answers y y]\nexit %d\n--- screen\n%s---\n%d redraws" % (
+        language, process.returncode, screen, redraws))
+    with open(bench.path("screen.txt"), "w") as f:
+        f.write(screen)
+    return process.returncode, screen, text
+
+
+@case
+def usage(args):
+    bench = Bench(args, "usage")
+    for words, code in ((["--bogus"], 2), (["-s", "--check"], 2), (["/x"], 2), (["--help"], 0), (["--version"], 0)):
+        done = bench.run(words)
+        expect(done.returncode == code, "%s: exit %d" % (words, done.returncode))
+        if code == 2:
+            expect(done.stdout == "" and done.stderr.count("\n") == 1 and "try --help" in done.stderr,
+                   "%s: one line with 'try --help' on stderr" % words)
+    expect("installs KDX4610 firmware version 1.58" in bench.run(["--version"]).stdout, "--version names 1.58")
+
+
+@case
+def silent_update(args):
+    bench = Bench(args, "silent_update")
+    done = bench.run(["-s"])
+    expect(done.returncode == 0, "exit %d" % done.returncode)
+    expect(done.stdout == "", "nothing on stdout")
+    expect(bench.flash_is_image(), "flash equals the image")
+    # The same run in-process over the same kernel model, on the virtual clock.
+    ref = bench.path("inprocess.trace")
+    subprocess.run([args.sim, "--backend", "linux", "--quiet", "--trace", ref, "--", "/s"], check=True)
+    compared = subprocess.run([args.payload_tool, bench.path("run.trace"), ref], capture_output=True, text=True)
+    bench.log("$ trace_payload.py run.trace inprocess.trace\nexit %d\n%s%s" % (
+        compared.returncode, compared.stdout, compared.stderr))
+    expect(compared.returncode == 0, "payload equal to the in-process run's")
+    # Line by line (time column left out) the traces differ only where a reply poll read the
+    # null message (6E 80 BE: no reply yet) a different number of times: that depends on
+    # the clock, and the namespace run is on the real one.
+    strip = lambda path: [l.split("\t", 1)[1] for l in open(path) if not l.startswith("time_us")]
+    ours, theirs = strip(bench.path("run.trace")), strip(ref)
+    hunks = [op for op in difflib.SequenceMatcher(None, ours, theirs, autojunk=False).get_opcodes()
+             if op[0] != "equal"]
+    for tag, i1, i2, j1, j2 in hunks:
+        lines = [l.split("\t") for l in ours[i1:i2] + theirs[j1:j2]]
+        data = [f[6].strip() for f in lines if f[6].strip()]
+        expect(tag in ("insert", "delete") and all(f[0] == "R" and f[3] == "0x37" and f[2] in ("1", "5")
+                                                  for f in lines) and data and data[0].startswith("6e80be"),
+               "the traces differ only in null-message polls (%s at line %d)" % (tag, i1 + 2))
+    bench.log("trace lines: namespace %d, in-process %d; %d places differ, each a null-message poll read "
+              "more or less often" % (len(ours), len(theirs), len(hunks)))
+
+
+def dialog_on_pty(args, name, language, texts):
+    bench = Bench(args, name)
+    code, screen, raw = pty_dialog(bench, language)
+    expect(code == 0, "exit %d" % code)
+    for text in texts:
+        expect(text in screen, "screen shows %r" % text)
+    expect(bench.flash_is_image(), "flash equals the image")
+
+
+@case
+def dialog_english_pty(args):
+    dialog_on_pty(args, "dialog_english_pty", "en_US.UTF-8",
+                  ("KDX4610 Update v1.58", "Current firmware version: 1.40", "New firmware version: 1.58",
+                   "Update the firmware?", "Start update now?", "Updating the firmware ...",
+                   "Writing the firmware  524288/524288 [", "Firmware update was completed."))
+
+
+@case
+def dialog_japanese_pty(args):
+    dialog_on_pty(args, "dialog_japanese_pty", "ja_JP.UTF-8",
+                  ("現在のファームウェアのバージョン: 1.40", "アップデートを実行しますか？", "ファームウェアを書き込み中",
+                   "ファームウェアのアップデートが完了しました。"))
+
+
+@case
+def dialog_pipe_without_logind(args):
+    bench = Bench(args, "dialog_pipe_without_logind")
+    done = bench.run([], stdin_text="y\ny\n")
+    expect(done.returncode == 0, "exit %d" % done.returncode)
+    expect(not re.search(r"[\x00-\x09\x0b-\x1f\x7f]", done.stdout), "no control characters on stdout")
+    for stage in ("Downloading the ISP driver", "Reading the flash ID", "Erasing the flash", "Writing the firmware"):
+        expect(done.stdout.splitlines().count(stage) == 1, "one line for %r" % stage)
+    expect("Note: logind could not be asked" in done.stdout, "the dialog says logind was not reached")
+    expect(bench.flash_is_image(), "flash equals the image")
+
+
+@case
+def check(args):
+    bench = Bench(args, "check")
+    done = bench.run(["--check"])
+    expect(done.returncode == 0 and "An update would run." in done.stdout, "would update: exit 0")
+    expect("Installed firmware version: 1.40" in done.stdout, "names the installed version")
+    trace = open(bench.path("run.trace")).read().splitlines()[1:]
+    expect(not any(l.split("\t")[3] == "8" for l in trace), "no native write (the ISP mailbox)")
+    expect(not any(c.startswith(ISP_ENTRY_WRITE) for c in bench.calls()), "no ISP entry command")
+    done = bench.run(["--check"], tag="current", extra_options=["--fw-version", "1.58"])
+    expect(done.returncode == 40 and "up to date" in done.stdout, "up to date: exit 40")
+
+
+@case
+def list_channels(args):
+    bench = Bench(args, "list_channels")
+    done = bench.run(["--list"])
+    expect(done.returncode == 0, "exit %d" % done.returncode)
+    lines = done.stdout.splitlines()
+    expect(len(lines) == 4, "four channels")
+    expect(lines[0] == 'Port 1: card0-DP-1  /dev/drm_dp_aux0  /dev/i2c-5  "AUX B/DDI B/PHY B"  chip answers',
+           "port 1 answers")
+    expect(all(l.endswith("no chip") for l in lines[1:]), "the others do not")
+
+
+@case
+def second_port(args):
+    bench = Bench(args, "second_port", ["--device-id", "0x0D"])
+    done = bench.run(["--list"])
+    expect(done.returncode == 0 and "card0-DP-2  /dev/drm_dp_aux1  /dev/i2c-6" in done.stdout.splitlines()[1]
+           and done.stdout.splitlines()[1].endswith("chip answers"), "--list: port 2 answers")
+    done = bench.run(["--check"], tag="check")
+    expect(done.returncode == 0 and "Chip found on port 2 (card0-DP-2: drm_dp_aux1, i2c-6)" in done.stdout,
+           "--check finds it on port 2")
+
+
+@case
+def no_chip(args):
+    bench = Bench(args, "no_chip", ["--fault", "no-chip"])
+    done = bench.run(["-s"])
+    expect(done.returncode == 30 and "No available connection was found!" in done.stderr, "30, the search's report")
+    expect(bench.run(["--list"], tag="list").returncode == 30, "--list: 30")
+
+
+@case
+def not_root(args):
+    bench = Bench(args, "not_root", ["--fault", "nodes-root-only"])
+    for words in (["-s"], ["--list"], ["--check"]):
+        done = bench.run(words, tag=words[0].strip("-"))
+        expect(done.returncode == 30, "%s: exit %d" % (words, done.returncode))
+        expect("Permission denied! Run the program as root." in done.stderr, "%s: run as root" % words)
+
+
+@case
+def not_root_user(args):
+    """A real user other than root: the nodes are refused as the kernel refuses them."""
+    bench = Bench(args, "not_root_user")
+    os.chmod(bench.lock, 0o1777)  # as /run/lock is
+    if subprocess.run(NOBODY + ["test", "-x", args.program, "-a", "-r", args.preload]).returncode != 0:
+        print("not_root_user: skipped, the user nobody cannot reach the build tree")
+        sys.exit(SKIPPED)
+    for words in (["-s"], ["--list"]):
+        done = bench.run(words, tag=words[0].strip("-"), user=NOBODY)
+        expect(done.returncode == 30, "%s: exit %d" % (words, done.returncode))
+        expect("Permission denied! Run the program as root." in done.stderr, "%s: run as root" % words)
+
+
+@case
+def no_i2c_dev(args):
+    bench = Bench(args, "no_i2c_dev", ["--fault", "no-i2c-dev"])
+    for words in (["-s"], ["--list"]):
+        done = bench.run(words, tag=words[0].strip("-"))
+        expect(done.returncode == 30, "%s: exit %d" % (words, done.returncode))
+        expect("the module i2c-dev is not loaded" in done.stderr, "%s: names i2c-dev" % words)
+
+
+def wait_for_block_writes(bench, process, count, timeout):
+    """Until the call log shows `count` native writes: the flash write is then under way."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline and process.poll() is None:
+        if sum(1 for c in bench.calls() if c.startswith("pwrite")) >= count:
+            return True
+        time.sleep(0.2)
+    return False
+
+
+def signal_during_write(args, name, signals, silent):
+    bench = Bench(args, name)
+    process = bench.start(["-s"] if silent else [])
+    seen = []
+    if silent:
+        # Two native writes a block half: past the erase, into the blocks.
+        expect(wait_for_block_writes(bench, process, 2000, 120), "the write began")
+    else:
+        process.stdin.write("y\ny\n")
+        process.stdin.flush()
+        expect(read_until(process.stdout, "^Writing the firmware$", 120, seen), "the write began")
+        time.sleep(1.0)
+    first = time.monotonic()
+    for number in signals:
+        process.send_signal(number)
+        bench.log("sent %s during the write" % signal.Signals(number).name)
+        time.sleep(0.5)
+    code, out, err = finish(bench, process, seen, "after the signals")
+    bench.log("ended %.1f s after the first signal" % (time.monotonic() - first))
+    expect(code == 0, "exit %d" % code)
+    expect(err.count(CANNOT_INTERRUPT) == 1, "one message that the update cannot be interrupted")
+    expect(out == "" if silent else "Firmware update was completed." in out, "the update completed")
+    expect(bench.flash_is_image(), "flash equals the image")
+
+
+@case
+def sigint_during_write(args):
+    signal_during_write(args, "sigint_during_write", [signal.SIGINT, signal.SIGINT, signal.SIGQUIT], silent=False)
+
+
+@case
+def sigterm_during_write(args):
+    signal_during_write(args, "sigterm_during_write", [signal.SIGTERM, signal.SIGHUP], silent=True)
+
+
+def signal_before(args, name, number):
+    bench = Bench(args, name)
+    process = bench.start([])
+    seen = []
+    # The prompt is written without a line end: wait for the description above it.
+    expect(read_until(process.stdout, "^This program updates", 60, seen), "the dialog asks")
+    time.sleep(0.3)
+    started = time.monotonic()
+    process.send_signal(number)
+    code, out, err = finish(bench, process, seen, "after %s at the prompt" % signal.Signals(number).name)
+    bench.log("ended %.2f s after the signal" % (time.monotonic() - started))
+    expect(code == -number, "ended by the signal (exit %d)" % code)
+    calls = bench.calls()
+    expect(any(c.startswith("open /dev/drm_dp_aux0") for c in calls), "the chip had been reached")
+    expect(not any(c.startswith(("pwrite", ISP_ENTRY_WRITE)) for c in calls), "nothing written: no ISP command")
+
+
+@case
+def sigint_before_isp(args):
+    signal_before(args, "sigint_before_isp", signal.SIGINT)
+
+
+@case
+def sigterm_before_isp(args):
+    signal_before(args, "sigterm_before_isp", signal.SIGTERM)
+
+
+@case
+def two_instances(args):
+    bench = Bench(args, "two_instances")
+    first = bench.start([])
+    first.stdin.write("y\ny\n")
+    first.stdin.flush()
+    seen = []
+    expect(read_until(first.stdout, "^Writing the firmware$", 120, seen), "the first update writes")
+    started = time.monotonic()
+    second = bench.run(["-s"], tag="second")
+    took = time.monotonic() - started
+    bench.log("second instance ended after %.2f s" % took)
+    expect(second.returncode == 75, "second: exit %d" % second.returncode)
+    expect("another update is running (process %d (kdx4610-update))" % first.pid in second.stderr,
+           "second names the first")
+    expect(bench.calls("second") == [], "second touched no node")
+    code, out, err = finish(bench, first, seen, "first instance")
+    expect(code == 0 and bench.flash_is_image(), "the first update completed")
+
+
+@case
+def logind_inhibitor(args):
+    import dbus
+    import dbusmock
+    bench = Bench(args, "logind_inhibitor")
+    dbusmock.DBusTestCase.start_system_bus()
+    bench.bus = os.environ["DBUS_SYSTEM_BUS_ADDRESS"]
+    log_path = bench.path("dbusmock.log")
+    log = open(log_path, "w")
+    mock = dbusmock.DBusTestCase.spawn_server_template("logind", {}, stdout=log)[0]
+    try:
+        manager = dbus.Interface(dbus.SystemBus().get_object("org.freedesktop.login1", "/org/freedesktop/login1"),
+                                 "org.freedesktop.login1.Manager")
+        listed = lambda: [tuple(str(x) for x in i[:4]) for i in manager.ListInhibitors()]
+        process = bench.start([])
+        seen = []
+        expect(read_until(process.stdout, "^This program updates", 60, seen), "the dialog asks")
+        before = listed()
+        process.stdin.write("y\ny\n")
+        process.stdin.flush()
+        expect(read_until(process.stdout, "^Writing the firmware$", 120, seen), "the write began")
+        during = listed()
+        code, out, err = finish(bench, process, seen, "update")
+        after = listed()
+        bench.log("inhibitors at the prompt: %s\nduring the write: %s\nafter: %s" % (before, during, after))
+        ours = ("sleep:shutdown:idle:handle-lid-switch", "kdx4610-update", "Updating the HDMI converter firmware",
+                "block")
+        expect(before == [] and during == [ours] and after == [], "taken for the ISP procedure only")
+        expect(code == 0 and "logind could not" not in out, "no note when logind answered")
+    finally:
+        mock.terminate()
+        mock.wait()
+        dbusmock.DBusTestCase.stop_dbus(dbusmock.DBusTestCase.system_bus_pid)
+        log.close()
+    bench.log("--- dbusmock log\n" + open(log_path).read() + "---")
+    expect("Inhibit \"sleep:shutdown:idle:handle-lid-switch\" \"kdx4610-update\" "
+           "\"Updating the HDMI converter firmware\" \"block\"" in open(log_path).read(), "the call log has Inhibit")
+
+
+@case
+def power_cut_then_second_run(args):
+    bench = Bench(args, "power_cut_then_second_run")
+    done = bench.run(["-s"], tag="cut", extra_options=["--fault", "power-cut-at-block=30"])
+    expect(done.returncode == 20, "the cut run: exit %d" % done.returncode)
+    expect(not bench.flash_is_image("cut"), "the cut left the flash half written")
+    done = bench.run(["-s"], tag="again", extra_options=["--flash-in", bench.path("cut.flash")])
+    expect(done.returncode == 0, "the second run: exit %d" % done.returncode)
+    expect(bench.flash_is_image("again"), "the second run's flash equals the image")
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    for option in ("program", "preload", "sysfs-tool", "sim", "image", "payload-tool", "ns-run", "work"):
+        parser.add_argument("--" + option, required=True)
+    parser.add_argument("case", choices=sorted(CASES))
+    args = parser.parse_args()
+    try:
+        CASES[args.case](args)
+    except Failure as failure:
+        print("%s: FAILED: %s (transcript in %s)" % (args.case, failure, os.path.join(args.work, args.case)))
+        return 1
+    print("%s: passed" % args.case)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
