@@ -8,8 +8,8 @@
 #   mutate   30 mutants of the core against the native tests, seed 1               build-mutate/
 #            (tools/mutate.py): prints the score; one passed test when the tool ran
 # Name suites as arguments to run only those (./test.sh native windows). The suites run side
-# by side (each in a build tree of its own; the Wine cases mostly wait on the real clock):
-# each one's report is printed when it ends, and at the end its time and the total. After a
+# by side (each in a build tree of its own; asan, fuzz and mutate at a lower priority): each
+# one's report is printed when it ends, and at the end its time and the total. After a
 # Windows build it prints the exe's path, size and SHA-256 and those of the two images it
 # carries. The last line is "N passed, N failed"; the exit status is non-zero when anything
 # failed.
@@ -25,9 +25,9 @@ passed=0
 failed=0
 windows_built=0
 jobs=$(nproc 2>/dev/null || echo 2)
-# Two CTest slots per processor for the Windows and native trees: a case that updates the
-# chip on the real clock (a Wine case, a run of the Linux program) takes two (it keeps a
-# processor busy), the short ones one.
+# Two CTest slots per processor for the Windows and native trees: their cases that update
+# the chip on the real clock (under Wine, or the Linux program) spend half their time
+# waiting on it, blocked in the simulated driver's calls or in sleeps.
 update_jobs=$((jobs * 2))
 
 configure_args() {
@@ -41,20 +41,31 @@ configure_args() {
 }
 
 # A small fixed sample of mutants; the whole 300-mutant run is `tools/mutate.py` on its own.
+# The tool writes each mutant into the sources it builds, so it runs in a clone of HEAD
+# (build-mutate/src), beside the suites that compile this tree's sources.
 run_mutate() {
-    local start=$SECONDS log=build-mutate/test-run.log status
+    local start=$SECONDS log=build-mutate/test-run.log progress=build-mutate/test-progress.log
+    local src=build-mutate/src status
     mkdir -p build-mutate
     echo "== mutate: 30 mutants of the core in build-mutate"
-    python3 tools/mutate.py --seed 1 --count 30 >"$log" 2>build-mutate/test-progress.log
-    status=$?
-    if ((status == 3)); then
+    if ! git diff --quiet HEAD -- app chip gfx log package platform; then
         echo "== mutate: skipped, core files have uncommitted changes"
         return
     fi
+    rm -rf "$src"
+    if ! { git clone -q --shared --no-checkout . "$src" && git -C "$src" checkout -q --detach "$(git rev-parse HEAD)"; } \
+        >"$progress" 2>&1; then
+        cat "$progress"
+        echo "== mutate: no clone of HEAD in $src"
+        failed=$((failed + 1))
+        return
+    fi
+    python3 "$src/tools/mutate.py" --seed 1 --count 30 >"$log" 2>>"$progress"
+    status=$?
     sed -n '1,/^survivors/p' "$log"
     if ((status != 0)); then
-        tail -n 20 build-mutate/test-progress.log
-        echo "== mutate: the tool FAILED (log in build-mutate/test-progress.log)"
+        tail -n 20 "$progress"
+        echo "== mutate: the tool FAILED (log in $progress)"
         failed=$((failed + 1))
         return
     fi
@@ -128,9 +139,13 @@ mkdir -p "$reports"
 start=$SECONDS
 declare -A pid_of
 
+# The suites without real-clock cases (the sanitizer tree, the fuzz targets, the mutants)
+# only compute: they run at a lower priority, so that the Windows and native trees' updates
+# on the real clock keep the processors when they need them and the rest fills the gaps.
 start_suite() {
     local suite=$1
     (
+        case $suite in asan | fuzz | mutate) renice -n 10 "$BASHPID" >/dev/null ;; esac
         passed=0 failed=0 begin=$SECONDS
         run_suite "$suite"
         echo "$passed $failed $((SECONDS - begin)) $windows_built" >"$reports/$suite.counts"
@@ -156,14 +171,8 @@ report_suites() {
     done
 }
 
-# The mutation run writes each mutant into the sources, so it starts once every other
-# suite, which compiles or reads them, has ended.
 for suite in "${suites[@]}"; do
-    [[ $suite == mutate ]] || start_suite "$suite"
-done
-report_suites
-for suite in "${suites[@]}"; do
-    [[ $suite == mutate ]] && start_suite "$suite"
+    start_suite "$suite"
 done
 report_suites
 

@@ -20,15 +20,6 @@ if(NOT CMAKE_CROSSCOMPILING AND NOT KDX_SANITIZE AND TARGET kdx4610-update AND T
         # several times as long as alone.
         set_tests_properties(linux_update_${name} PROPERTIES LABELS linux_update TIMEOUT 600 SKIP_RETURN_CODE 77)
     endforeach()
-    # A case that writes the firmware keeps a processor busy all along (the program
-    # busy-waits through its pacing of the AUX transfers on the real clock): it takes two
-    # CTest slots (./test.sh gives the native tree two per processor), as a whole update
-    # under Wine does, and the short cases fill the rest.
-    foreach(name silent_update dialog_english_pty dialog_japanese_pty dialog_pipe_without_logind
-                 sigint_during_write sigterm_during_write two_instances logind_inhibitor
-                 power_cut_then_second_run)
-        set_tests_properties(linux_update_${name} PROPERTIES PROCESSORS 2)
-    endforeach()
 endif()
 
 # Unit tests of the program's own pieces (its command line, progress view, lock, signals).

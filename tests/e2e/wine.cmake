@@ -40,18 +40,6 @@ function(kdx_wine_test name)
     # The timeouts catch hangs: with other cases and suites beside it a case takes several
     # times as long as alone.
     set_tests_properties(wine_${name} PROPERTIES FIXTURES_REQUIRED wine_session TIMEOUT 600 LABELS wine)
-    # A whole update keeps a processor busy all along: the simulated driver spins through
-    # each call's AUX wire time on the real clock and the updater spins through its pacing.
-    # It takes two CTest slots (./test.sh gives the Windows tree two per processor), so no
-    # more updates run at once than there are processors, and the short cases fill the rest.
-    list(FIND ARGN --expect-exit at)
-    if(at GREATER_EQUAL 0)
-        math(EXPR at "${at} + 1")
-        list(GET ARGN ${at} expected)
-        if(expected STREQUAL "0")
-            set_tests_properties(wine_${name} PROPERTIES PROCESSORS 2)
-        endif()
-    endif()
     if("--ui-steps" IN_LIST ARGN AND NOT "--own-session" IN_LIST ARGN)
         # The prefix the case runs in, as wine_case.sh picks it.
         set(desktop driver)
