@@ -24,7 +24,8 @@
 #   --flash-equals FILE  the flash after the run holds FILE
 #   --like-sim SIM       kdx4610-sim (Windows build) with the same options gives the same flash
 #                        and the same trace (every column but the time; polls that found the
-#                        chip busy are left out, since their number depends on real time)
+#                        chip busy are left out, since their number depends on real time, and
+#                        so is a last read-back NACKed by the chip's reset after EndIsp)
 #   --screenshots DIR    where the screenshots of the UI steps' sync points go (NAME.png, the
 #                        Wine desktop only)
 #   --timeout SECONDS    for the whole run (default 300: it catches hangs, and other cases
@@ -284,6 +285,15 @@ if [ -n "$like_sim" ]; then
     }
     normal "$dir/$stand_in.trace" >"$dir/driver.trace.cmp"
     normal "$dir/sim.trace" >"$dir/sim.trace.cmp"
+    # Once EndIsp's reply is released the ISP driver resets the chip a millisecond later. On
+    # real time, with other runs beside this one, the updater's read-back of that release can
+    # come after the reset and be NACKed (24) where on virtual time it read the 0: that one
+    # read, the last of the run, is left out of both when it is all that differs.
+    last_read() { tail -n 1 "$1" | awk -F'\t' -v OFS='\t' -v s="$2" '$1 == "R" && $6 == s { NF = 5; print }'; }
+    driver_last=$(last_read "$dir/driver.trace.cmp" 24)
+    if [ -n "$driver_last" ] && [ "$driver_last" = "$(last_read "$dir/sim.trace.cmp" 0)" ]; then
+        sed -i '$d' "$dir/driver.trace.cmp" "$dir/sim.trace.cmp"
+    fi
     [ -s "$dir/driver.trace.cmp" ] || fail "empty trace"
     cmp -s "$dir/sim.trace.cmp" "$dir/driver.trace.cmp" || fail "the trace differs from kdx4610-sim's (sim | driver):
 $(diff "$dir/sim.trace.cmp" "$dir/driver.trace.cmp" | head -20)"
