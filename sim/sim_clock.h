@@ -6,7 +6,6 @@
 // processor stays free for the updater's own busy-waits, and for other runs beside it.
 #pragma once
 
-#include <algorithm>
 #include <cstdint>
 
 #include "platform/clock.h"
@@ -25,25 +24,23 @@ public:
         constexpr int64_t kNsPerSecond = 1'000'000'000;
         return counter / frequency * kNsPerSecond + counter % frequency * kNsPerSecond / frequency;
     }
-    // Lets a modelled duration pass: at once on the virtual clock, blocked through on the real one.
-    // A blocked thread wakes some tens of microseconds late, as much as a short AUX transaction
-    // lasts; that lateness is taken off the next span, so that a run of calls lasts what the
-    // model says. It is carried for at most kMaxLatenessCarriedNs, so that no call is cut by
-    // more than one wake-up's delay and a stall of the machine is not paid back.
+    // Lets a modelled duration pass: at once on the virtual clock, blocked through on the real
+    // one. A blocked thread wakes some tens of microseconds late, so a span shorter than
+    // kShortestBlockNs (a system call's cost) is spun through instead; either way no span is
+    // ever shorter than the model's, so the host is never faster than the wire.
     void Spend(int64_t ns) {
         if (ns <= 0) return;
         if (virtual_ != nullptr) {
             virtual_->AdvanceNs(ns);
             return;
         }
-        const int64_t owed = ns - latenessNs_;
-        if (owed <= 0) {
-            latenessNs_ -= ns;
+        if (ns >= kShortestBlockNs) {
+            platform::BlockThreadFor(ns);
             return;
         }
-        const int64_t start = NowNs();
-        platform::BlockThreadFor(owed);
-        latenessNs_ = std::clamp<int64_t>(NowNs() - start - owed, 0, kMaxLatenessCarriedNs);
+        const int64_t until = NowNs() + ns;
+        while (NowNs() < until) {
+        }
     }
     // A pause with nothing to model in it: moved on at once, or slept through.
     void Pause(int64_t ns) {
@@ -53,11 +50,10 @@ public:
     bool IsVirtual() const { return virtual_ != nullptr; }
 
 private:
-    static constexpr int64_t kMaxLatenessCarriedNs = 100'000;
+    static constexpr int64_t kShortestBlockNs = 50'000;
 
     platform::Clock& clock_;
     platform::VirtualClock* virtual_;
-    int64_t latenessNs_ = 0;
 };
 
 }  // namespace kdx::sim
