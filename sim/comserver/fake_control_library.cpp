@@ -88,8 +88,6 @@ ctl::Result ctlEnumerateDisplayOutputs(ctl::AdapterHandle adapter, uint32_t* cou
 }
 
 ctl::Result ctlAUXAccess(ctl::OutputHandle output, ctl::AuxAccessArgs* args) {
-    // Held for the AUX transaction's time on the wire, as the driver's calls are.
-    const kdx::sim::fake::AuxTransactionTime onTheWire(args ? args->DataSize : 0);
     return Call(&ctl::Functions::AuxAccess, output, args);
 }
 

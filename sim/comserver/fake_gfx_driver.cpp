@@ -38,9 +38,6 @@ constexpr wchar_t kProgId[] = L"Igfxext.CUIExternal";
 constexpr wchar_t kClsidText[] = L"{6E1F4B2C-3A57-4D0B-9C8E-52A7D41F0B63}";
 constexpr wchar_t kConfigVariable[] = L"KDX_FAKE_GFX_DRIVER_CFG";
 
-// Offset of the record's length field (data bytes of the transfer).
-constexpr size_t kLengthOffset = 20;
-
 // Driver status for a call whose arguments the driver refuses (wrong selector or size).
 constexpr ULONG kStatusInvalidParameter = ERROR_INVALID_PARAMETER;
 
@@ -111,9 +108,6 @@ HRESULT Transfer(FakeDriver* self, bool isRead, const GUID* selector, ULONG size
         *status = kStatusInvalidParameter;
         return E_INVALIDARG;
     }
-    uint32_t length = 0;
-    std::memcpy(&length, record + kLengthOffset, sizeof length);
-    const kdx::sim::fake::AuxTransactionTime onTheWire(length);
     kdx::platform::AuxRecord copy;
     std::copy_n(record, copy.size(), copy.begin());
     uint32_t chipStatus = 0;

@@ -6,13 +6,10 @@
 
 #include "platform/clock.h"
 #include "sim/comserver/driver_config.h"
-#include "sim/timing.h"
 
 namespace kdx::sim::fake {
 
 namespace {
-
-constexpr uint32_t kMaxTransferBytes = 16;
 
 std::string Narrow(const std::wstring& text) {
     const int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0,
@@ -105,20 +102,6 @@ void FakeSession::Finish() {
     if (!session_) return;
     session_->Finish();
     session_.reset();
-}
-
-AuxTransactionTime::AuxTransactionTime(uint32_t dataBytes)
-    : durationNs_(AuxWireTimeNs(std::min(dataBytes, kMaxTransferBytes)) + kDriverCallCostNs) {
-    QueryPerformanceCounter(&start_);
-}
-
-AuxTransactionTime::~AuxTransactionTime() {
-    LARGE_INTEGER frequency, now;
-    QueryPerformanceFrequency(&frequency);
-    const int64_t ticks = durationNs_ * frequency.QuadPart / 1'000'000'000;
-    do {
-        QueryPerformanceCounter(&now);
-    } while (now.QuadPart - start_.QuadPart < ticks);
 }
 
 }  // namespace kdx::sim::fake

@@ -58,20 +58,4 @@ private:
     bool failed_ = false;
 };
 
-// A real driver's call returns only when its AUX transaction is over. The simulator on the
-// real clock models the chip's own latencies but not the channel, so the call is held here
-// for the modelled time on the wire and the driver's own cost; without it the updater's
-// polls, counted rather than timed, would run out long before the chip could answer.
-class AuxTransactionTime {
-public:
-    explicit AuxTransactionTime(uint32_t dataBytes);
-    ~AuxTransactionTime();
-    AuxTransactionTime(const AuxTransactionTime&) = delete;
-    AuxTransactionTime& operator=(const AuxTransactionTime&) = delete;
-
-private:
-    int64_t durationNs_;
-    LARGE_INTEGER start_;
-};
-
 }  // namespace kdx::sim::fake

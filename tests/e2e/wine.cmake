@@ -2,8 +2,10 @@
 # graphics driver (sim/comserver) registered as "Igfxext.CUIExternal" in a Wine prefix of
 # the build tree hands every AUX request to the chip simulator; the UI-test program
 # (tests/wine) drives the dialog and screenshots of it land in <build>/screenshots.
-# Windows build only. The tests share one Wine session and one display, so they run one
-# at a time.
+# Windows build only. The cases share the session's prefixes (or a copy of their own where
+# they change one, wine_case.sh --own-session), so they run side by side; only those that
+# drive the dialog take turns on their prefix's desktop, where the UI program finds windows
+# by their caption.
 if(NOT CMAKE_CROSSCOMPILING OR NOT WIN32)
     return()
 endif()
@@ -35,8 +37,28 @@ function(kdx_wine_test name)
         COMMAND bash ${KDX_WINE_SCRIPTS}/wine_case.sh --work ${KDX_WINE_WORK} --name ${name}
                 --exe $<TARGET_FILE:KDX4610_update> --ui $<TARGET_FILE:kdx_wine_ui>
                 --screenshots ${KDX_SCREENSHOTS} ${ARGN})
-    set_tests_properties(wine_${name} PROPERTIES FIXTURES_REQUIRED wine_session RESOURCE_LOCK wine_session
-        TIMEOUT 180 LABELS wine)
+    # The timeouts catch hangs: with other cases and suites beside it a case takes several
+    # times as long as alone.
+    set_tests_properties(wine_${name} PROPERTIES FIXTURES_REQUIRED wine_session TIMEOUT 600 LABELS wine)
+    if("--ui-steps" IN_LIST ARGN AND NOT "--own-session" IN_LIST ARGN)
+        # The prefix the case runs in, as wine_case.sh picks it.
+        set(desktop driver)
+        list(FIND ARGN --dpi at)
+        if(at GREATER_EQUAL 0)
+            math(EXPR at "${at} + 1")
+            list(GET ARGN ${at} dpi)
+            if(NOT dpi EQUAL 96)
+                set(desktop dpi${dpi})
+            endif()
+        endif()
+        if("--no-driver" IN_LIST ARGN)
+            set(desktop nodriver)
+        endif()
+        if("--system-controllib" IN_LIST ARGN)
+            string(APPEND desktop _controllib)
+        endif()
+        set_tests_properties(wine_${name} PROPERTIES RESOURCE_LOCK wine_desktop_${desktop})
+    endif()
 endfunction()
 
 set(fw ${KDX_FIRMWARE_IMAGE})
@@ -139,10 +161,6 @@ foreach(dpi 96 144 192)
                        click=ok wait-box sync=${shot}_confirmation answer=yes
                        wait-progress layout=${template_${lang}} pause=1500 sync=${shot}_progress
                        wait-box "box=${done}" sync=${shot}_final answer=ok wait-gone)
-        if(NOT dpi EQUAL 96)
-            # The prefix of that DPI is shared by the runs at it.
-            set_tests_properties(wine_${name} PROPERTIES RESOURCE_LOCK "wine_session;wine_prefix_dpi${dpi}")
-        endif()
     endforeach()
 endforeach()
 

@@ -11,7 +11,8 @@
 //   wait-gone            wait until no window of the updater is left
 //   sync=NAME            create NAME in the directory $KDX_UI_SYNC_DIR and wait for NAME.done
 //                        (the test script takes a screenshot in between)
-//   timeout=SECONDS      how long each later wait may take (default 60)
+//   timeout=SECONDS      how long each later wait may take (default 240: an update beside
+//                        other busy cases takes several times its 20 s)
 //   layout=WxH           the dialog (its template W x H dialog units) is centred on its
 //                        monitor's work area, and the text of every static and button fits
 //                        inside the control's client rectangle in the dialog's font
@@ -45,7 +46,7 @@ constexpr int kMessageBoxText = 0xFFFF;
 constexpr DWORD kPollMs = 50;
 constexpr UINT kSendTimeoutMs = 5000;
 
-DWORD g_timeoutMs = 60'000;
+DWORD g_timeoutMs = 240'000;
 
 std::string Utf8(std::wstring_view text) {
     const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,

@@ -7,9 +7,11 @@
 # start makes, once, the Wine prefixes under WORK_DIR (prefix: the simulated graphics driver
 # registered; prefix-nodriver: no driver, as on a PC without it; prefix-dpi144 and
 # prefix-dpi192: the driver registered, the display at 144 and 192 DPI, Wine's LogPixels),
-# the ja_JP.UTF-8 locale for the Japanese runs, and starts an Xvfb display; it registers the
-# driver DLL on every start, so each prefix always names the DLL just built. stop ends the
-# display and every prefix's wineserver.
+# the ja_JP.UTF-8 locale for the Japanese runs, and starts an Xvfb display for each; it
+# registers the driver DLL on every start, so each prefix always names the DLL just built,
+# and drops the variants of the prefixes that cases made (PREFIX-controllib, made by
+# wine_case.sh). stop ends the displays and wineservers of all of them, and those of cases
+# that ran in a session of their own and were killed.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/wine_common.sh"
@@ -18,10 +20,6 @@ action=$1
 session_paths "$2"
 mkdir -p "$WORK"
 export WINEDEBUG=-all
-
-# The virtual desktop gives top-level windows their title bars and a known screen size
-# (desktop_size in wine_common.sh).
-DESKTOP_SIZE=$(desktop_size 96)
 
 # Wine draws the title bar's buttons with the Marlett font (without it the close box reads
 # "r"); Debian ships it in fonts-wine, outside any prefix: each prefix gets a copy.
@@ -36,9 +34,7 @@ add_marlett() {
 make_dpi_prefix() {
     local dpi=$1 prefix
     prefix=$(dpi_prefix "$dpi")
-    rm -rf "$prefix"
-    cp -al "$PREFIX_DRIVER" "$prefix"
-    for reg in "$prefix"/*.reg; do cp --remove-destination "$PREFIX_DRIVER/$(basename "$reg")" "$reg"; done
+    copy_prefix "$PREFIX_DRIVER" "$prefix"
     rm -f "$prefix/.kdx-ready"
     cat >"$WORK/dpi$dpi.reg" <<REG
 Windows Registry Editor Version 5.00
@@ -55,7 +51,8 @@ REG
 }
 
 make_prefix() {
-    rm -rf "$PREFIX_DRIVER" "$PREFIX_NODRIVER"
+    # The DPI prefixes share the driver prefix's files: a new one makes them anew.
+    rm -rf $(session_prefixes)
     # No Mono or Gecko: the updater needs neither, and wineboot would offer to download them.
     WINEPREFIX=$PREFIX_DRIVER WINEDLLOVERRIDES="mscoree,mshtml=" "$WINE64" wineboot -i >"$WORK/wineboot.log" 2>&1
     WINEPREFIX=$PREFIX_DRIVER "$WINESERVER" -w
@@ -78,10 +75,7 @@ Windows Registry Editor Version 5.00
 REG
     WINEPREFIX=$PREFIX_DRIVER "$WINE64" regedit /S "$(winpath "$WORK/settings.reg")"
     WINEPREFIX=$PREFIX_DRIVER "$WINESERVER" -w
-    # The second prefix shares the first one's files (Wine never rewrites its installed
-    # files in place) but has registry files of its own.
-    cp -al "$PREFIX_DRIVER" "$PREFIX_NODRIVER"
-    for reg in "$PREFIX_NODRIVER"/*.reg; do cp --remove-destination "$PREFIX_DRIVER/$(basename "$reg")" "$reg"; done
+    copy_prefix "$PREFIX_DRIVER" "$PREFIX_NODRIVER"
     touch "$PREFIX_DRIVER/.kdx-ready"
 }
 
@@ -92,39 +86,44 @@ start() {
         localedef -i ja_JP -f UTF-8 "$LOCALES/ja_JP.UTF-8" || [ -f "$LOCALES/ja_JP.UTF-8/LC_CTYPE" ]
     fi
 
-    if [ ! -s "$WORK/display" ] || ! kill -0 "$(cat "$WORK/xvfb.pid" 2>/dev/null)" 2>/dev/null; then
-        rm -f "$WORK/display"
-        # -displayfd: Xvfb picks a free display and writes its number when it is ready.
-        setsid Xvfb -displayfd 3 -screen 0 "$(screen_size)x24" -nolisten tcp 3>"$WORK/display" \
-            </dev/null >"$WORK/xvfb.log" 2>&1 &
-        echo $! >"$WORK/xvfb.pid"
-        for _ in $(seq 100); do [ -s "$WORK/display" ] && break; sleep 0.1; done
-        [ -s "$WORK/display" ] || { cat "$WORK/xvfb.log"; echo "Xvfb did not start"; exit 1; }
-    fi
-    export DISPLAY=:$(cat "$WORK/display")
+    for prefix in $(session_prefixes); do
+        start_display "$prefix.x"
+    done
+    export DISPLAY=:$(cat "$PREFIX_DRIVER.x/display")
 
     [ -f "$PREFIX_DRIVER/.kdx-ready" ] || make_prefix
     add_marlett "$PREFIX_DRIVER"
     add_marlett "$PREFIX_NODRIVER"
     for dpi in $DPIS_OF_THEIR_OWN; do
         [ -f "$(dpi_prefix "$dpi")/.kdx-ready" ] || make_dpi_prefix "$dpi"
+        add_marlett "$(dpi_prefix "$dpi")"
+    done
+    # Cases install ControlLib.dll only in variants; one left here by an older tree's run
+    # would be found by every case.
+    for prefix in $(session_prefixes); do
+        rm -f "$prefix/drive_c/windows/system32/ControlLib.dll"
+    done
+    for variant in $(variant_prefixes); do
+        [ -d "$variant" ] && WINEPREFIX=$variant "$WINESERVER" -k 2>/dev/null || true
+        stop_display "$variant.x"
+        rm -rf "$variant"
     done
     for prefix in "$PREFIX_DRIVER" $(for dpi in $DPIS_OF_THEIR_OWN; do dpi_prefix "$dpi"; done); do
+        export DISPLAY=:$(cat "$prefix.x/display")
         WINEPREFIX=$prefix "$WINE64" regsvr32 /s "$(winpath "$dll")"
         WINEPREFIX=$prefix "$WINE64" reg query 'HKCR\Igfxext.CUIExternal\CLSID' >/dev/null
         WINEPREFIX=$prefix "$WINESERVER" -w
     done
-    echo "Wine session ready: DISPLAY=$DISPLAY, prefixes in $WORK"
+    echo "Wine session ready: prefixes (each with a display of its own, in PREFIX.x) in $WORK"
 }
 
 stop() {
-    for prefix in "$PREFIX_DRIVER" "$PREFIX_NODRIVER" $(for dpi in $DPIS_OF_THEIR_OWN; do dpi_prefix "$dpi"; done); do
+    # The session's prefixes and their variants, then what a case of its own session left
+    # behind when it was killed.
+    for prefix in $(session_prefixes) $(variant_prefixes) "$WORK"/cases/*/session/prefix; do
         [ -d "$prefix" ] && WINEPREFIX=$prefix "$WINESERVER" -k 2>/dev/null || true
+        stop_display "$prefix.x"
     done
-    if [ -f "$WORK/xvfb.pid" ]; then
-        kill "$(cat "$WORK/xvfb.pid")" 2>/dev/null || true
-        rm -f "$WORK/xvfb.pid" "$WORK/display"
-    fi
 }
 
 case $action in
