@@ -9,9 +9,9 @@
 
 namespace kdx::platform {
 
-// Returns after at least ns nanoseconds: on Linux a few microseconds later (the thread's
-// wake-up), under Wine up to the kernel's default timer slack of 50 us later; at once when
-// ns is not positive.
+// Returns after at least ns nanoseconds, some tens of microseconds later (the thread's
+// wake-up; under Wine also the kernel's default timer slack of 50 us); at once when ns is
+// not positive.
 void BlockThreadFor(int64_t ns);
 
 }  // namespace kdx::platform

@@ -15,7 +15,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
