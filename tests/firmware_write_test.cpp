@@ -70,8 +70,11 @@ TEST_F(FirmwareWriteTest, BlockTrafficInOrderWithHalvesInWritesOf131) {
         {0x10000, 1},                                  // reply released
     }));
     EXPECT_EQ(Writes()[1].data, std::vector<uint8_t>{0x03});
-    EXPECT_EQ(Reads()[0].address, 0x10000u);  // the reply buffer, one byte, before the header
-    EXPECT_EQ(Reads()[0].data.size(), 1u);
+    // The reply buffer before the header, then each flag, one byte each.
+    const auto reads = SpansOf(Reads());
+    ASSERT_GE(reads.size(), 4u);
+    EXPECT_EQ(testing::Spans(reads.begin(), reads.begin() + 4),
+              (testing::Spans{{0x10000, 1}, {0x200FF, 1}, {0x201FF, 1}, {0x200FF, 1}}));
     EXPECT_EQ(Writes()[3].data, std::vector<uint8_t>{0x08});
     EXPECT_EQ(Writes()[6].data, std::vector<uint8_t>{254});
     // 15 ms at the start, 10 ms before the acknowledgement, 1 ms before its full read.
@@ -104,6 +107,9 @@ TEST_F(FirmwareWriteTest, OddBlockAndTextBlock) {
     EXPECT_TRUE(WriteRegion(context, Bytes("12"), 0xFFFFFE - 0x400000, done, 2));
     EXPECT_EQ(model.blocks.back().header[3], 0xFE);
     EXPECT_FALSE(WriteRegion(context, Bytes("12"), 0xFFFFFF - 0x400000, done, 2));
+    // The smallest image, one byte, is written.
+    LoadImage({0x5A});
+    EXPECT_TRUE(WriteFirmware(context));
 }
 
 // A backend that moves one byte per write (or names no usable length) gets each half in
@@ -136,10 +142,17 @@ TEST_F(FirmwareWriteTest, BlockDataFillsEachHalfUpToItsFlag) {
     EXPECT_TRUE(WriteBlockData(context, block.length));
     EXPECT_EQ(model.blocks.back().upperCount, 9);
     EXPECT_EQ(model.blocks.back().lowerCount, 9);
-    UseWindow(21);
-    gfx.calls.clear();
-    EXPECT_FALSE(WriteBlockData(context, 19));
-    EXPECT_TRUE(gfx.calls.empty());
+    // The packet buffer takes the largest block's data and CRC field to its last byte.
+    EXPECT_EQ(PrepareBlock(context, std::vector<uint8_t>(ChipContext::kPacketBufferSize - 4, 0x42)).length,
+              ChipContext::kPacketBufferSize);
+    // Refused without traffic: an odd window's full length, a window too small for the header
+    // below the lower flag, a block of nothing but its CRC field.
+    for (const auto& [cmdSize, length] : {std::pair<uint16_t, size_t>{21, 19}, {10, 8}, {512, 4}}) {
+        UseWindow(cmdSize);
+        gfx.calls.clear();
+        EXPECT_FALSE(WriteBlockData(context, length)) << cmdSize;
+        EXPECT_TRUE(gfx.calls.empty()) << cmdSize;
+    }
 }
 
 TEST_F(FirmwareWriteTest, BlankImageSendsNothingAndFails) {
@@ -222,6 +235,17 @@ TEST_F(FirmwareWriteTest, DataWriteErrorsAreRetriedUpToTheHundredth) {
 
     model.blocks.clear();
     FailWritesAt(0x20100, 1002, 100);
+    EXPECT_FALSE(WriteRegion(context, data, 0, done, 100));
+
+    // The upper flag refusing its count: 100 writes, and the lower half is not posted.
+    gfx.calls.clear();
+    FailWritesAt(0x201FF, 1002, 100);
+    EXPECT_FALSE(WriteRegion(context, data, 0, done, 100));
+    const auto writes = Writes();
+    EXPECT_EQ(std::count_if(writes.begin(), writes.end(), [](const FakeCall& c) { return c.address == 0x201FF; }), 100);
+    EXPECT_EQ(writes.back().address, 0x201FFu);
+    // A WriteBlock request that does not get through fails the block.
+    FailWritesAt(0x20001, 1002, 1);
     EXPECT_FALSE(WriteRegion(context, data, 0, done, 100));
 }
 
