@@ -52,6 +52,8 @@ run_mutate() {
         echo "== mutate: skipped, not a git checkout (the mutants run in a clone of HEAD)"
         return
     fi
+    # The core's directories, as tools/mutate.py lists them: the clone it runs in is always
+    # clean, so its own check for uncommitted changes cannot stand in for this one.
     if ! git diff --quiet HEAD -- app chip gfx log package platform; then
         echo "== mutate: skipped, core files have uncommitted changes"
         return
