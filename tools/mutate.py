@@ -468,6 +468,8 @@ def main():
             by_id = {m["id"]: m for m in mutants}
             again = re.compile(args.again_if_killed_by) if args.again_if_killed_by else None
             for old in (json.loads(line) for line in open(args.survivors_of, encoding="utf-8")):
+                if args.files and not re.search(args.files, old["file"]):
+                    continue  # another file's verdict: not part of this run
                 if again and old["status"] == "killed" and again.search(old.get("by", "")):
                     old = dict(old, status="survived")  # its killer is gone or changed: run it again
                 if old["status"] == "survived" and old["id"] not in by_id:
