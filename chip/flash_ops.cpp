@@ -26,8 +26,10 @@ constexpr int kFlashIdPollsWhileSilent = 3000;
 constexpr int kFlashIdPollsOnceAnswered = 500;
 constexpr size_t kFlashIdReplyBytes = 5;
 
-// The erase reports progress out of this many polls, then (150, 150).
-constexpr int32_t kEraseProgressTotal = 150;
+// After the erase request: the erase takes seconds. Progress goes out after every poll,
+// (n, 150), then (150, 150) once it is acknowledged.
+constexpr int32_t kErasePolls = 150;
+constexpr AckWaitParameters kEraseAckWait{250, kErasePolls, 50, 50, 1, false, true};
 
 // EndIsp: a posting that the driver failed is made again after a pause, twice at most.
 // The driver defers in bursts of up to ten calls. A failed posting has already spent up to
@@ -39,6 +41,7 @@ constexpr int32_t kEraseProgressTotal = 150;
 // postings and two pauses.
 constexpr int kEndIspPostings = 3;
 constexpr uint16_t kEndIspRepostPauseMs = 60;
+constexpr AckWaitParameters kEndIspAckWait{250, 10, 0, 10, 0, false, false};
 
 // The version lies in the last 20 bytes, or 20 bytes below the 8 KiB top block.
 constexpr uint32_t kVersionFromEnd = 20;
@@ -94,7 +97,7 @@ bool EraseFlash(ChipContext& context) {
     SendRequest(context, request);
     if (!WaitForAck(context, kEraseAckWait)) return false;
     ReleaseReply(context);
-    context.ReportProgress(kEraseProgressTotal, kEraseProgressTotal);
+    context.ReportProgress(kErasePolls, kErasePolls);
     return true;
 }
 

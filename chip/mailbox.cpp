@@ -197,6 +197,10 @@ bool WaitForAck(ChipContext& context, const AckWaitParameters& parameters) {
     return std::equal(kAckReply.begin(), kAckReply.end(), context.scratch.begin());
 }
 
+// After a block's data: the driver acknowledges once the block is programmed; a missing
+// acknowledgement is tolerated.
+constexpr AckWaitParameters kWriteAckWait{0, 2000, 0, 3, 1, true, false};
+
 bool WaitWriteAck(ChipContext& context) { return WaitForAck(context, kWriteAckWait); }
 
 bool ReleaseReply(ChipContext& context) { return ReleaseReplyAt(context, context.mailbox.replyBufferAddr); }

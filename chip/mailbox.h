@@ -43,14 +43,6 @@ struct AckWaitParameters {
     bool reportProgress;  // (poll n, polls) after every poll n below the limit
 };
 
-// After a block's data: the driver acknowledges once the block is programmed; a missing
-// acknowledgement is tolerated.
-inline constexpr AckWaitParameters kWriteAckWait{0, 2000, 0, 3, 1, true, false};
-// After the erase request: the erase takes seconds.
-inline constexpr AckWaitParameters kEraseAckWait{250, 150, 50, 50, 1, false, true};
-// After the closing request.
-inline constexpr AckWaitParameters kEndIspAckWait{250, 10, 0, 10, 0, false, false};
-
 bool WaitForAck(ChipContext& context, const AckWaitParameters& parameters);
 bool WaitWriteAck(ChipContext& context);
 

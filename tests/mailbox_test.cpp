@@ -11,6 +11,10 @@ namespace {
 using testing::FakeCall;
 using testing::MailboxModel;
 
+// The waits of the closing request and of the erase.
+constexpr AckWaitParameters kEndIspAckWait{250, 10, 0, 10, 0, false, false};
+constexpr AckWaitParameters kEraseAckWait{250, 150, 50, 50, 1, false, true};
+
 struct MailboxTest : testing::ChipFixture {
     MailboxModel model{gfx};
 };
