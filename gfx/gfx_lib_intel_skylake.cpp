@@ -23,6 +23,13 @@ DriverInterfaceHandle& ProcessDriverInterface() {
     return handle;
 }
 
+// The driver's status words.
+constexpr uint32_t kStatusDone = 0;
+constexpr uint32_t kStatusDeferred = 70;
+
+// Deferral (status 70) retries after the first call: at most 6 calls per transfer.
+constexpr int kMaxDeferredRetries = 5;
+
 // Put into the status word before every call, so that a call the driver failed without
 // writing the word is not mistaken for a status of its own.
 constexpr uint32_t kStatusNotWritten = 0xFFFFFFFFu;

@@ -18,11 +18,6 @@ public:
     // A deferred write to this address is not retried: it is the mailbox's default
     // command-buffer address.
     static constexpr uint32_t kDefaultGuardedWriteAddress = 0x20000;
-    // Deferral (status 70) retries after the first call: at most 6 calls per transfer.
-    static constexpr int kMaxDeferredRetries = 5;
-    static constexpr uint32_t kStatusDone = 0;
-    static constexpr uint32_t kStatusNotSupported = 5;
-    static constexpr uint32_t kStatusDeferred = 70;
 
     GfxLibIntelSkylake(platform::DriverConnector& connector, platform::Clock& clock);
     ~GfxLibIntelSkylake();
