@@ -241,6 +241,10 @@ class Runner:
             if shutil.which("ld.lld"):
                 command.append("-DCMAKE_EXE_LINKER_FLAGS=-fuse-ld=lld")
             subprocess.run(command, check=True, stdout=subprocess.DEVNULL)
+        cache = (self.build / "CMakeCache.txt").read_text(encoding="utf-8", errors="replace")
+        if bool(re.search(r"^KDX_SANITIZE:BOOL=ON$", cache, re.M)) != self.args.sanitize:
+            sys.exit("mutate: %s was configured %s the sanitizers; give another --build-dir"
+                     % (self.build, "without" if self.args.sanitize else "with"))
         status, out = self.run(["cmake", "--build", "."], None)
         if status != 0:
             sys.exit("mutate: the unchanged tree does not build:\n" + out[-3000:])
