@@ -423,7 +423,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--seed", default="1", help="sample seed (default 1)")
     parser.add_argument("--count", type=int, default=300, help="valid mutants to score (default 300)")
-    parser.add_argument("--timeout", type=float, default=60, help="seconds the tests of one mutant may take")
+    parser.add_argument("--timeout", type=float,
+                        help="seconds the tests of one mutant may take (default 60, with --sanitize 180)")
     parser.add_argument("--build-timeout", type=float, default=600, help="seconds one rebuild may take")
     parser.add_argument("--jobs", type=int, default=2, help="test processes run at once (default 2)")
     parser.add_argument("--build-dir", help="native build tree of the tool's own (default build-mutate, "
@@ -451,6 +452,9 @@ def main():
                         help="draw mutants only from the core files whose path matches, e.g. chip/mailbox")
     parser.add_argument("--list", action="store_true", help="only list the sampled mutants, build nothing")
     args = parser.parse_args()
+    if args.timeout is None:
+        # Every test under the sanitizers takes some 40 s on two busy cores.
+        args.timeout = 180 if args.sanitize else 60
 
     files = core_files(headers=True)  # none of them may be changed when the run starts
     mutants = all_mutants(args.seed, args.headers, args.files)
