@@ -3,7 +3,6 @@
 // COM methods are called end to end against the fake driver in the Wine suite.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -20,12 +19,9 @@ namespace kdx {
 namespace {
 
 std::string Hex(std::span<const uint8_t> bytes) {
+    constexpr char kDigits[] = "0123456789abcdef";
     std::string out;
-    char digits[3];
-    for (uint8_t b : bytes) {
-        std::snprintf(digits, sizeof digits, "%02x", b);
-        out += digits;
-    }
+    for (uint8_t b : bytes) out += {kDigits[b >> 4], kDigits[b & 0x0F]};
     return out;
 }
 

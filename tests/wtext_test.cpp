@@ -56,9 +56,8 @@ TEST(WideText, TrimsWhiteSpaceAndParsesLeadingNumbers) {
     const struct {
         std::u16string_view text;
         double value;
-    } numbers[] = {{u"1.40", 1.40}, {u"----", 0.0}, {u"1.5/2", 1.5}, {u"", 0.0}, {u" +2.5e02x", 250.0},
-                   {u"-.5", -0.5}, {u"3e", 3.0}, {u".", 0.0}, {u"7E-19", 7e-19}, {u"109", 109.0},
-                   {u"2.09", 2.09}, {u" ", 0.0}, {u"2e", 2.0}};
+    } numbers[] = {{u"1.40", 1.40}, {u"----", 0.0}, {u"1.5/2", 1.5}, {u"", 0.0}, {u" +2.5e02x", 250.0}, {u"-.5", -0.5},
+                   {u"3e", 3.0}, {u".", 0.0}, {u"7E-19", 7e-19}, {u"109", 109.0}, {u"2.09", 2.09}, {u" ", 0.0}, {u"2e", 2.0}};
     for (const auto& n : numbers) EXPECT_DOUBLE_EQ(ParseLeadingDouble(Exact(n.text)), n.value) << ToUtf8(n.text);
 }
 
@@ -94,17 +93,13 @@ TEST(WideText, MalformedUtf8BecomesReplacementCharacters) {
         std::string_view utf8;
         std::u16string_view wide;
     } cases[] = {
-        {"y\xC3", u"y\uFFFD"},
-        {"\xC3(", u"\uFFFD("},
-        {"\x80\xBF", u"\uFFFD\uFFFD"},
-        {"\xE3\x81", u"\uFFFD\uFFFD"},
-        {"\xF0\x9F\x98", u"\uFFFD\uFFFD\uFFFD"},
+        {"y\xC3", u"y\uFFFD"}, {"\xC3(", u"\uFFFD("}, {"\x80\xBF", u"\uFFFD\uFFFD"},
+        {"\xE3\x81", u"\uFFFD\uFFFD"}, {"\xF0\x9F\x98", u"\uFFFD\uFFFD\uFFFD"},
         {"\xF8\x88\x80\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD"},
         {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // beyond U+10FFFF
         {"\xED\xA0\x80\xED\xBF\xBF", u"\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD"},  // the first and last surrogates
-        {"\xC0\xAFs", u"\uFFFD\uFFFDs"},                   // an overlong "/"
-        {"\xE0\x80\xAF", u"\uFFFD\uFFFD\uFFFD"},
-        {"\xF0\x8F\xBF\xBF", u"\uFFFD\uFFFD\uFFFD\uFFFD"},
+        {"\xC0\xAFs", u"\uFFFD\uFFFDs"},  // an overlong "/", and overlong 3- and 4-byte forms
+        {"\xE0\x80\xAF", u"\uFFFD\uFFFD\uFFFD"}, {"\xF0\x8F\xBF\xBF", u"\uFFFD\uFFFD\uFFFD\uFFFD"},
     };
     for (const auto& c : cases) EXPECT_EQ(FromUtf8(Exact(c.utf8)), c.wide) << ToUtf8(c.wide);
 }
