@@ -269,11 +269,12 @@ class Runner:
         shards = []
         for index in range(self.args.jobs):
             # Files the tests put in the temporary directory stay private to this shard: other
-            # test runs on the machine must not read or replace them.
+            # test runs on the machine must not read or replace them. TEST_TMPDIR is the one
+            # CTest gives each case; run directly, a test without it falls back on /tmp.
             private = self.build / "mutate-tmp" / str(index)
             private.mkdir(parents=True, exist_ok=True)
             env = dict(os.environ, GTEST_TOTAL_SHARDS=str(self.args.jobs), GTEST_SHARD_INDEX=str(index),
-                       TMPDIR=str(private))
+                       TMPDIR=str(private), TEST_TMPDIR=str(private))
             # A sanitizer ends the process without GoogleTest's failure line: the test that
             # ran is the last one started, so the sanitizer tree lists them all.
             brief = [] if self.args.sanitize else ["--gtest_brief=1"]
