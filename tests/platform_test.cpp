@@ -3,7 +3,6 @@
 // COM methods are called end to end against the fake driver in the Wine suite.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -20,12 +19,9 @@ namespace kdx {
 namespace {
 
 std::string Hex(std::span<const uint8_t> bytes) {
+    constexpr char kDigits[] = "0123456789abcdef";
     std::string out;
-    char digits[3];
-    for (uint8_t b : bytes) {
-        std::snprintf(digits, sizeof digits, "%02x", b);
-        out += digits;
-    }
+    for (uint8_t b : bytes) out += {kDigits[b >> 4], kDigits[b & 0x0F]};
     return out;
 }
 
@@ -77,6 +73,25 @@ TEST(ProgramResources, MissingResourceFailsAtEveryStep) {
     EXPECT_TRUE(resources.Lock(nullptr, 16).empty());
 }
 
+// Tests and the simulator put other images in place of the embedded ones: an image added
+// again replaces the first, and a removed one is gone while the others stay.
+TEST(MemoryResources, AddReplacesAndRemoveForgetsOnlyItsOwnEntry) {
+    platform::MemoryResources table;
+    const uint8_t first[] = {1}, second[] = {2}, third[] = {3};
+    const auto bytesOf = [&](uint16_t id) {
+        const auto found = table.Find(u"BIN", id);
+        return table.Lock(table.Load(found), table.Size(found)).data();
+    };
+    table.Add(u"BIN", 129, first);
+    table.Add(u"BIN", 130, second);
+    table.Add(u"BIN", 129, third);
+    EXPECT_EQ(bytesOf(129), third);
+    table.Remove(u"BIN", 129);
+    EXPECT_EQ(bytesOf(129), nullptr);
+    table.Add(u"BIN", 129, first);
+    EXPECT_EQ(bytesOf(130), second);
+}
+
 std::string ReadWhole(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -98,13 +113,17 @@ TEST(AppendToFile, CreatesThenAppendsUnderAWideNameAndReportsAFileThatCannotBeOp
     EXPECT_FALSE(platform::AppendToFile(u"kdx_no_such_folder/AuxISPTool.log", Bytes("x\r\n")));
 }
 
-TEST(SystemClock, BusyWaitOnTheRealCounterLastsAtLeastItsTicks) {
+TEST(BusyWait, LastsAtLeastItsTicksEvenASingleOne) {
     platform::Clock& clock = platform::SystemClock();
     ASSERT_GT(clock.Frequency(), 0);
     const int64_t ticks = platform::TicksForMicroseconds(clock, 200);
     const int64_t start = clock.Counter();
     platform::BusyWaitTicks(clock, ticks);
     EXPECT_GE(clock.Counter() - start, ticks);
+    // The shortest wait is a wait too (the virtual clock moves only when it is spun).
+    platform::VirtualClock virtualClock;
+    platform::BusyWaitTicks(virtualClock, 1);
+    EXPECT_EQ(virtualClock.Counter(), 1);
 }
 
 // Without the graphics driver the interface cannot be created: a negative HRESULT and no

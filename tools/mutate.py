@@ -24,6 +24,11 @@ run, on Ctrl-C or SIGTERM too, and a copy in build-mutate/mutate-backup/ puts it
 next start should the tool itself be killed. The tool refuses to start when a core file has
 uncommitted changes.
 
+With --sanitize the tree is build-mutate-asan/, built with the sanitizer switch of the
+asan suite (KDX_SANITIZE: AddressSanitizer and UndefinedBehaviorSanitizer, no recovery), so
+that a mutant which only reads past a buffer or overflows an integer, changing no output, is
+killed when the sanitizer stops a test; its JSON line says "mode": "sanitize".
+
 Survivors judged equivalent are listed in tools/mutate-equivalents.md by their id; the score
 then also shows the share of killed among the mutants that can change behaviour.
 """
@@ -44,6 +49,8 @@ ROOT = Path(__file__).resolve().parent.parent
 CORE_DIRS = ("app", "package", "chip", "gfx", "log", "platform")
 OS_DIRS = ("win32", "posix")
 EQUIVALENTS = ROOT / "tools" / "mutate-equivalents.md"
+# What ASan or UBSan prints when it stops a program: the kind of fault, or UBSan's message.
+SANITIZER_REPORT = re.compile(r"ERROR: ((?:Address|Leak)Sanitizer: \S+)|runtime error: (.*)$", re.M)
 KEYWORDS = {"return", "if", "while", "for", "switch", "case", "delete", "throw", "static_assert",
             "sizeof", "else", "do", "co_return", "new", "using", "typedef", "goto"}
 
@@ -183,12 +190,13 @@ def all_mutants(seed, headers=False, only=None):
 class Runner:
     def __init__(self, args):
         self.args = args
-        self.build = (ROOT / args.build_dir).resolve()
+        self.build = (ROOT / (args.build_dir or ("build-mutate-asan" if args.sanitize else "build-mutate"))).resolve()
         self.backup = self.build / "mutate-backup"
         self.current = None  # (path, original bytes) while a mutant is in the tree
         self.child = None
         self.unit_tests = None
         self.other_tests = []
+        self.sanitizer = None  # the first line of the report of a sanitizer that stopped the tests
 
     def run(self, command, timeout, env=None):
         """Runs a command in a process group of its own; (exit status or None on timeout, output)."""
@@ -222,12 +230,21 @@ class Runner:
 
     def configure(self):
         if not (self.build / "build.ninja").exists():
-            flags = "-O1 -g0"
-            command = ["cmake", "-S", str(ROOT), "-B", str(self.build), "-G", "Ninja",
-                       "-DCMAKE_BUILD_TYPE=", "-DCMAKE_CXX_FLAGS=" + flags, "-DCMAKE_C_FLAGS=" + flags]
+            command = ["cmake", "-S", str(ROOT), "-B", str(self.build), "-G", "Ninja", "-DCMAKE_BUILD_TYPE="]
+            if self.args.sanitize:
+                # The asan suite's tree as it is (its switch, its flags, no optimisation), so
+                # that what the suite would stop at is what kills a mutant here.
+                command.append("-DKDX_SANITIZE=ON")
+            else:
+                flags = "-O1 -g0"
+                command += ["-DCMAKE_CXX_FLAGS=" + flags, "-DCMAKE_C_FLAGS=" + flags]
             if shutil.which("ld.lld"):
                 command.append("-DCMAKE_EXE_LINKER_FLAGS=-fuse-ld=lld")
             subprocess.run(command, check=True, stdout=subprocess.DEVNULL)
+        cache = (self.build / "CMakeCache.txt").read_text(encoding="utf-8", errors="replace")
+        if bool(re.search(r"^KDX_SANITIZE:BOOL=ON$", cache, re.M)) != self.args.sanitize:
+            sys.exit("mutate: %s was configured %s the sanitizers; give another --build-dir"
+                     % (self.build, "without" if self.args.sanitize else "with"))
         status, out = self.run(["cmake", "--build", "."], None)
         if status != 0:
             sys.exit("mutate: the unchanged tree does not build:\n" + out[-3000:])
@@ -252,12 +269,16 @@ class Runner:
         shards = []
         for index in range(self.args.jobs):
             # Files the tests put in the temporary directory stay private to this shard: other
-            # test runs on the machine must not read or replace them.
+            # test runs on the machine must not read or replace them. TEST_TMPDIR is the one
+            # CTest gives each case; run directly, a test without it falls back on /tmp.
             private = self.build / "mutate-tmp" / str(index)
             private.mkdir(parents=True, exist_ok=True)
             env = dict(os.environ, GTEST_TOTAL_SHARDS=str(self.args.jobs), GTEST_SHARD_INDEX=str(index),
-                       TMPDIR=str(private))
-            command = [self.unit_tests, "--gtest_brief=1"] + ([] if self.args.all_failures else ["--gtest_fail_fast"])
+                       TMPDIR=str(private), TEST_TMPDIR=str(private))
+            # A sanitizer ends the process without GoogleTest's failure line: the test that
+            # ran is the last one started, so the sanitizer tree lists them all.
+            brief = [] if self.args.sanitize else ["--gtest_brief=1"]
+            command = [self.unit_tests] + brief + ([] if self.args.all_failures else ["--gtest_fail_fast"])
             shards.append(subprocess.Popen(command,
                                            cwd=self.build, stdout=subprocess.PIPE,
                                            stderr=subprocess.STDOUT, start_new_session=True, env=env))
@@ -269,7 +290,12 @@ class Runner:
                 except subprocess.TimeoutExpired:
                     return "timeout"
                 if shard.returncode != 0:
-                    names = re.findall(r"^\[  FAILED  \] (\S+\.[^\s,]+)", out.decode(errors="replace"), re.M)
+                    text = out.decode(errors="replace")
+                    names = re.findall(r"^\[  FAILED  \] (\S+\.[^\s,]+)", text, re.M)
+                    report = SANITIZER_REPORT.search(text)
+                    if report and not names:
+                        self.sanitizer = report.group(1) or "UndefinedBehaviorSanitizer: " + report.group(2).strip()
+                        names = re.findall(r"^\[ RUN      \] (\S+)", text, re.M)[-1:]
                     failed += names or ["kdx_tests exit %d" % shard.returncode]
         finally:
             for shard in shards:
@@ -316,6 +342,7 @@ class Runner:
 
     def try_mutant(self, mutant):
         started = time.monotonic()
+        self.sanitizer = None
         self.apply(mutant)
         try:
             status, out = self.run(["cmake", "--build", "."], self.args.build_timeout)
@@ -338,6 +365,10 @@ class Runner:
             mutant["by"] = result[len("failed: "):].split(" ")[0]
             if self.args.all_failures:
                 mutant["failing"] = result[len("failed: "):].split(" ")
+            if self.sanitizer:
+                mutant["sanitizer"] = self.sanitizer
+        if self.args.sanitize:
+            mutant["mode"] = "sanitize"
         return mutant
 
 
@@ -359,9 +390,11 @@ def report(results, args, seconds, ran, judged):
     scored = [m for m in results if m["status"] not in ("invalid", "gone")]
     invalid = sum(m["status"] == "invalid" for m in results)
     gone = [m for m in results if m["status"] == "gone"]
+    sanitized = sum(m.get("mode") == "sanitize" for m in scored)
     print("mutate: seed %s, %d valid mutants scored (%d invalid skipped%s); %d run in %d s, %.1f s each%s"
           % (args.seed, len(scored), invalid, ", %d gone" % len(gone) if gone else "", ran, seconds,
-             seconds / max(1, ran), "; the others' verdicts from " + args.survivors_of if args.survivors_of else ""))
+             seconds / max(1, ran), "; the others' verdicts from " + args.survivors_of if args.survivors_of else "")
+          + ("; %d scored under the sanitizers" % sanitized if sanitized else ""))
     print("%-10s %6s %7s %9s %11s %7s %15s" % ("directory", "valid", "killed", "survived", "equivalent",
                                                "score", "non-equivalent"))
     dirs = sorted({m["file"].split("/")[0] for m in scored}) + ["all"]
@@ -391,10 +424,16 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--seed", default="1", help="sample seed (default 1)")
     parser.add_argument("--count", type=int, default=300, help="valid mutants to score (default 300)")
-    parser.add_argument("--timeout", type=float, default=60, help="seconds the tests of one mutant may take")
+    parser.add_argument("--timeout", type=float,
+                        help="seconds the tests of one mutant may take (default 60, with --sanitize 180)")
     parser.add_argument("--build-timeout", type=float, default=600, help="seconds one rebuild may take")
     parser.add_argument("--jobs", type=int, default=2, help="test processes run at once (default 2)")
-    parser.add_argument("--build-dir", default="build-mutate", help="native build tree of the tool's own")
+    parser.add_argument("--build-dir", help="native build tree of the tool's own (default build-mutate, "
+                                             "with --sanitize build-mutate-asan)")
+    parser.add_argument("--sanitize", action="store_true",
+                        help="build and test under AddressSanitizer and UBSan (the asan suite's switch): "
+                             "a mutant that only a sanitizer sees is killed; with --survivors-of, an "
+                             "earlier plain run's survivors are scored under the sanitizers")
     parser.add_argument("--json", help="write one JSON line per mutant to this file")
     parser.add_argument("--all-failures", action="store_true",
                         help="run every test of each mutant (no stop at the first failure) and record all "
@@ -414,6 +453,9 @@ def main():
                         help="draw mutants only from the core files whose path matches, e.g. chip/mailbox")
     parser.add_argument("--list", action="store_true", help="only list the sampled mutants, build nothing")
     args = parser.parse_args()
+    if args.timeout is None:
+        # Every test under the sanitizers takes some 40 s on two busy cores.
+        args.timeout = 180 if args.sanitize else 60
 
     files = core_files(headers=True)  # none of them may be changed when the run starts
     mutants = all_mutants(args.seed, args.headers, args.files)
@@ -455,12 +497,14 @@ def main():
             runner.try_mutant(m)
             results.append(m)
             record = {k: m[k] for k in ("id", "file", "line", "column", "operator", "before", "after",
-                                        "status", "seconds", "by", "failing") if k in m}
+                                        "status", "seconds", "by", "failing", "sanitizer", "mode") if k in m}
             if journal:
                 journal.write(json.dumps(record) + "\n")
                 journal.flush()
-            print("[%d] %-8s %s:%d %s%s" % (len(results), m["status"], m["file"], m["line"], m["operator"],
-                                            " (%s)" % m["by"] if "by" in m else ""), file=sys.stderr, flush=True)
+            print("[%d] %-8s %s:%d %s%s%s" % (len(results), m["status"], m["file"], m["line"], m["operator"],
+                                              " (%s)" % m["by"] if "by" in m else "",
+                                              " %s" % m["sanitizer"] if "sanitizer" in m else ""),
+                  file=sys.stderr, flush=True)
 
         if args.survivors_of:
             # The earlier run's verdicts stand, but its survivors run again against today's
