@@ -3,7 +3,6 @@
 // The kernel's own framing and retries are the simulator's (its --backend linux runs).
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -148,8 +147,7 @@ TEST_F(LinuxDpAuxFixture, ChannelsArePairedByConnectorInAuxNumberOrder) {
 // makes them (relative links from the class directories into /sys/devices).
 TEST_F(LinuxDpAuxFixture, DiscoveryOnASysfsTreeWithTheKernelsLinks) {
     namespace fs = std::filesystem;
-    const char* tmp = std::getenv("TEST_TMPDIR");
-    const fs::path root = fs::path(tmp ? tmp : "/tmp") / "linux_dp_aux_sysfs";
+    const fs::path root = fs::path(::testing::TempDir()) / "linux_dp_aux_sysfs";
     fs::remove_all(root);
     const fs::path connector = root / "devices/pci0000:00/0000:00:02.0/drm/card0/card0-DP-1";
     fs::create_directories(connector / "drm_dp_aux0");
