@@ -31,7 +31,8 @@ struct ScriptedKernel final : platform::DpAuxSystem {
     std::map<std::string, std::string> attributes;  // path -> first line
     std::map<std::string, int> openErrors;          // node -> errno
     std::vector<std::string> opened;
-    int closes = 0;
+    std::vector<int> closed;
+    int firstFd = 101;  // 0 as in a program started with its standard streams closed
 
     std::vector<I2cCall> i2cCalls;
     // Per I2C_RDWR: the result, and what a read message is filled with on success.
@@ -42,9 +43,9 @@ struct ScriptedKernel final : platform::DpAuxSystem {
     int Open(const std::string& path) override {
         if (const auto e = openErrors.find(path); e != openErrors.end()) return -e->second;
         opened.push_back(path);
-        return 100 + static_cast<int>(opened.size());
+        return firstFd + static_cast<int>(opened.size()) - 1;
     }
-    void Close(int) override { ++closes; }
+    void Close(int fd) override { closed.push_back(fd); }
     int64_t Pread(int, std::span<uint8_t> out, uint32_t offset) override {
         nativeCalls.emplace_back(false, offset, out.size());
         for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<uint8_t>(offset + i);
@@ -226,6 +227,40 @@ TEST_F(LinuxDpAuxFixture, SearchProbesEachPortAndStopsForWantOfRights) {
         EXPECT_EQ(deviceId, c.deviceId) << c.what;
         EXPECT_EQ(ToUtf8(log), ToUtf8(c.log)) << c.what;
     }
+}
+
+// The listing's probe of one port: its result and its own report line, without the
+// search's closing line.
+TEST_F(LinuxDpAuxFixture, ProbeChannelReportsOnePort) {
+    TwoChannels();
+    WText line;
+    ASSERT_EQ(lib.Initialize(line), gfx::kOk);
+    kernel.i2cAnswers = {{-err::kRemoteIo, {}}, {1, {}}, {1, Reply(kAckFrame, 9)}};
+    EXPECT_EQ(lib.ProbeChannel(1, 0x6E, line), gfx::kNotSupported);
+    EXPECT_EQ(line, u"  Port 1 (card0-DP-1: drm_dp_aux0, i2c-7) = N/A (0x3EE)\r\n");
+    EXPECT_EQ(lib.ProbeChannel(2, 0x6E, line), gfx::kOk);
+    EXPECT_EQ(line, u"  Port 2 (card0-DP-2: drm_dp_aux1, i2c-8) = OK\r\n");
+    for (const uint32_t id : {0u, 3u}) {
+        EXPECT_EQ(lib.ProbeChannel(id, 0x6E, line), gfx::kInvalidArgument) << id;
+        EXPECT_TRUE(line.empty()) << id;
+    }
+}
+
+// The nodes a search opened serve every later transfer, descriptor 0 included, and are
+// closed once when the channels are listed again.
+TEST_F(LinuxDpAuxFixture, OpenedNodesServeTheRunAndAreClosedOnce) {
+    kernel.firstFd = 0;
+    ASSERT_TRUE(ChipOnPort1());
+    EXPECT_EQ(kernel.opened, (std::vector<std::string>{"/dev/drm_dp_aux0", "/dev/i2c-7"}));
+    std::array<uint8_t, 1> byte{};
+    EXPECT_EQ(lib.NativeRead(1, 0, byte), gfx::kOk);
+    EXPECT_EQ(lib.I2cWrite(1, 0x6E, byte), gfx::kOk);
+    EXPECT_EQ(kernel.i2cCalls.back().fd, 1);
+    EXPECT_EQ(lib.NativeRead(2, 0, byte), gfx::kInvalidArgument);  // not probed, so not opened
+    WText log;
+    EXPECT_EQ(lib.Initialize(log), gfx::kOk);
+    EXPECT_EQ(kernel.closed, (std::vector<int>{0, 1}));
+    EXPECT_EQ(lib.Channels().size(), 2u);
 }
 
 TEST_F(LinuxDpAuxFixture, ErrnoBecomesAResultThatNeverEndsAPoll) {

@@ -146,6 +146,7 @@ TEST_F(BackendFixture, I2cReadChecksTheHeaderAndAssemblesTheReply) {
     longReply.resize(43, 0x5A);
     const std::vector<Case> cases{
         {kAck, 9, 0, 8, {{5, 2, 0x6E}, {1, 6, 0x6E}}},
+        {kAck, 8, 0, 8, {{5, 2, 0x6E}, {1, 6, 0x6E}}},  // a reply that fills the buffer exactly
         {{0x6E, 0x80, 0xBE}, 9, 0, 3, {{5, 2, 0x6E}, {1, 1, 0x6E}}},
         {longReply, 131, 0, 43, {{5, 2, 0x6E}, {5, 16, 0x6E}, {5, 16, 0x6E}, {1, 9, 0x6E}}},
         {{0x6E, 0x7F}, 9, 0, 2, {{5, 2, 0x6E}}},
@@ -250,6 +251,25 @@ TEST_F(BackendFixture, FindDeviceReportsEveryConnection) {
     EXPECT_EQ(log, u"  Not Supported!\r\n");
     EXPECT_EQ(deviceId, 0u);
     EXPECT_EQ(driver.calls.size(), 1u);
+}
+
+// Of the probe's replies only the acknowledgement itself is the chip's: eight bytes with its
+// opcode and checksum.
+TEST_F(BackendFixture, ProbeTakesOnlyTheAcknowledgement) {
+    const struct {
+        const char* what;
+        std::vector<uint8_t> reply;
+        int32_t result;
+    } cases[] = {
+        {"acknowledgement", kAck, 0},
+        {"one byte longer", {0x6E, 0x86, 0xC2, 0x00, 0x00, 0x03, 0x0C, 0x76, 0x00}, gfx::kMalformedReply},
+        {"another opcode", {0x6E, 0x85, 0xC2, 0x00, 0x00, 0x03, 0x0D, 0x76}, gfx::kMalformedReply},
+        {"another checksum", {0x6E, 0x85, 0xC2, 0x00, 0x00, 0x03, 0x0C, 0x77}, gfx::kMalformedReply},
+    };
+    for (const auto& c : cases) {
+        driver.respond = ChipOn(0x0C, c.reply);
+        EXPECT_EQ(gfx.ProbeDevice(0x6E, 0x0C), c.result) << c.what;
+    }
 }
 
 // A probe read the driver kept deferring is tried again 10 ms later.
