@@ -32,7 +32,7 @@ struct ScriptedKernel final : platform::DpAuxSystem {
     std::map<std::string, int> openErrors;          // node -> errno
     std::vector<std::string> opened;
     std::vector<int> closed;
-    int firstFd = 101;  // 0 as in a program started with its standard streams closed
+    std::vector<int> fds;  // the descriptors Open hands out in turn; past them 101, 102, ...
 
     std::vector<I2cCall> i2cCalls;
     // Per I2C_RDWR: the result, and what a read message is filled with on success.
@@ -43,7 +43,7 @@ struct ScriptedKernel final : platform::DpAuxSystem {
     int Open(const std::string& path) override {
         if (const auto e = openErrors.find(path); e != openErrors.end()) return -e->second;
         opened.push_back(path);
-        return firstFd + static_cast<int>(opened.size()) - 1;
+        return opened.size() <= fds.size() ? fds[opened.size() - 1] : 100 + static_cast<int>(opened.size());
     }
     void Close(int fd) override { closed.push_back(fd); }
     int64_t Pread(int, std::span<uint8_t> out, uint32_t offset) override {
@@ -246,23 +246,6 @@ TEST_F(LinuxDpAuxFixture, ProbeChannelReportsOnePort) {
     }
 }
 
-// The nodes a search opened serve every later transfer, descriptor 0 included, and are
-// closed once when the channels are listed again.
-TEST_F(LinuxDpAuxFixture, OpenedNodesServeTheRunAndAreClosedOnce) {
-    kernel.firstFd = 0;
-    ASSERT_TRUE(ChipOnPort1());
-    EXPECT_EQ(kernel.opened, (std::vector<std::string>{"/dev/drm_dp_aux0", "/dev/i2c-7"}));
-    std::array<uint8_t, 1> byte{};
-    EXPECT_EQ(lib.NativeRead(1, 0, byte), gfx::kOk);
-    EXPECT_EQ(lib.I2cWrite(1, 0x6E, byte), gfx::kOk);
-    EXPECT_EQ(kernel.i2cCalls.back().fd, 1);
-    EXPECT_EQ(lib.NativeRead(2, 0, byte), gfx::kInvalidArgument);  // not probed, so not opened
-    WText log;
-    EXPECT_EQ(lib.Initialize(log), gfx::kOk);
-    EXPECT_EQ(kernel.closed, (std::vector<int>{0, 1}));
-    EXPECT_EQ(lib.Channels().size(), 2u);
-}
-
 TEST_F(LinuxDpAuxFixture, ErrnoBecomesAResultThatNeverEndsAPoll) {
     const struct {
         int error;
@@ -358,6 +341,28 @@ TEST_F(LinuxDpAuxFixture, NativeTransfersArePiecesAtTheDpcdAddress) {
     kernel.nativeAnswer = -err::kIo;
     EXPECT_EQ(lib.NativeWrite(1, 0x20000, data), gfx::kAuxNack);
     EXPECT_EQ(kernel.nativeCalls.size(), 2u);
+}
+
+// Descriptor 0 is a node like any other (a program started with its standard streams
+// closed): the nodes a search opened serve the run, the next search does not open them
+// again, and listing the channels again closes them once.
+TEST_F(LinuxDpAuxFixture, DescriptorZeroIsANodeLikeAnyOther) {
+    for (const std::vector<int>& fds : {std::vector<int>{0, 1}, std::vector<int>{1, 0}}) {
+        ScriptedKernel k;
+        k.fds = fds;
+        k.AddChannel(0, 7, "card0-DP-1", "AUX B");
+        k.i2cAnswers = {{1, {}}, {1, Reply(kAckFrame, 9)}, {1, {}}, {1, Reply(kAckFrame, 9)}};
+        GfxLibLinuxDpAux l(k, sys.clock);
+        WText log;
+        uint32_t id = 0;
+        ASSERT_EQ(l.Initialize(log), gfx::kOk);
+        for (int search = 0; search < 2; ++search) EXPECT_EQ(l.FindDevice(id, 0x6E, log), gfx::kOk) << fds[0];
+        std::array<uint8_t, 1> byte{};
+        EXPECT_EQ(l.NativeRead(1, 0, byte), gfx::kOk) << fds[0];
+        EXPECT_EQ(k.opened.size(), 2u) << fds[0];
+        EXPECT_EQ(l.Initialize(log), gfx::kOk);
+        EXPECT_EQ(k.closed, fds);
+    }
 }
 
 TEST_F(LinuxDpAuxFixture, TheLinuxCandidateIsTheOnlyOne) {
