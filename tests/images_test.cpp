@@ -119,6 +119,10 @@ INSTANTIATE_TEST_SUITE_P(
                     WithVersionBelowTopBlock(Firmware(8212, 0x34, 0x12, "TRVK", 10), 0), true, nullptr, 0x13A,
                     kFamilyTarvik, 0x1234},
         TrailerCase{"TopBlockMarkerTooShort", Firmware(8211, 58, 1, "TRVK", 10), false, kTooShort, 0, -1, 0},
+        TrailerCase{"OlvaneExactlyTheTopBlockAndTrailer",
+                    WithVersionBelowTopBlock(Firmware(8212, 0x34, 0x12, "OLVN", 12), 0), true, nullptr, 0x13A,
+                    kFamilyOlvane, 0x1234},
+        TrailerCase{"OlvaneTopBlockMarkerTooShort", Firmware(8211, 58, 1, "OLVN", 12), false, kTooShort, 0, -1, 0},
         TrailerCase{"ExactlyTheTrailer", Firmware(20, 58, 1, "TRVK"), true, nullptr, 0x13A, kFamilyTarvik, 0},
         TrailerCase{"ShorterThanTheTrailer", Bytes(19, 0x00), false, kTooShort, 0, -1, 0}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -225,10 +229,11 @@ TEST(IspDriverCode, HeaderRule) {
         {"largest length", image({0x00, 0x40, 0x00, 0x00}, 0x4004), 4, 0x4000},
         {"first byte not 0", image({0x01, 0x30, 0x00, 0x00}, 0x3104), 0, 0x3104},
         {"length above 16 KiB", image({0x00, 0x41, 0x00, 0x00}, 0x5000), 0, 0x5000},
-        {"high bytes set", image({0x00, 0x30, 0x00, 0x01}, 0x3104), 0, 0x3104},
+        {"byte 2 set", image({0x00, 0x30, 0x01, 0x00}, 0x3104), 0, 0x3104},
+        {"byte 3 set", image({0x00, 0x30, 0x00, 0x01}, 0x3104), 0, 0x3104},
         {"shorter than the header", image({0x00, 0x30}, 2), 0, 2},
         {"length beyond the image", image({0x00, 0x30, 0x00, 0x00}, 0x2004), 4, 0x3000, false},
-        {"zero length", image({0x00, 0x00, 0x00, 0x00}, 64), 4, 0},
+        {"the header alone", image({0x00, 0x00, 0x00, 0x00}, 4), 4, 0},
     };
     for (const auto& c : cases) {
         const IspDriverCode code = LocateIspDriverCode(c.image);
