@@ -126,7 +126,7 @@ TEST_F(LinuxDpAuxFixture, ChannelsArePairedByConnectorInAuxNumberOrder) {
     kernel.directories["/sys/class/i2c-dev"].push_back("i2c-0");
     kernel.links["/sys/class/i2c-dev/i2c-0/device"] = "/sys/devices/pci0000:00/0000:00:1f.4/i2c-0";
     // Not nodes of the kind: ignored.
-    kernel.directories["/sys/class/drm_dp_aux_dev"].push_back("drm_dp_auxx");
+    for (const char* other : {"drm_dp_aux1x", "dp_aux_dev12"}) kernel.directories["/sys/class/drm_dp_aux_dev"].push_back(other);
     kernel.directories["/sys/class/i2c-dev"].push_back("i2c-");
 
     size_t auxChannels = 0;
