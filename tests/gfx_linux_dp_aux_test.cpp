@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <vector>
 
 #include "gfx/gfx_lib_linux_dp_aux.h"
@@ -38,7 +39,7 @@ struct ScriptedKernel final : platform::DpAuxSystem {
     // Per I2C_RDWR: the result, and what a read message is filled with on success.
     std::vector<std::pair<int, std::vector<uint8_t>>> i2cAnswers;
     std::vector<std::tuple<bool, uint32_t, size_t>> nativeCalls;  // (write, offset, length)
-    int64_t nativeAnswer = 0;  // 0: the whole piece; else this count or -errno
+    std::optional<int64_t> nativeAnswer;  // none: the whole piece; else this count or -errno
 
     int Open(const std::string& path) override {
         if (const auto e = openErrors.find(path); e != openErrors.end()) return -e->second;
@@ -49,11 +50,11 @@ struct ScriptedKernel final : platform::DpAuxSystem {
     int64_t Pread(int, std::span<uint8_t> out, uint32_t offset) override {
         nativeCalls.emplace_back(false, offset, out.size());
         for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<uint8_t>(offset + i);
-        return nativeAnswer != 0 ? nativeAnswer : static_cast<int64_t>(out.size());
+        return nativeAnswer.value_or(static_cast<int64_t>(out.size()));
     }
     int64_t Pwrite(int, std::span<const uint8_t> data, uint32_t offset) override {
         nativeCalls.emplace_back(true, offset, data.size());
-        return nativeAnswer != 0 ? nativeAnswer : static_cast<int64_t>(data.size());
+        return nativeAnswer.value_or(static_cast<int64_t>(data.size()));
     }
     int I2cTransfer(int fd, std::span<platform::I2cMessage> messages) override {
         auto [result, reply] = i2cAnswers.empty() ? std::pair<int, std::vector<uint8_t>>{1, {}} : i2cAnswers.front();
@@ -138,6 +139,10 @@ TEST_F(LinuxDpAuxFixture, ChannelsArePairedByConnectorInAuxNumberOrder) {
     EXPECT_EQ(GfxLibLinuxDpAux::ChannelText(channels[2]), "card1-DP-5: drm_dp_aux10, i2c-3");
     EXPECT_EQ(channels[1].name, "AUX C/DDI C/PHY C");
 
+    // A name missing on either side leaves the connector alone to pair them.
+    kernel.attributes.erase("/sys/class/drm_dp_aux_dev/drm_dp_aux0/name");
+    kernel.attributes.erase("/sys/class/i2c-dev/i2c-8/name");
+    EXPECT_EQ(lib.ListChannels(auxChannels).size(), 3u);
     // An adapter under the connector whose name is another channel's is not this one's.
     kernel.attributes["/sys/class/i2c-dev/i2c-8/name"] = "AUX D/DDI D/PHY D";
     EXPECT_EQ(lib.ListChannels(auxChannels).size(), 2u);
@@ -274,11 +279,15 @@ TEST_F(LinuxDpAuxFixture, I2cWriteIsOneMessageWithTheWholePacket) {
     EXPECT_FALSE(kernel.i2cCalls[0].read);
     EXPECT_EQ(kernel.i2cCalls[0].data, packet);
 
-    kernel.i2cAnswers = {{-err::kRemoteIo, {}}};
+    kernel.i2cAnswers = {{-err::kRemoteIo, {}}, {0, {}}};
     EXPECT_EQ(lib.I2cWrite(1, 0x6E, packet), gfx::kAuxNack);
+    EXPECT_EQ(lib.I2cWrite(1, 0x6E, packet), gfx::kMalformedReply);  // no message carried
     EXPECT_EQ(lib.I2cWrite(1, 0x6E, {}), gfx::kInvalidArgument);
     EXPECT_EQ(lib.I2cWrite(3, 0x6E, packet), gfx::kInvalidArgument);  // no such port
-    EXPECT_EQ(kernel.i2cCalls.size(), 2u);
+    // i2c-dev's longest message and one byte more.
+    EXPECT_EQ(lib.I2cWrite(1, 0x6E, std::vector<uint8_t>(8192, 0x51)), gfx::kOk);
+    EXPECT_EQ(lib.I2cWrite(1, 0x6E, std::vector<uint8_t>(8193, 0x51)), gfx::kInvalidArgument);
+    EXPECT_EQ(kernel.i2cCalls.size(), 4u);
 }
 
 TEST_F(LinuxDpAuxFixture, I2cReadIsOneFixedLengthMessageCheckedAsTheSplitRead) {
@@ -295,6 +304,7 @@ TEST_F(LinuxDpAuxFixture, I2cReadIsOneFixedLengthMessageCheckedAsTheSplitRead) {
         {"acknowledgement", 131, 1, kAckFrame, gfx::kOk, 8},
         {"null message", 131, 1, {0x6E, 0x80, 0xBE}, gfx::kOk, 3},
         {"length byte 0x7F: the header only", 131, 1, {0x6E, 0x7F}, gfx::kOk, 2},
+        {"the header only, into 2 bytes", 2, 1, {0x6E, 0x7E}, gfx::kOk, 2},
         {"length byte 0x7D", 131, 1, {0x6E, 0x7D}, gfx::kMalformedReply, -1},
         {"another sender", 131, 1, {0x6F, 0x85}, gfx::kMalformedReply, -1},
         {"over capacity", 8, 1, {0x6E, 0x86}, gfx::kInvalidArgument, -1},
@@ -336,11 +346,13 @@ TEST_F(LinuxDpAuxFixture, NativeTransfersArePiecesAtTheDpcdAddress) {
 
     // A short count is a failed piece; an errno is mapped; both end the operation there.
     kernel.nativeCalls.clear();
-    kernel.nativeAnswer = 3;
-    EXPECT_EQ(lib.NativeRead(1, 0x100, block), gfx::kMalformedReply);
+    for (const int64_t shortCount : {3, 0}) {
+        kernel.nativeAnswer = shortCount;
+        EXPECT_EQ(lib.NativeRead(1, 0x100, block), gfx::kMalformedReply) << shortCount;
+    }
     kernel.nativeAnswer = -err::kIo;
     EXPECT_EQ(lib.NativeWrite(1, 0x20000, data), gfx::kAuxNack);
-    EXPECT_EQ(kernel.nativeCalls.size(), 2u);
+    EXPECT_EQ(kernel.nativeCalls.size(), 3u);
 }
 
 // Descriptor 0 is a node like any other (a program started with its standard streams
@@ -362,6 +374,7 @@ TEST_F(LinuxDpAuxFixture, DescriptorZeroIsANodeLikeAnyOther) {
         EXPECT_EQ(k.opened.size(), 2u) << fds[0];
         EXPECT_EQ(l.Initialize(log), gfx::kOk);
         EXPECT_EQ(k.closed, fds);
+        EXPECT_EQ(l.Channels().size(), 1u);
     }
 }
 
