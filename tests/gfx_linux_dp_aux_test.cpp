@@ -231,6 +231,9 @@ TEST_F(LinuxDpAuxFixture, SearchProbesEachPortAndStopsForWantOfRights) {
         EXPECT_EQ(l.FindDevice(deviceId, 0x6E, log), c.status) << c.what;
         EXPECT_EQ(deviceId, c.deviceId) << c.what;
         EXPECT_EQ(ToUtf8(log), ToUtf8(c.log)) << c.what;
+        // Port 1 serves transfers only with both its nodes open.
+        std::array<uint8_t, 1> byte{};
+        EXPECT_EQ(l.NativeRead(1, 0, byte) == gfx::kOk, c.openErrors.empty()) << c.what;
     }
 }
 
