@@ -130,7 +130,7 @@ INSTANTIATE_TEST_SUITE_P(
 // Resources whose chosen step fails for one resource id.
 class FailingResources final : public platform::Resources {
 public:
-    enum Step { kFind, kLoad, kSize, kLock };
+    enum Step { kFind, kLoad, kSize, kLock, kShortLock };
     FailingResources(platform::Resources& inner, uint16_t id, Step step) : inner_(inner), id_(id), step_(step) {}
 
     Handle Find(WTextView type, uint16_t id) override {
@@ -140,7 +140,9 @@ public:
     Loaded Load(Handle found) override { return current_ == id_ && step_ == kLoad ? nullptr : inner_.Load(found); }
     uint32_t Size(Handle found) override { return current_ == id_ && step_ == kSize ? 0 : inner_.Size(found); }
     std::span<const uint8_t> Lock(Loaded loaded, uint32_t size) override {
-        return current_ == id_ && step_ == kLock ? std::span<const uint8_t>{} : inner_.Lock(loaded, size);
+        if (current_ != id_ || (step_ != kLock && step_ != kShortLock)) return inner_.Lock(loaded, size);
+        // A section a byte shorter than the size announced.
+        return step_ == kLock ? std::span<const uint8_t>{} : inner_.Lock(loaded, size).first(size - 1);
     }
     std::optional<platform::Sha256Digest> RecordedSha256(WTextView type, uint16_t id) override {
         return inner_.RecordedSha256(type, id);
@@ -184,6 +186,7 @@ TEST(Images, EveryResourceStepAndEachChecksumHasItsOwnMessage) {
         {"load firmware", kDriver, firmware, true, u"LoadResource(FW) failed!\r\n", 130, kLoad},
         {"size firmware", kDriver, firmware, true, u"SizeofResource(FW) failed!\r\n", 130, kSize},
         {"lock firmware", kDriver, firmware, true, u"LockResource(FW) failed!\r\n", 130, kLock},
+        {"short lock firmware", kDriver, firmware, true, u"LockResource(FW) failed!\r\n", 130, kShortLock},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
