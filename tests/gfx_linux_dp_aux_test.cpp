@@ -3,10 +3,10 @@
 // The kernel's own framing and retries are the simulator's (its --backend linux runs).
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <vector>
 
 #include "gfx/gfx_lib_linux_dp_aux.h"
@@ -32,28 +32,29 @@ struct ScriptedKernel final : platform::DpAuxSystem {
     std::map<std::string, std::string> attributes;  // path -> first line
     std::map<std::string, int> openErrors;          // node -> errno
     std::vector<std::string> opened;
-    int closes = 0;
+    std::vector<int> closed;
+    std::vector<int> fds;  // the descriptors Open hands out in turn; past them 101, 102, ...
 
     std::vector<I2cCall> i2cCalls;
     // Per I2C_RDWR: the result, and what a read message is filled with on success.
     std::vector<std::pair<int, std::vector<uint8_t>>> i2cAnswers;
     std::vector<std::tuple<bool, uint32_t, size_t>> nativeCalls;  // (write, offset, length)
-    int64_t nativeAnswer = 0;  // 0: the whole piece; else this count or -errno
+    std::optional<int64_t> nativeAnswer;  // none: the whole piece; else this count or -errno
 
     int Open(const std::string& path) override {
         if (const auto e = openErrors.find(path); e != openErrors.end()) return -e->second;
         opened.push_back(path);
-        return 100 + static_cast<int>(opened.size());
+        return opened.size() <= fds.size() ? fds[opened.size() - 1] : 100 + static_cast<int>(opened.size());
     }
-    void Close(int) override { ++closes; }
+    void Close(int fd) override { closed.push_back(fd); }
     int64_t Pread(int, std::span<uint8_t> out, uint32_t offset) override {
         nativeCalls.emplace_back(false, offset, out.size());
         for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<uint8_t>(offset + i);
-        return nativeAnswer != 0 ? nativeAnswer : static_cast<int64_t>(out.size());
+        return nativeAnswer.value_or(static_cast<int64_t>(out.size()));
     }
     int64_t Pwrite(int, std::span<const uint8_t> data, uint32_t offset) override {
         nativeCalls.emplace_back(true, offset, data.size());
-        return nativeAnswer != 0 ? nativeAnswer : static_cast<int64_t>(data.size());
+        return nativeAnswer.value_or(static_cast<int64_t>(data.size()));
     }
     int I2cTransfer(int fd, std::span<platform::I2cMessage> messages) override {
         auto [result, reply] = i2cAnswers.empty() ? std::pair<int, std::vector<uint8_t>>{1, {}} : i2cAnswers.front();
@@ -126,7 +127,7 @@ TEST_F(LinuxDpAuxFixture, ChannelsArePairedByConnectorInAuxNumberOrder) {
     kernel.directories["/sys/class/i2c-dev"].push_back("i2c-0");
     kernel.links["/sys/class/i2c-dev/i2c-0/device"] = "/sys/devices/pci0000:00/0000:00:1f.4/i2c-0";
     // Not nodes of the kind: ignored.
-    kernel.directories["/sys/class/drm_dp_aux_dev"].push_back("drm_dp_auxx");
+    for (const char* other : {"drm_dp_aux1x", "dp_aux_dev12"}) kernel.directories["/sys/class/drm_dp_aux_dev"].push_back(other);
     kernel.directories["/sys/class/i2c-dev"].push_back("i2c-");
 
     size_t auxChannels = 0;
@@ -138,6 +139,10 @@ TEST_F(LinuxDpAuxFixture, ChannelsArePairedByConnectorInAuxNumberOrder) {
     EXPECT_EQ(GfxLibLinuxDpAux::ChannelText(channels[2]), "card1-DP-5: drm_dp_aux10, i2c-3");
     EXPECT_EQ(channels[1].name, "AUX C/DDI C/PHY C");
 
+    // A name missing on either side leaves the connector alone to pair them.
+    kernel.attributes.erase("/sys/class/drm_dp_aux_dev/drm_dp_aux0/name");
+    kernel.attributes.erase("/sys/class/i2c-dev/i2c-8/name");
+    EXPECT_EQ(lib.ListChannels(auxChannels).size(), 3u);
     // An adapter under the connector whose name is another channel's is not this one's.
     kernel.attributes["/sys/class/i2c-dev/i2c-8/name"] = "AUX D/DDI D/PHY D";
     EXPECT_EQ(lib.ListChannels(auxChannels).size(), 2u);
@@ -148,8 +153,7 @@ TEST_F(LinuxDpAuxFixture, ChannelsArePairedByConnectorInAuxNumberOrder) {
 // makes them (relative links from the class directories into /sys/devices).
 TEST_F(LinuxDpAuxFixture, DiscoveryOnASysfsTreeWithTheKernelsLinks) {
     namespace fs = std::filesystem;
-    const char* tmp = std::getenv("TEST_TMPDIR");
-    const fs::path root = fs::path(tmp ? tmp : "/tmp") / "linux_dp_aux_sysfs";
+    const fs::path root = fs::path(::testing::TempDir()) / "linux_dp_aux_sysfs";
     fs::remove_all(root);
     const fs::path connector = root / "devices/pci0000:00/0000:00:02.0/drm/card0/card0-DP-1";
     fs::create_directories(connector / "drm_dp_aux0");
@@ -227,6 +231,26 @@ TEST_F(LinuxDpAuxFixture, SearchProbesEachPortAndStopsForWantOfRights) {
         EXPECT_EQ(l.FindDevice(deviceId, 0x6E, log), c.status) << c.what;
         EXPECT_EQ(deviceId, c.deviceId) << c.what;
         EXPECT_EQ(ToUtf8(log), ToUtf8(c.log)) << c.what;
+        // Port 1 serves transfers only with both its nodes open.
+        std::array<uint8_t, 1> byte{};
+        EXPECT_EQ(l.NativeRead(1, 0, byte) == gfx::kOk, c.openErrors.empty()) << c.what;
+    }
+}
+
+// The listing's probe of one port: its result and its own report line, without the
+// search's closing line.
+TEST_F(LinuxDpAuxFixture, ProbeChannelReportsOnePort) {
+    TwoChannels();
+    WText line;
+    ASSERT_EQ(lib.Initialize(line), gfx::kOk);
+    kernel.i2cAnswers = {{-err::kRemoteIo, {}}, {1, {}}, {1, Reply(kAckFrame, 9)}};
+    EXPECT_EQ(lib.ProbeChannel(1, 0x6E, line), gfx::kNotSupported);
+    EXPECT_EQ(line, u"  Port 1 (card0-DP-1: drm_dp_aux0, i2c-7) = N/A (0x3EE)\r\n");
+    EXPECT_EQ(lib.ProbeChannel(2, 0x6E, line), gfx::kOk);
+    EXPECT_EQ(line, u"  Port 2 (card0-DP-2: drm_dp_aux1, i2c-8) = OK\r\n");
+    for (const uint32_t id : {0u, 3u}) {
+        EXPECT_EQ(lib.ProbeChannel(id, 0x6E, line), gfx::kInvalidArgument) << id;
+        EXPECT_TRUE(line.empty()) << id;
     }
 }
 
@@ -258,11 +282,15 @@ TEST_F(LinuxDpAuxFixture, I2cWriteIsOneMessageWithTheWholePacket) {
     EXPECT_FALSE(kernel.i2cCalls[0].read);
     EXPECT_EQ(kernel.i2cCalls[0].data, packet);
 
-    kernel.i2cAnswers = {{-err::kRemoteIo, {}}};
+    kernel.i2cAnswers = {{-err::kRemoteIo, {}}, {0, {}}};
     EXPECT_EQ(lib.I2cWrite(1, 0x6E, packet), gfx::kAuxNack);
+    EXPECT_EQ(lib.I2cWrite(1, 0x6E, packet), gfx::kMalformedReply);  // no message carried
     EXPECT_EQ(lib.I2cWrite(1, 0x6E, {}), gfx::kInvalidArgument);
     EXPECT_EQ(lib.I2cWrite(3, 0x6E, packet), gfx::kInvalidArgument);  // no such port
-    EXPECT_EQ(kernel.i2cCalls.size(), 2u);
+    // i2c-dev's longest message and one byte more.
+    EXPECT_EQ(lib.I2cWrite(1, 0x6E, std::vector<uint8_t>(8192, 0x51)), gfx::kOk);
+    EXPECT_EQ(lib.I2cWrite(1, 0x6E, std::vector<uint8_t>(8193, 0x51)), gfx::kInvalidArgument);
+    EXPECT_EQ(kernel.i2cCalls.size(), 4u);
 }
 
 TEST_F(LinuxDpAuxFixture, I2cReadIsOneFixedLengthMessageCheckedAsTheSplitRead) {
@@ -279,6 +307,7 @@ TEST_F(LinuxDpAuxFixture, I2cReadIsOneFixedLengthMessageCheckedAsTheSplitRead) {
         {"acknowledgement", 131, 1, kAckFrame, gfx::kOk, 8},
         {"null message", 131, 1, {0x6E, 0x80, 0xBE}, gfx::kOk, 3},
         {"length byte 0x7F: the header only", 131, 1, {0x6E, 0x7F}, gfx::kOk, 2},
+        {"the header only, into 2 bytes", 2, 1, {0x6E, 0x7E}, gfx::kOk, 2},
         {"length byte 0x7D", 131, 1, {0x6E, 0x7D}, gfx::kMalformedReply, -1},
         {"another sender", 131, 1, {0x6F, 0x85}, gfx::kMalformedReply, -1},
         {"over capacity", 8, 1, {0x6E, 0x86}, gfx::kInvalidArgument, -1},
@@ -320,11 +349,36 @@ TEST_F(LinuxDpAuxFixture, NativeTransfersArePiecesAtTheDpcdAddress) {
 
     // A short count is a failed piece; an errno is mapped; both end the operation there.
     kernel.nativeCalls.clear();
-    kernel.nativeAnswer = 3;
-    EXPECT_EQ(lib.NativeRead(1, 0x100, block), gfx::kMalformedReply);
+    for (const int64_t shortCount : {3, 0}) {
+        kernel.nativeAnswer = shortCount;
+        EXPECT_EQ(lib.NativeRead(1, 0x100, block), gfx::kMalformedReply) << shortCount;
+    }
     kernel.nativeAnswer = -err::kIo;
     EXPECT_EQ(lib.NativeWrite(1, 0x20000, data), gfx::kAuxNack);
-    EXPECT_EQ(kernel.nativeCalls.size(), 2u);
+    EXPECT_EQ(kernel.nativeCalls.size(), 3u);
+}
+
+// Descriptor 0 is a node like any other (a program started with its standard streams
+// closed): the nodes a search opened serve the run, the next search does not open them
+// again, and listing the channels again closes them once.
+TEST_F(LinuxDpAuxFixture, DescriptorZeroIsANodeLikeAnyOther) {
+    for (const std::vector<int>& fds : {std::vector<int>{0, 1}, std::vector<int>{1, 0}}) {
+        ScriptedKernel k;
+        k.fds = fds;
+        k.AddChannel(0, 7, "card0-DP-1", "AUX B");
+        k.i2cAnswers = {{1, {}}, {1, Reply(kAckFrame, 9)}, {1, {}}, {1, Reply(kAckFrame, 9)}};
+        GfxLibLinuxDpAux l(k, sys.clock);
+        WText log;
+        uint32_t id = 0;
+        ASSERT_EQ(l.Initialize(log), gfx::kOk);
+        for (int search = 0; search < 2; ++search) EXPECT_EQ(l.FindDevice(id, 0x6E, log), gfx::kOk) << fds[0];
+        std::array<uint8_t, 1> byte{};
+        EXPECT_EQ(l.NativeRead(1, 0, byte), gfx::kOk) << fds[0];
+        EXPECT_EQ(k.opened.size(), 2u) << fds[0];
+        EXPECT_EQ(l.Initialize(log), gfx::kOk);
+        EXPECT_EQ(k.closed, fds);
+        EXPECT_EQ(l.Channels().size(), 1u);
+    }
 }
 
 TEST_F(LinuxDpAuxFixture, TheLinuxCandidateIsTheOnlyOne) {

@@ -34,6 +34,8 @@ public:
         return Answer{};
     };
     int releases = 0;
+    bool scribbles = false;  // leaves bytes of its own in the record's reserved area
+
 
     int32_t CallRead(AuxRecord& record, uint32_t& status) override { return Call(false, record, status); }
     int32_t CallWrite(AuxRecord& record, uint32_t& status) override { return Call(true, record, status); }
@@ -51,6 +53,7 @@ public:
 private:
     int32_t Call(bool write, AuxRecord& record, uint32_t& status) {
         calls.push_back({write, record});
+        if (scribbles) std::fill(record.begin() + 44, record.end(), uint8_t{0xA5});
         const Answer answer = respond(write, gfx::AuxRequest(record));
         if (answer.status) status = *answer.status;
         std::copy_n(answer.data.begin(), std::min<size_t>(answer.data.size(), 16),
@@ -106,6 +109,13 @@ struct BackendFixture : ::testing::Test {
 };
 
 TEST_F(BackendFixture, I2cWriteSplitsIntoByteExactRecords) {
+    // What the driver left in the record of an earlier operation is not handed back to it.
+    driver.scribbles = true;
+    std::array<uint8_t, 1> dpcd{};
+    ASSERT_EQ(gfx.NativeRead(0x0C, 0, dpcd), 0);
+    driver.scribbles = false;
+    driver.calls.clear();
+
     std::vector<uint8_t> bytes(17);
     for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(0xA0 + i);
     ASSERT_EQ(gfx.I2cWrite(0x0D, 0x6E, bytes), 0);
@@ -136,6 +146,7 @@ TEST_F(BackendFixture, I2cReadChecksTheHeaderAndAssemblesTheReply) {
     longReply.resize(43, 0x5A);
     const std::vector<Case> cases{
         {kAck, 9, 0, 8, {{5, 2, 0x6E}, {1, 6, 0x6E}}},
+        {kAck, 8, 0, 8, {{5, 2, 0x6E}, {1, 6, 0x6E}}},  // a reply that fills the buffer exactly
         {{0x6E, 0x80, 0xBE}, 9, 0, 3, {{5, 2, 0x6E}, {1, 1, 0x6E}}},
         {longReply, 131, 0, 43, {{5, 2, 0x6E}, {5, 16, 0x6E}, {5, 16, 0x6E}, {1, 9, 0x6E}}},
         {{0x6E, 0x7F}, 9, 0, 2, {{5, 2, 0x6E}}},
@@ -194,10 +205,20 @@ TEST_F(BackendFixture, DriverFailuresBecomeResults) {
         driver.respond = [&](bool, const gfx::AuxRequest&) { return c.answer; };
         EXPECT_EQ(gfx.NativeRead(0x0C, 0x503, bytes), c.result);
     }
-    gfx::AuxRequest neverSent;
-    neverSent.SetCommand(3);
+    // Each request code reaches the driver's method of its direction (even codes write);
+    // 3, 7 and the codes past 9 name no AUX request and never leave.
+    driver.respond = [](bool, const gfx::AuxRequest&) { return Answer{}; };
+    for (uint32_t code = 0; code < 16; ++code) {
+        gfx::AuxRequest record;
+        record.SetCommand(code);
+        driver.calls.clear();
+        const bool known = code <= 9 && code != 3 && code != 7;
+        EXPECT_EQ(gfx.DriverTransfer(record), known ? gfx::kOk : gfx::kDriverCallFailed) << code;
+        ASSERT_EQ(driver.calls.size(), known ? 1u : 0u) << code;
+        if (!known) continue;
+        EXPECT_EQ(driver.calls[0].write, code % 2 == 0) << code;
+    }
     driver.calls.clear();
-    EXPECT_EQ(gfx.DriverTransfer(neverSent), gfx::kDriverCallFailed);
     // Empty transfers are refused before the driver sees them.
     int32_t count = 0;
     EXPECT_EQ(gfx.NativeRead(0x0C, 0x100, {}), gfx::kInvalidArgument);
@@ -230,6 +251,15 @@ TEST_F(BackendFixture, FindDeviceReportsEveryConnection) {
     EXPECT_EQ(log, u"  Not Supported!\r\n");
     EXPECT_EQ(deviceId, 0u);
     EXPECT_EQ(driver.calls.size(), 1u);
+}
+
+// A reply too long for the probe's 9 bytes ends no read: the probe's write, 20 header reads.
+TEST_F(BackendFixture, AProbeReplyBeyondNineBytesIsReadTwentyTimes) {
+    driver.respond = ChipOn(0x0C, {0x6E, 0x87, 0xC2, 0x00, 0x00, 0x03, 0x0C, 0x76, 0x00, 0x00});
+    EXPECT_EQ(gfx.ProbeDevice(0x6E, 0x0C), gfx::kMalformedReply);
+    Transfers expected(21, {5, 2, 0x6E});
+    expected[0] = {0, 8, 0x6E};
+    EXPECT_EQ(driver.Sent(), expected);
 }
 
 // A probe read the driver kept deferring is tried again 10 ms later.

@@ -119,6 +119,10 @@ INSTANTIATE_TEST_SUITE_P(
                     WithVersionBelowTopBlock(Firmware(8212, 0x34, 0x12, "TRVK", 10), 0), true, nullptr, 0x13A,
                     kFamilyTarvik, 0x1234},
         TrailerCase{"TopBlockMarkerTooShort", Firmware(8211, 58, 1, "TRVK", 10), false, kTooShort, 0, -1, 0},
+        TrailerCase{"OlvaneExactlyTheTopBlockAndTrailer",
+                    WithVersionBelowTopBlock(Firmware(8212, 0x34, 0x12, "OLVN", 12), 0), true, nullptr, 0x13A,
+                    kFamilyOlvane, 0x1234},
+        TrailerCase{"OlvaneTopBlockMarkerTooShort", Firmware(8211, 58, 1, "OLVN", 12), false, kTooShort, 0, -1, 0},
         TrailerCase{"ExactlyTheTrailer", Firmware(20, 58, 1, "TRVK"), true, nullptr, 0x13A, kFamilyTarvik, 0},
         TrailerCase{"ShorterThanTheTrailer", Bytes(19, 0x00), false, kTooShort, 0, -1, 0}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -126,7 +130,7 @@ INSTANTIATE_TEST_SUITE_P(
 // Resources whose chosen step fails for one resource id.
 class FailingResources final : public platform::Resources {
 public:
-    enum Step { kFind, kLoad, kSize, kLock };
+    enum Step { kFind, kLoad, kSize, kLock, kShortLock };
     FailingResources(platform::Resources& inner, uint16_t id, Step step) : inner_(inner), id_(id), step_(step) {}
 
     Handle Find(WTextView type, uint16_t id) override {
@@ -136,7 +140,9 @@ public:
     Loaded Load(Handle found) override { return current_ == id_ && step_ == kLoad ? nullptr : inner_.Load(found); }
     uint32_t Size(Handle found) override { return current_ == id_ && step_ == kSize ? 0 : inner_.Size(found); }
     std::span<const uint8_t> Lock(Loaded loaded, uint32_t size) override {
-        return current_ == id_ && step_ == kLock ? std::span<const uint8_t>{} : inner_.Lock(loaded, size);
+        if (current_ != id_ || (step_ != kLock && step_ != kShortLock)) return inner_.Lock(loaded, size);
+        // A section a byte shorter than the size announced.
+        return step_ == kLock ? std::span<const uint8_t>{} : inner_.Lock(loaded, size).first(size - 1);
     }
     std::optional<platform::Sha256Digest> RecordedSha256(WTextView type, uint16_t id) override {
         return inner_.RecordedSha256(type, id);
@@ -180,6 +186,7 @@ TEST(Images, EveryResourceStepAndEachChecksumHasItsOwnMessage) {
         {"load firmware", kDriver, firmware, true, u"LoadResource(FW) failed!\r\n", 130, kLoad},
         {"size firmware", kDriver, firmware, true, u"SizeofResource(FW) failed!\r\n", 130, kSize},
         {"lock firmware", kDriver, firmware, true, u"LockResource(FW) failed!\r\n", 130, kLock},
+        {"short lock firmware", kDriver, firmware, true, u"LockResource(FW) failed!\r\n", 130, kShortLock},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -225,10 +232,11 @@ TEST(IspDriverCode, HeaderRule) {
         {"largest length", image({0x00, 0x40, 0x00, 0x00}, 0x4004), 4, 0x4000},
         {"first byte not 0", image({0x01, 0x30, 0x00, 0x00}, 0x3104), 0, 0x3104},
         {"length above 16 KiB", image({0x00, 0x41, 0x00, 0x00}, 0x5000), 0, 0x5000},
-        {"high bytes set", image({0x00, 0x30, 0x00, 0x01}, 0x3104), 0, 0x3104},
+        {"byte 2 set", image({0x00, 0x30, 0x01, 0x00}, 0x3104), 0, 0x3104},
+        {"byte 3 set", image({0x00, 0x30, 0x00, 0x01}, 0x3104), 0, 0x3104},
         {"shorter than the header", image({0x00, 0x30}, 2), 0, 2},
         {"length beyond the image", image({0x00, 0x30, 0x00, 0x00}, 0x2004), 4, 0x3000, false},
-        {"zero length", image({0x00, 0x00, 0x00, 0x00}, 64), 4, 0},
+        {"the header alone", image({0x00, 0x00, 0x00, 0x00}, 4), 4, 0},
     };
     for (const auto& c : cases) {
         const IspDriverCode code = LocateIspDriverCode(c.image);
