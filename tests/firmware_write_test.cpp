@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <string>
 #include <string_view>
 
 #include "chip/mailbox.h"
@@ -34,10 +33,6 @@ void UseWindow(ChipContext& context, uint16_t cmdSize) {
     context.mailbox.lowFlagAddr = context.mailbox.cmdBufferAddr + cmdSize / 2 - 1;
     context.mailbox.highFlagAddr = context.mailbox.cmdBufferAddr + cmdSize - 1;
 }
-// A bench whose chip has a command buffer of `cmdSize` bytes.
-struct WindowBench : SimBench {
-    explicit WindowBench(uint16_t cmdSize) : SimBench({"cmd-buffer-size=" + std::to_string(cmdSize)}) {}
-};
 
 std::string_view FlashText(const SimBench& b, size_t n) {
     return {reinterpret_cast<const char*>(b.sim.Flash().data()), n};
@@ -149,7 +144,7 @@ TEST_F(FirmwareWriteTest, OneByteBackendGetsTheHalvesByteByByte) {
 // cmdBufferSize - 2 bytes, an odd one of that length would put the lower half on its flag.
 // (The driver refuses a block that long, which WriteRegion never sends: the halves count.)
 TEST_F(FirmwareWriteTest, BlockDataFillsEachHalfUpToItsFlag) {
-    WindowBench b(20);
+    SimBench b({"cmd-buffer-size=20"});
     UseWindow(b.context, 20);
     const PreparedBlock block = PrepareBlock(b.context, std::vector<uint8_t>(14, 0x42));
     ASSERT_EQ(block.length, 18u);
@@ -195,15 +190,16 @@ TEST_F(FirmwareWriteTest, WindowSizesCapOrRefuseTheBlock) {
 
     const struct {
         uint16_t cmdSize;
+        std::string_view fault;
         size_t limit;
         uint8_t upper;
         uint8_t lower;
     } cases[] = {
-        {20, 12, 8, 8},
-        {1024, 506, 255, 255},   // capped: each half's count must fit its flag
+        {20, "cmd-buffer-size=20", 12, 8, 8},
+        {1024, "cmd-buffer-size=1024", 506, 255, 255},  // capped: each half's count must fit its flag
     };
     for (const auto& c : cases) {
-        WindowBench b(c.cmdSize);
+        SimBench b({c.fault});
         UseWindow(b.context, c.cmdSize);
         EXPECT_EQ(BlockDataLimit(b.context), c.limit);
         std::vector<uint8_t> data(2 * c.limit + 1, 0x11);

@@ -153,19 +153,6 @@ struct SimBench : ChipBench {
     explicit SimBench(std::vector<std::string_view> faults = {}, bool driverRunning = true)
         : sim(gfx, clock, faults, driverRunning) {}
 
-    // The last request block the host posted: its length byte, then the body before it.
-    std::vector<uint8_t> LastRequest() const {
-        const auto writes = Writes();
-        const MailboxWindow& w = context.mailbox;
-        for (size_t i = writes.size(); i-- > 1;) {
-            if (writes[i].address != w.cmdBufferAddr || writes[i].data.size() != 1) continue;
-            if (writes[i - 1].address != w.cmdBufferAddr + 1) continue;
-            std::vector<uint8_t> block = writes[i].data;
-            block.insert(block.end(), writes[i - 1].data.begin(), writes[i - 1].data.end());
-            return block;
-        }
-        return {};
-    }
     // The blocks as the host sent them: each header, and the counts it announced for the
     // upper and then the lower half.
     struct SentBlock {
