@@ -251,16 +251,18 @@ TEST_F(FirmwareWriteTest, DataWriteErrorsAreRetriedUpToTheHundredth) {
     FailWritesAt(0x20100, 1002, 100);
     EXPECT_FALSE(WriteRegion(context, data, 0, done, 100));
 
-    // The upper flag refusing its count: 100 writes, and the lower half is not posted.
-    gfx.calls.clear();
-    FailWritesAt(0x201FF, 1002, 100);
-    EXPECT_FALSE(WriteRegion(context, data, 0, done, 100));
-    const auto writes = Writes();
+    // The upper flag refusing its count: 100 writes, and the lower half is not posted (on a
+    // chip whose driver took the header, so that the lower half would find its flag free).
+    SimBench flagRefused;
+    flagRefused.FailWritesAt(0x201FF, 1002, 100);
+    EXPECT_FALSE(WriteRegion(flagRefused.context, data, 0, done, 100));
+    const auto writes = flagRefused.Writes();
     EXPECT_EQ(std::count_if(writes.begin(), writes.end(), [](const FakeCall& c) { return c.address == 0x201FF; }), 100);
     EXPECT_EQ(writes.back().address, 0x201FFu);
     // A WriteBlock request that does not get through fails the block.
-    FailWritesAt(0x20001, 1002, 1);
-    EXPECT_FALSE(WriteRegion(context, data, 0, done, 100));
+    SimBench requestLost;
+    requestLost.FailWritesAt(0x20001, 1002, 1);
+    EXPECT_FALSE(WriteRegion(requestLost.context, data, 0, done, 100));
 }
 
 TEST_F(FirmwareWriteTest, HeaderWithWriteErrorIsAnnouncedWhenItReadsBackIntact) {
