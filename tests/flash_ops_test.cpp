@@ -109,6 +109,13 @@ TEST(FlashOps, EraseFailures) {
     SimBench nak{{"erase-nak"}};
     EXPECT_FALSE(EraseFlash(nak.context));
     EXPECT_EQ(nak.progress.reports.size(), 1u);
+    // A poll whose read fails waits as long as an empty one, so a driver that refuses reads
+    // for a while does not shorten the erase wait.
+    SimBench unreadable;
+    unreadable.AnswerReadsAt(0x10000, 1002);
+    EXPECT_FALSE(EraseFlash(unreadable.context));
+    EXPECT_EQ(SimBench::SpansOf(unreadable.Reads()), testing::Spans(150, {0x10000, 1}));
+    EXPECT_EQ(unreadable.clock.NowUs(), (250 + 150 * 50) * 1000);
 }
 
 TEST(FlashOps, EndIspPostingTheDriverFailedIsMadeAgain) {

@@ -203,15 +203,6 @@ TEST_F(MailboxTest, ReleaseReadsByteZeroBackAtMostAHundredTimes) {
     }
 }
 
-// A poll whose read fails waits as long as an empty one, so a driver that refuses reads
-// for a while does not shorten the erase wait.
-TEST_F(MailboxTest, FailedPollsArePacedLikeEmptyOnes) {
-    AnswerReadsAt(0x10000, 1002);
-    EXPECT_FALSE(WaitForAck(context, kEraseAckWait));
-    EXPECT_EQ(SpansOf(Reads()), testing::Spans(150, {0x10000, 1}));
-    EXPECT_EQ(clock.NowUs(), (250 + 150 * 50) * 1000);
-}
-
 // Every read lands in the front of the scratch buffer, so none may be longer than it (the
 // command buffer is as long).
 TEST_F(MailboxTest, ReadsFitTheScratchBuffer) {
