@@ -137,6 +137,13 @@ TEST_F(MailboxTest, WriteAckToleratesSilenceButNotAWrongReply) {
     clock.SetCounter(0);
     EXPECT_TRUE(WaitWriteAck(context));
     EXPECT_EQ(clock.NowUs(), 1000);  // 1 ms before the full read
+
+    // Polls whose reads fail follow each other without a pause.
+    SimBench unreadable;
+    unreadable.AnswerReadsAt(0x10000, 1002);
+    EXPECT_TRUE(WaitWriteAck(unreadable.context));
+    EXPECT_EQ(unreadable.Reads().size(), 2000u);
+    EXPECT_EQ(unreadable.clock.NowUs(), 0);
 }
 
 TEST_F(MailboxTest, FailedFullReadDoesNotPassAnEarlierAcknowledgementOff) {
