@@ -315,11 +315,15 @@ void SimChip::StartDriver(uint16_t address, int64_t nowNs) {
         stage_ = Stage::Hung;
         return;
     }
-    stage_ = Stage::DriverRunning;
-    mailbox_ = std::make_unique<IspMailbox>(*this);
-    mailboxUpNs_ = nowNs + kIspDriverStartupNs;
+    RunIspDriver(nowNs + kIspDriverStartupNs);
     record_.Reach(Milestone::DriverDownloaded, lastChunkNs_);
     record_.Reach(Milestone::DriverStarted, nowNs);
+}
+
+void SimChip::RunIspDriver(int64_t upAtNs) {
+    stage_ = Stage::DriverRunning;
+    mailbox_ = std::make_unique<IspMailbox>(*this);
+    mailboxUpNs_ = upAtNs;
 }
 
 bool SimChip::DriverInRam() const {

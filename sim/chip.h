@@ -88,6 +88,11 @@ public:
     // Restarts the chip: RAM and ISP state are lost, the flash is kept and booted.
     void Boot();
 
+    // Puts the chip where a complete ISP entry, driver download and start leave it: the ISP
+    // driver runs and its mailbox answers from `upAtNs` on. The start command does this once
+    // the driver is up; tests of the mailbox alone start here.
+    void RunIspDriver(int64_t upAtNs);
+
     // Lets the ISP driver work through what is due by now and carries out a restart it
     // asks for. Every transfer does this first; between runs the simulator does it alone.
     void Service(int64_t nowNs);

@@ -41,6 +41,7 @@ constexpr FaultEntry kFaults[] = {
     {"flash-id-bad-code", ValueKind::None, "", "the flash identifier reply echoes 0x1D instead of 0x1C"},
     {"erase-nak", ValueKind::None, "", "the erase request is refused with a negative acknowledgement"},
     {"erase-timeout", ValueKind::None, "", "the erase takes 60 s, longer than the host waits"},
+    {"erase-ms", ValueKind::Count, "N", "the erase takes N ms instead of 1 s (a faster or slower flash part)"},
     {"block-nak", ValueKind::Count, "K", "the K-th block sent gets a negative acknowledgement and is not programmed"},
     {"flag-stuck", ValueKind::Choice, "low|high", "the lower or upper command buffer flag reads 0xFF whatever is written"},
     {"readback-mismatch", ValueKind::None, "", "ReadFlash answers with its first data byte changed"},
@@ -95,6 +96,7 @@ bool Apply(std::string_view name, std::string_view value, uint32_t count, Faults
     else if (name == "flash-id-bad-code") f.flashIdBadCode = true;
     else if (name == "erase-nak") f.eraseNak = true;
     else if (name == "erase-timeout") f.eraseTimeout = true;
+    else if (name == "erase-ms") f.eraseMs = count;
     else if (name == "block-nak") f.blockNak = count;
     else if (name == "flag-stuck") {
         if (value == "low") f.flagStuckLow = true;

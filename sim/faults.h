@@ -43,6 +43,7 @@ struct Faults {
     bool flashIdBadCode = false;        // the identifier reply echoes a wrong code
     bool eraseNak = false;              // the erase is refused with a negative acknowledgement
     bool eraseTimeout = false;          // the erase does not finish within the host's patience
+    uint32_t eraseMs = 0;               // when set, the erase takes this many milliseconds
     uint32_t blockNak = 0;              // the K-th block sent is answered negatively, not programmed
     bool flagStuckLow = false;          // the lower flag reads 0xFF whatever is written
     bool flagStuckHigh = false;         // the upper flag likewise

@@ -220,7 +220,8 @@ void IspMailbox::Erase(int64_t atNs) {
     work.reply = kAck;
     work.isAck = true;
     work.reached = Milestone::FlashErased;
-    work.doneAtNs = atNs + (f.eraseTimeout ? kStuckEraseNs : kChipEraseNs);
+    const int64_t eraseNs = f.eraseMs != 0 ? f.eraseMs * kNsPerMs : kChipEraseNs;
+    work.doneAtNs = atNs + (f.eraseTimeout ? kStuckEraseNs : eraseNs);
     if (chip_.TakePowerCutAtErase()) {
         work.powerCut = true;
         work.doneAtNs = atNs + kChipEraseNs / 2;

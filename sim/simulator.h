@@ -65,6 +65,7 @@ public:
     void EndRun();
     const RunRecord& Record() const { return record_; }
     const SimChip& Chip() const { return *chip_; }
+    SimChip& Chip() { return *chip_; }
     const SimKernel& Kernel() const { return *kernel_; }
     const Chaos& ChaosState() const { return chaos_; }
     uint64_t TotalCalls() const { return driver_->TotalCalls(); }

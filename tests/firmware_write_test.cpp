@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string_view>
 
 #include "chip/mailbox.h"
@@ -11,45 +12,49 @@ namespace kdx {
 namespace {
 
 using testing::FakeCall;
-using testing::MailboxModel;
+using testing::SimBench;
 
 constexpr size_t kImageSize = 524288;
 
 std::vector<uint8_t> Bytes(std::string_view text) { return {text.begin(), text.end()}; }
 
-struct FirmwareWriteTest : testing::ChipFixture {
-    MailboxModel model{gfx};
+void LoadImage(ChipContext& context, std::vector<uint8_t> image) {
+    context.firmwareSize = static_cast<int32_t>(image.size());
+    context.firmwareImage = std::move(image);
+}
+std::vector<uint8_t> PatternImage() {
+    std::vector<uint8_t> image(kImageSize);
+    for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 131 + (i >> 9));
+    return image;
+}
+// The window as GetDpcdBufferAddr leaves it for a command buffer of `cmdSize` bytes.
+void UseWindow(ChipContext& context, uint16_t cmdSize) {
+    context.mailbox.cmdBufferSize = cmdSize;
+    context.mailbox.lowFlagAddr = context.mailbox.cmdBufferAddr + cmdSize / 2 - 1;
+    context.mailbox.highFlagAddr = context.mailbox.cmdBufferAddr + cmdSize - 1;
+}
 
-    void LoadImage(std::vector<uint8_t> image) {
-        context.firmwareSize = static_cast<int32_t>(image.size());
-        context.firmwareImage = std::move(image);
-    }
-    static std::vector<uint8_t> PatternImage() {
-        std::vector<uint8_t> image(kImageSize);
-        for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 131 + (i >> 9));
-        return image;
-    }
-    void UseWindow(uint16_t cmdSize) {
-        model.cmdSize = cmdSize;
-        context.mailbox.cmdBufferSize = cmdSize;
-        context.mailbox.lowFlagAddr = context.mailbox.cmdBufferAddr + cmdSize / 2 - 1;
-        context.mailbox.highFlagAddr = context.mailbox.cmdBufferAddr + cmdSize - 1;
-    }
-};
+std::string_view FlashText(const SimBench& b, size_t n) {
+    return {reinterpret_cast<const char*>(b.sim.Flash().data()), n};
+}
+
+using FirmwareWriteTest = testing::SimFixture;
 
 TEST_F(FirmwareWriteTest, WholeImageGoesBlockByBlockAndBlankBlocksAreSkipped) {
     auto image = PatternImage();
     std::fill_n(image.begin() + 2 * 504, 2 * 504, uint8_t{0xFF});  // blocks 2 and 3 blank
-    LoadImage(image);
+    LoadImage(context, image);
     ASSERT_TRUE(WriteFirmware(context));
-    EXPECT_EQ(model.flash, image);
+    EXPECT_TRUE(std::ranges::equal(sim.Flash(), image));
 
-    ASSERT_EQ(model.blocks.size(), 1041u - 2);
-    EXPECT_EQ(model.blocks[2].header[3], 0xE0);  // block 4 at 0x4007E0
+    const auto blocks = SentBlocks();
+    ASSERT_EQ(blocks.size(), 1041u - 2);
+    EXPECT_EQ(sim.Record().blocksSent, 1041u - 2);
+    EXPECT_EQ(blocks[2].header[3], 0xE0);  // block 4 at 0x4007E0
     // The last block holds 128 bytes: L = 132, 66 and 66.
-    EXPECT_EQ(model.blocks.back().header, (std::vector<uint8_t>{0x00, 0x47, 0xFF, 0x80, 0x00, 0x00, 0x00, 0x80}));
-    EXPECT_EQ(model.blocks.back().upperCount, 66);
-    EXPECT_EQ(model.blocks.back().lowerCount, 66);
+    EXPECT_EQ(blocks.back().header, (std::vector<uint8_t>{0x00, 0x47, 0xFF, 0x80, 0x00, 0x00, 0x00, 0x80}));
+    EXPECT_EQ(blocks.back().upper, 66);
+    EXPECT_EQ(blocks.back().lower, 66);
 
     ASSERT_EQ(progress.reports.size(), 1041u);
     for (size_t k = 0; k < 1040; ++k) EXPECT_EQ(progress.reports[k], std::make_pair(int32_t(504 * (k + 1)), 524288));
@@ -57,7 +62,7 @@ TEST_F(FirmwareWriteTest, WholeImageGoesBlockByBlockAndBlankBlocksAreSkipped) {
 }
 
 TEST_F(FirmwareWriteTest, BlockTrafficInOrderWithHalvesInWritesOf131) {
-    LoadImage(PatternImage());
+    LoadImage(context, PatternImage());
     std::vector<uint8_t> first(504);
     std::copy_n(context.firmwareImage.begin(), 504, first.begin());
     int32_t done = 0;
@@ -90,26 +95,32 @@ TEST_F(FirmwareWriteTest, OddBlockAndTextBlock) {
         {std::vector<uint8_t>(127, 0x5A), 65, 66},
         {Bytes("123456789"), 6, 7},
     };
+    // The chip takes each block only with the right CRC field ("123456789": 00 00 5E 86).
     for (const auto& c : cases) {
-        model.blocks.clear();
+        SimBench b;
         int32_t done = 0;
-        ASSERT_TRUE(WriteRegion(context, c.data, 0, done, 1000));
-        ASSERT_EQ(model.blocks.size(), 1u);
-        EXPECT_EQ(model.blocks[0].upperCount, c.upper);
-        EXPECT_EQ(model.blocks[0].lowerCount, c.lower);
-        EXPECT_EQ(model.blocks[0].header[7], c.data.size());
+        ASSERT_TRUE(WriteRegion(b.context, c.data, 0, done, 1000));
+        const auto blocks = b.SentBlocks();
+        ASSERT_EQ(blocks.size(), 1u);
+        EXPECT_EQ(blocks[0].upper, c.upper);
+        EXPECT_EQ(blocks[0].lower, c.lower);
+        EXPECT_EQ(blocks[0].header[7], c.data.size());
         EXPECT_EQ(done, static_cast<int32_t>(c.data.size()));
+        EXPECT_TRUE(std::equal(c.data.begin(), c.data.end(), b.sim.Flash().begin()));
     }
-    EXPECT_EQ(std::vector<uint8_t>(model.blocks[0].data.end() - 4, model.blocks[0].data.end()),
-              (std::vector<uint8_t>{0x00, 0x00, 0x5E, 0x86}));
-    // A region may end at the end of the 24-bit flash address space, not beyond it.
+    // A region may end at the end of the 24-bit flash address space, not beyond it (the
+    // chip's flash ends far below: it refuses the block).
     int32_t done = 0;
-    EXPECT_TRUE(WriteRegion(context, Bytes("12"), 0xFFFFFE - 0x400000, done, 2));
-    EXPECT_EQ(model.blocks.back().header[3], 0xFE);
+    WriteRegion(context, Bytes("12"), 0xFFFFFE - 0x400000, done, 2);
+    EXPECT_EQ(SentBlocks().back().header, (std::vector<uint8_t>{0x00, 0xFF, 0xFF, 0xFE, 0x00, 0x00, 0x00, 0x02}));
+    gfx.calls.clear();
     EXPECT_FALSE(WriteRegion(context, Bytes("12"), 0xFFFFFF - 0x400000, done, 2));
+    EXPECT_TRUE(SentBlocks().empty());
     // The smallest image, one byte, is written.
-    LoadImage({0x5A});
-    EXPECT_TRUE(WriteFirmware(context));
+    SimBench b;
+    LoadImage(b.context, {0x5A});
+    EXPECT_TRUE(WriteFirmware(b.context));
+    EXPECT_EQ(b.sim.Flash()[0], 0x5A);
 }
 
 // A backend that moves one byte per write (or names no usable length) gets each half in
@@ -118,7 +129,6 @@ TEST_F(FirmwareWriteTest, OneByteBackendGetsTheHalvesByteByByte) {
     for (const int32_t maxBlock : {1, 0}) {
         gfx.MaxBlockLength = maxBlock;
         gfx.calls.clear();
-        model.blocks.clear();
         int32_t done = 0;
         ASSERT_TRUE(WriteRegion(context, Bytes("123456789"), 0, done, 9)) << maxBlock;
         testing::Spans upper;
@@ -126,29 +136,30 @@ TEST_F(FirmwareWriteTest, OneByteBackendGetsTheHalvesByteByByte) {
             if (w.address >= 0x20100 && w.address < 0x201FF) upper.emplace_back(w.address, w.data.size());
         }
         EXPECT_EQ(upper, (testing::Spans{{0x20100, 1}, {0x20101, 1}, {0x20102, 1}, {0x20103, 1}, {0x20104, 1}, {0x20105, 1}}));
-        EXPECT_EQ(model.blocks.back().data,
-                  (std::vector<uint8_t>{'1', '2', '3', '4', '5', '6', '7', '8', '9', 0, 0, 0x5E, 0x86}));
+        EXPECT_EQ(FlashText(*this, 9), "123456789");
     }
 }
 
 // Each half is filled up to its flag, never onto it: an even window takes a block of
 // cmdBufferSize - 2 bytes, an odd one of that length would put the lower half on its flag.
+// (The driver refuses a block that long, which WriteRegion never sends: the halves count.)
 TEST_F(FirmwareWriteTest, BlockDataFillsEachHalfUpToItsFlag) {
-    UseWindow(20);
-    const PreparedBlock block = PrepareBlock(context, std::vector<uint8_t>(14, 0x42));
+    SimBench b({"cmd-buffer-size=20"});
+    UseWindow(b.context, 20);
+    const PreparedBlock block = PrepareBlock(b.context, std::vector<uint8_t>(14, 0x42));
     ASSERT_EQ(block.length, 18u);
-    ASSERT_TRUE(SendRequest(context, std::vector<uint8_t>{0x03, 0x10, 0x13}));
-    ASSERT_TRUE(SendBlockHeader(context, MakeBlockHeader(0x400000, 14)));
-    EXPECT_TRUE(WriteBlockData(context, block.length));
-    EXPECT_EQ(model.blocks.back().upperCount, 9);
-    EXPECT_EQ(model.blocks.back().lowerCount, 9);
+    ASSERT_TRUE(SendRequest(b.context, std::vector<uint8_t>{0x03, 0x10, 0x13}));
+    ASSERT_TRUE(SendBlockHeader(b.context, MakeBlockHeader(0x400000, 14)));
+    WriteBlockData(b.context, block.length);
+    EXPECT_EQ(b.SentBlocks().back().upper, 9);
+    EXPECT_EQ(b.SentBlocks().back().lower, 9);
     // The packet buffer takes the largest block's data and CRC field to its last byte.
     EXPECT_EQ(PrepareBlock(context, std::vector<uint8_t>(ChipContext::kPacketBufferSize - 4, 0x42)).length,
               ChipContext::kPacketBufferSize);
     // Refused without traffic: an odd window's full length, a window too small for the header
     // below the lower flag, a block of nothing but its CRC field.
     for (const auto& [cmdSize, length] : {std::pair<uint16_t, size_t>{21, 19}, {10, 8}, {512, 4}}) {
-        UseWindow(cmdSize);
+        UseWindow(context, cmdSize);
         gfx.calls.clear();
         EXPECT_FALSE(WriteBlockData(context, length)) << cmdSize;
         EXPECT_TRUE(gfx.calls.empty()) << cmdSize;
@@ -163,7 +174,7 @@ TEST_F(FirmwareWriteTest, BlankImageSendsNothingAndFails) {
         EXPECT_FALSE(WriteFirmware(context)) << size;
     }
     EXPECT_EQ(ElapsedMs(), 0);
-    LoadImage(std::vector<uint8_t>(3 * 504, 0xFF));
+    LoadImage(context, std::vector<uint8_t>(3 * 504, 0xFF));
     EXPECT_FALSE(WriteFirmware(context));
     EXPECT_TRUE(gfx.calls.empty());
     EXPECT_EQ(progress.reports, (std::vector<std::pair<int32_t, int32_t>>{{504, 1512}, {1008, 1512}, {1512, 1512}}));
@@ -171,46 +182,49 @@ TEST_F(FirmwareWriteTest, BlankImageSendsNothingAndFails) {
 
 TEST_F(FirmwareWriteTest, WindowSizesCapOrRefuseTheBlock) {
     // Too small to hold a header below the lower flag: refused without traffic.
-    UseWindow(19);
-    LoadImage(PatternImage());
+    UseWindow(context, 19);
+    LoadImage(context, PatternImage());
     EXPECT_FALSE(WriteFirmware(context));
     EXPECT_TRUE(gfx.calls.empty());
     EXPECT_EQ(BlockDataLimit(context), 0u);
 
     const struct {
         uint16_t cmdSize;
+        std::string_view fault;
         size_t limit;
         uint8_t upper;
         uint8_t lower;
     } cases[] = {
-        {20, 12, 8, 8},
-        {1024, 506, 255, 255},   // capped: each half's count must fit its flag
+        {20, "cmd-buffer-size=20", 12, 8, 8},
+        {1024, "cmd-buffer-size=1024", 506, 255, 255},  // capped: each half's count must fit its flag
     };
     for (const auto& c : cases) {
-        UseWindow(c.cmdSize);
-        model.blocks.clear();
-        gfx.dpcd.clear();  // a fresh mailbox: old data must not sit where the new flags are
-        EXPECT_EQ(BlockDataLimit(context), c.limit);
+        SimBench b({c.fault});
+        UseWindow(b.context, c.cmdSize);
+        EXPECT_EQ(BlockDataLimit(b.context), c.limit);
         std::vector<uint8_t> data(2 * c.limit + 1, 0x11);
         int32_t done = 0;
-        ASSERT_TRUE(WriteRegion(context, data, 0, done, 0)) << c.cmdSize;
-        ASSERT_EQ(model.blocks.size(), 3u);
-        EXPECT_EQ(model.blocks[0].upperCount, c.upper);
-        EXPECT_EQ(model.blocks[0].lowerCount, c.lower);
-        EXPECT_EQ(model.flash[2 * c.limit], 0x11);
+        ASSERT_TRUE(WriteRegion(b.context, data, 0, done, 0)) << c.cmdSize;
+        const auto blocks = b.SentBlocks();
+        ASSERT_EQ(blocks.size(), 3u);
+        EXPECT_EQ(blocks[0].upper, c.upper);
+        EXPECT_EQ(blocks[0].lower, c.lower);
+        EXPECT_EQ(b.sim.Flash()[2 * c.limit], 0x11);
     }
 }
 
 TEST_F(FirmwareWriteTest, StuckFlagsFailTheBlockAndTheWrite) {
     // Lower flag never free before the header: 100 reads, 30 ms after each.
+    const auto chipRead = gfx.onNativeRead;
     AnswerReadsAt(0x200FF, 0, 8);
-    LoadImage(PatternImage());
+    LoadImage(context, PatternImage());
     EXPECT_FALSE(WriteFirmware(context));
     EXPECT_EQ(ElapsedMs(), 15 + 100 * 30);
     EXPECT_EQ(progress.reports.size(), 0u);
 
     // Lower flag unreadable: 100 reads, 10 ms after each.
     clock.SetCounter(0);
+    gfx.onNativeRead = chipRead;
     AnswerReadsAt(0x200FF, 1002);
     EXPECT_FALSE(WriteFirmware(context));
     EXPECT_EQ(ElapsedMs(), 15 + 100 * 10);
@@ -218,6 +232,7 @@ TEST_F(FirmwareWriteTest, StuckFlagsFailTheBlockAndTheWrite) {
     // Upper flag never free: 100 reads without pause, then the block fails.
     gfx.calls.clear();
     clock.SetCounter(0);
+    gfx.onNativeRead = chipRead;
     AnswerReadsAt(0x201FF, 0, 1);
     EXPECT_FALSE(WriteFirmware(context));
     const auto reads = Reads();
@@ -231,30 +246,31 @@ TEST_F(FirmwareWriteTest, DataWriteErrorsAreRetriedUpToTheHundredth) {
     int32_t done = 0;
     ASSERT_TRUE(WriteRegion(context, data, 0, done, 100));
     EXPECT_EQ(ElapsedMs(), 15 + 99 * 10 + 10 + 1);
-    EXPECT_EQ(model.flash[99], 0x42);
+    EXPECT_EQ(sim.Flash()[99], 0x42);
 
-    model.blocks.clear();
     FailWritesAt(0x20100, 1002, 100);
     EXPECT_FALSE(WriteRegion(context, data, 0, done, 100));
 
-    // The upper flag refusing its count: 100 writes, and the lower half is not posted.
-    gfx.calls.clear();
-    FailWritesAt(0x201FF, 1002, 100);
-    EXPECT_FALSE(WriteRegion(context, data, 0, done, 100));
-    const auto writes = Writes();
+    // The upper flag refusing its count: 100 writes, and the lower half is not posted (on a
+    // chip whose driver took the header, so that the lower half would find its flag free).
+    SimBench flagRefused;
+    flagRefused.FailWritesAt(0x201FF, 1002, 100);
+    EXPECT_FALSE(WriteRegion(flagRefused.context, data, 0, done, 100));
+    const auto writes = flagRefused.Writes();
     EXPECT_EQ(std::count_if(writes.begin(), writes.end(), [](const FakeCall& c) { return c.address == 0x201FF; }), 100);
     EXPECT_EQ(writes.back().address, 0x201FFu);
     // A WriteBlock request that does not get through fails the block.
-    FailWritesAt(0x20001, 1002, 1);
-    EXPECT_FALSE(WriteRegion(context, data, 0, done, 100));
+    SimBench requestLost;
+    requestLost.FailWritesAt(0x20001, 1002, 1);
+    EXPECT_FALSE(WriteRegion(requestLost.context, data, 0, done, 100));
 }
 
 TEST_F(FirmwareWriteTest, HeaderWithWriteErrorIsAnnouncedWhenItReadsBackIntact) {
     // The write reports an error yet arrives: the header reads back intact and the lower
     // flag still announces it, so the driver takes it before the data reach the half.
-    auto modelWrite = gfx.onNativeWrite;
+    auto chipWrite = gfx.onNativeWrite;
     gfx.onNativeWrite = [=](uint32_t a, std::span<const uint8_t> d, int32_t& result) {
-        modelWrite(a, d, result);
+        chipWrite(a, d, result);
         if (a == 0x20000 && d.size() == 8) result = 1002;
         return true;
     };
@@ -263,12 +279,12 @@ TEST_F(FirmwareWriteTest, HeaderWithWriteErrorIsAnnouncedWhenItReadsBackIntact) 
     EXPECT_EQ(Reads().size(), 1u);  // one read-back told
     EXPECT_EQ(Writes().back().address, 0x200FFu);
     EXPECT_EQ(Writes().back().data, std::vector<uint8_t>{0x08});
-    gfx.dpcd[0x200FF] = 0;  // no block was under way for the model to take it
+    sim.Poke(0x200FF, {0});  // no block was under way for the driver to take it
 
     int32_t done = 0;
     ASSERT_TRUE(WriteRegion(context, Bytes("123456789"), 0, done, 9));
-    EXPECT_EQ(model.blocks.back().header, std::vector<uint8_t>(header.begin(), header.end()));
-    EXPECT_EQ(std::string_view(reinterpret_cast<const char*>(model.flash.data()), 9), "123456789");
+    EXPECT_EQ(SentBlocks().back().header, std::vector<uint8_t>(header.begin(), header.end()));
+    EXPECT_EQ(FlashText(*this, 9), "123456789");
 
     // No read-back getting through either: 100 of them, and the header counts as not sent.
     gfx.calls.clear();
@@ -283,10 +299,10 @@ TEST_F(FirmwareWriteTest, HeaderWithWriteErrorIsAnnouncedWhenItReadsBackIntact) 
 TEST_F(FirmwareWriteTest, HeaderAnnouncementIsMadeOnceEvenWhenItsWriteReportsAnError) {
     // The flag write reports an error yet arrives. Announcing the header a second time
     // would hand its bytes to the driver as the start of the block's data.
-    auto modelWrite = gfx.onNativeWrite;
+    auto chipWrite = gfx.onNativeWrite;
     int flagErrors = 0;
-    gfx.onNativeWrite = [&, modelWrite](uint32_t a, std::span<const uint8_t> d, int32_t& result) {
-        modelWrite(a, d, result);
+    gfx.onNativeWrite = [&, chipWrite](uint32_t a, std::span<const uint8_t> d, int32_t& result) {
+        chipWrite(a, d, result);
         if (a == 0x200FF && d.size() == 1 && d[0] == 0x08 && flagErrors++ == 0) result = 1002;
         return true;
     };
@@ -294,7 +310,7 @@ TEST_F(FirmwareWriteTest, HeaderAnnouncementIsMadeOnceEvenWhenItsWriteReportsAnE
     ASSERT_TRUE(WriteRegion(context, Bytes("123456789"), 0, done, 9));
     const auto writes = Writes();
     EXPECT_EQ(std::count_if(writes.begin(), writes.end(), [](const FakeCall& c) { return c.data.size() == 8; }), 1);
-    EXPECT_EQ(std::string_view(reinterpret_cast<const char*>(model.flash.data()), 9), "123456789");
+    EXPECT_EQ(FlashText(*this, 9), "123456789");
 }
 
 TEST_F(FirmwareWriteTest, HeaderThatNeverGetsThroughEndsTheWrite) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <string_view>
 
 #include "tests/support/chip_fixture.h"
 
@@ -10,21 +11,22 @@ namespace kdx {
 namespace {
 
 using testing::FakeCall;
-using testing::MailboxModel;
+using testing::SimBench;
 
-struct FlashOpsTest : testing::ChipFixture {
-    MailboxModel model{gfx};
-    // Writes of the reply-buffer release (0 at 0x10000).
-    size_t ReleaseWrites() const {
-        size_t n = 0;
-        for (const auto& w : Writes()) n += w.address == 0x10000 && w.data == std::vector<uint8_t>{0};
-        return n;
-    }
-};
+// Writes of the reply-buffer release (0 at 0x10000).
+size_t ReleaseWrites(const SimBench& b) {
+    const auto writes = b.Writes();
+    return std::count_if(writes.begin(), writes.end(),
+                         [](const FakeCall& w) { return w.address == 0x10000 && w.data == std::vector<uint8_t>{0}; });
+}
 
-// The identifier's request is checked byte-exactly in the end-to-end trace.
-TEST_F(FlashOpsTest, FlashIdFailuresAndTheirLimits) {
+using FlashOpsTest = testing::SimFixture;
+
+// The identifier's request is checked byte-exactly in the end-to-end trace. The simulated
+// identifier is 0x1346; where no fault of the chip gives a reply, the reply is scripted.
+TEST(FlashOps, FlashIdFailuresAndTheirLimits) {
     const struct {
+        std::vector<std::string_view> faults;
         std::vector<uint8_t> reply;
         int32_t readStatus;
         size_t polls;
@@ -34,87 +36,89 @@ TEST_F(FlashOpsTest, FlashIdFailuresAndTheirLimits) {
         int64_t elapsedMs;
     } cases[] = {
         // Byte 3 is 0: answered but never ready; 500 polls of 3 + 10 ms.
-        {{0x05, 0x1C, 0x20, 0x00, 0x00}, 0, 500, u"Reading flash ID timed out!\r\n", 0x0020, 1, 500 * 13},
+        {{"flash-id-timeout"}, {}, 0, 500, u"Reading flash ID timed out!\r\n", 0x0046, 1, 500 * 13},
         // Wrong echo, not ready: the echo decides the text.
-        {{0x05, 0x1D, 0x20, 0x00, 0x00}, 0, 500, u"Reading FlashId error! (reply cmd not correct!)\r\n", 0x0020, 1,
-         500 * 13},
+        {{"flash-id-timeout", "flash-id-bad-code"}, {}, 0, 500, u"Reading FlashId error! (reply cmd not correct!)\r\n",
+         0x0046, 1, 500 * 13},
         // Bytes 2 and 3 set, but no length byte yet: never ready.
-        {{0x00, 0x1C, 0xC2, 0x20, 0x00}, 0, 500, u"Reading flash ID timed out!\r\n", 0x20C2, 1, 500 * 13},
+        {{}, {0x00, 0x1C, 0xC2, 0x20, 0x00}, 0, 500, u"Reading flash ID timed out!\r\n", 0x20C2, 1, 500 * 13},
         // Byte 2 is 0: never ready.
-        {{0x05, 0x1C, 0x00, 0x20, 0x00}, 0, 500, u"Reading flash ID timed out!\r\n", 0x2000, 1, 500 * 13},
-        // Wrong echo, ready: any non-zero byte 2 counts.
-        {{0x05, 0x1D, 0x01, 0x12, 0x00}, 0, 1, u"Reading FlashId error! (reply cmd not correct!)\r\n", 0x1201, 1, 3},
+        {{}, {0x05, 0x1C, 0x00, 0x20, 0x00}, 0, 500, u"Reading flash ID timed out!\r\n", 0x2000, 1, 500 * 13},
+        // Wrong echo, ready.
+        {{"flash-id-bad-code"}, {}, 0, 1, u"Reading FlashId error! (reply cmd not correct!)\r\n", 0x1346, 1, 3},
+        // Any non-zero byte 2 counts.
+        {{}, {0x05, 0x1D, 0x01, 0x12, 0x00}, 0, 1, u"Reading FlashId error! (reply cmd not correct!)\r\n", 0x1201, 1, 3},
         // Every read failing: 3000 polls, identifier not stored, reply not released.
-        {{}, 1002, 3000, u"Reading FlashId error! (1002)\r\n", 0xBEEF, 0, 3000 * 3},
+        {{}, {}, 1002, 3000, u"Reading FlashId error! (1002)\r\n", 0xBEEF, 0, 3000 * 3},
     };
     for (const auto& c : cases) {
-        gfx.calls.clear();
-        progress.reports.clear();
-        clock.SetCounter(0);
-        model.flashIdReply = c.reply;
-        if (c.readStatus != 0) {
-            gfx.onNativeRead = [&](uint32_t, std::span<uint8_t>, int32_t& result) {
-                result = c.readStatus;
-                return true;
-            };
-        }
+        SimBench b(c.faults);
+        if (!c.reply.empty()) b.ServeReadsAt(0x10000, c.reply);
+        if (c.readStatus != 0) b.AnswerReadsAt(0x10000, c.readStatus);
         uint16_t id = 0xBEEF;
         WText error = u"earlier text";
-        EXPECT_FALSE(GetFlashId(context, id, error));
+        EXPECT_FALSE(GetFlashId(b.context, id, error));
         EXPECT_EQ(error, c.error);
         EXPECT_EQ(id, c.id);
-        const size_t polls = std::count_if(gfx.calls.begin(), gfx.calls.end(), [](const FakeCall& call) {
-            return call.kind == FakeCall::NativeRead && call.data.size() == 5;
-        });
-        EXPECT_EQ(polls, c.polls);
-        EXPECT_EQ(ReleaseWrites(), c.releases);
-        EXPECT_EQ(ElapsedMs(), c.elapsedMs);
-        EXPECT_EQ(progress.reports.size(), c.polls);
-        EXPECT_EQ(progress.reports.back().second, static_cast<int32_t>(c.polls == 1 ? 3000 : c.polls));
+        const auto reads = b.Reads();
+        EXPECT_EQ(std::count_if(reads.begin(), reads.end(), [](const FakeCall& r) { return r.data.size() == 5; }),
+                  static_cast<std::ptrdiff_t>(c.polls));
+        EXPECT_EQ(ReleaseWrites(b), c.releases);
+        EXPECT_EQ(b.ElapsedMs(), c.elapsedMs);
+        EXPECT_EQ(b.progress.reports.size(), c.polls);
+        EXPECT_EQ(b.progress.reports.back().second, static_cast<int32_t>(c.polls == 1 ? 3000 : c.polls));
     }
-    // A request that never got through (the reads still failing) is not waited for.
-    gfx.calls.clear();
-    gfx.onNativeWrite = [](uint32_t, std::span<const uint8_t>, int32_t& result) {
-        result = 1002;
-        return true;
-    };
+    // A request that never got through (the reads failing) is not waited for.
+    SimBench b;
+    b.AnswerReadsAt(0x10000, 1002);
+    b.FailWritesAt(0x20001, 1002);
     uint16_t id = 0xBEEF;
     WText error;
-    EXPECT_FALSE(GetFlashId(context, id, error));
+    EXPECT_FALSE(GetFlashId(b.context, id, error));
     EXPECT_EQ(error, u"Sending GetFlashId cmd error!\r\n");
     EXPECT_EQ(id, 0xBEEF);
 }
 
-TEST_F(FlashOpsTest, EraseAcknowledgedOnTheLastPollSucceeds) {
-    model.eraseAckOnPoll = 150;
-    ASSERT_TRUE(EraseFlash(context));
-    EXPECT_EQ(model.requests.back(), (std::vector<uint8_t>{0x05, 0x19, 0xFF, 0xA2, 0x41}));
-    ASSERT_EQ(progress.reports.size(), 150u);
-    for (int n = 1; n < 150; ++n) EXPECT_EQ(progress.reports[n - 1], std::make_pair(n, 150));
-    EXPECT_EQ(progress.reports.back(), std::make_pair(150, 150));
-    EXPECT_EQ(ReleaseWrites(), 1u);
+// The polls come at 250 ms and then every 50 ms: an erase of 7.69 s ends between the
+// 149th and the 150th, the AUX time of the polls included. (The chip refuses any request
+// but 05 19 FF A2 41, and a ReadFlash request with a wrong check byte.)
+TEST(FlashOps, EraseAcknowledgedOnTheLastPollSucceeds) {
+    SimBench b{{"erase-ms=7690"}};
+    ASSERT_TRUE(EraseFlash(b.context));
+    ASSERT_EQ(b.progress.reports.size(), 150u);
+    for (int n = 1; n < 150; ++n) EXPECT_EQ(b.progress.reports[n - 1], std::make_pair(n, 150));
+    EXPECT_EQ(b.progress.reports.back(), std::make_pair(150, 150));
+    EXPECT_EQ(ReleaseWrites(b), 1u);
     // 250 ms, 50 ms after each of 149 empty polls, 1 ms before the full read.
-    EXPECT_EQ(ElapsedMs(), 250 + 149 * 50 + 1);
+    EXPECT_EQ(b.ElapsedMs(), 250 + 149 * 50 + 1);
     // The long pauses sleep with the timer resolution raised, and restore it.
-    EXPECT_EQ(clock.TimerPeriodRaises(), 150);
-    EXPECT_EQ(clock.TimerPeriodDepth(), 0);
+    EXPECT_EQ(b.clock.TimerPeriodRaises(), 150);
+    EXPECT_EQ(b.clock.TimerPeriodDepth(), 0);
 }
 
-TEST_F(FlashOpsTest, EraseFailures) {
-    model.eraseAckOnPoll = 151;  // never within the polls
-    EXPECT_FALSE(EraseFlash(context));
-    EXPECT_EQ(progress.reports.size(), 149u);
-    EXPECT_EQ(ReleaseWrites(), 0u);
+TEST(FlashOps, EraseFailures) {
+    SimBench slow{{"erase-timeout"}};  // never within the polls
+    EXPECT_FALSE(EraseFlash(slow.context));
+    EXPECT_EQ(slow.progress.reports.size(), 149u);
+    EXPECT_EQ(ReleaseWrites(slow), 0u);
 
-    progress.reports.clear();
-    gfx.calls.clear();
-    model.eraseAckOnPoll = 3;
-    model.ack = {0x03, 0x0C, 0xF2};
-    EXPECT_FALSE(EraseFlash(context));
-    EXPECT_EQ(progress.reports.size(), 3u);  // ended at once on the wrong reply
+    SimBench refused{{"erase-ms=200"}};  // acknowledged in time, with a wrong check byte
+    refused.ServeReadsAt(0x10000, {0x03, 0x0C, 0xF2});
+    EXPECT_FALSE(EraseFlash(refused.context));
+    EXPECT_EQ(refused.progress.reports.size(), 1u);  // ended at once on the wrong reply
+    SimBench nak{{"erase-nak"}};
+    EXPECT_FALSE(EraseFlash(nak.context));
+    EXPECT_EQ(nak.progress.reports.size(), 1u);
+    // A poll whose read fails waits as long as an empty one, so a driver that refuses reads
+    // for a while does not shorten the erase wait.
+    SimBench unreadable;
+    unreadable.AnswerReadsAt(0x10000, 1002);
+    EXPECT_FALSE(EraseFlash(unreadable.context));
+    EXPECT_EQ(SimBench::SpansOf(unreadable.Reads()), testing::Spans(150, {0x10000, 1}));
+    EXPECT_EQ(unreadable.clock.NowUs(), (250 + 150 * 50) * 1000);
 }
 
-TEST_F(FlashOpsTest, EndIspPostingTheDriverFailedIsMadeAgain) {
+TEST(FlashOps, EndIspPostingTheDriverFailedIsMadeAgain) {
     const struct {
         int failures;        // postings whose body write the driver fails
         uint8_t staleLength;  // what the command buffer's length byte reads meanwhile
@@ -128,31 +132,25 @@ TEST_F(FlashOpsTest, EndIspPostingTheDriverFailedIsMadeAgain) {
         // A length byte that reads back 4 counts as delivered: not posted again.
         {1, 4, 1, false, 250 + 10 * 10},
     };
-    const auto modelWrite = gfx.onNativeWrite;
     for (const auto& c : cases) {
-        gfx.calls.clear();
-        gfx.dpcd.clear();
-        model.endIspCount = 0;
-        model.Put(0x20000, {c.staleLength});
-        clock.SetCounter(0);
-        gfx.onNativeWrite = [&, n = 0](uint32_t address, std::span<const uint8_t> data, int32_t& result) mutable {
-            if (address != 0x20001 || n++ >= c.failures) return modelWrite(address, data, result);
-            result = gfx::kDeferred;
-            return true;
-        };
-        EXPECT_EQ(EndIsp(context), c.result) << c.failures;
-        const auto writes = Writes();
+        SimBench b;
+        if (c.staleLength != 0) b.AnswerReadsAt(0x20000, 0, c.staleLength);
+        b.FailWritesAt(0x20001, gfx::kDeferred, c.failures);
+        EXPECT_EQ(EndIsp(b.context), c.result) << c.failures;
+        const auto writes = b.Writes();
         EXPECT_EQ(std::count_if(writes.begin(), writes.end(), [](const FakeCall& w) { return w.address == 0x20001; }),
                   static_cast<std::ptrdiff_t>(c.bodies));
-        EXPECT_EQ(model.endIspCount, c.result ? 1 : 0);
-        EXPECT_EQ(ElapsedMs(), c.elapsedMs) << c.failures;
+        EXPECT_EQ(b.sim.Record().endIspPosted, c.result ? 1u : 0u);
+        EXPECT_EQ(b.ElapsedMs(), c.elapsedMs) << c.failures;
     }
 }
 
 TEST_F(FlashOpsTest, VersionReadBackByFamilyAndTopBlock) {
-    std::copy_n(std::array<uint8_t, 3>{0x3A, 0x01, 0x07}.begin(), 3, model.flash.begin() + 524268);
-    std::copy_n(std::array<uint8_t, 3>{0x39, 0x01, 0x00}.begin(), 3, model.flash.begin() + 516076);
-    std::copy_n(std::array<uint8_t, 3>{0x11, 0x22, 0x33}.begin(), 3, model.flash.begin());
+    std::vector<uint8_t> flash(524288, 0xFF);
+    std::copy_n(std::array<uint8_t, 3>{0x3A, 0x01, 0x07}.begin(), 3, flash.begin() + 524268);
+    std::copy_n(std::array<uint8_t, 3>{0x39, 0x01, 0x00}.begin(), 3, flash.begin() + 516076);
+    std::copy_n(std::array<uint8_t, 3>{0x11, 0x22, 0x33}.begin(), 3, flash.begin());
+    sim.FlashMemory().Load(flash);
     const struct {
         int32_t family;
         uint16_t topBlockVersion;
@@ -172,12 +170,6 @@ TEST_F(FlashOpsTest, VersionReadBackByFamilyAndTopBlock) {
         context.topBlockVersion = c.topBlockVersion;
         gfx.calls.clear();
         EXPECT_EQ(ReadFirmwareVersion(context), c.version);
-        std::vector<uint8_t> request{0x07, 0x1B, static_cast<uint8_t>(c.address >> 16),
-                                     static_cast<uint8_t>(c.address >> 8), static_cast<uint8_t>(c.address), 0x03};
-        uint8_t check = 0;
-        for (uint8_t b : request) check ^= b;
-        request.push_back(check);
-        EXPECT_EQ(model.requests.back(), request);
         // All four reply packets are released afterwards.
         EXPECT_EQ(Writes().size(), 2u + 4u);
     }
@@ -186,7 +178,6 @@ TEST_F(FlashOpsTest, VersionReadBackByFamilyAndTopBlock) {
 TEST_F(FlashOpsTest, VersionReadFailures) {
     context.firmwareSize = 524288;
     context.FirmwareFamily = kFamilyTarvik;
-    model.flash[524268] = 0x3A;
     // A reply for another count: fails, and the reply packets are still released.
     gfx.onNativeRead = [](uint32_t, std::span<uint8_t> buffer, int32_t& result) {
         if (buffer.size() < 3) return false;  // the release reads back what was cleared

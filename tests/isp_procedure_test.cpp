@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <algorithm>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -17,7 +19,6 @@ namespace {
 using testing::AckReply;
 using testing::FakeCall;
 using testing::I2cReply;
-using testing::MailboxModel;
 
 const I2cReply kNull{0, {0x6E, 0x80, 0xBE}, {}};
 const I2cReply kAck{0, AckReply(), {}};
@@ -32,11 +33,13 @@ struct RecordingGuard final : platform::IspGuard {
     std::vector<std::pair<size_t, bool>> ended;
 };
 
-struct IspBench : testing::ChipBench {
-    MailboxModel model{gfx};
+// The I2C side of the chip is scripted in the fake; its mailbox is the simulated chip's, its
+// ISP driver running from the start (or, with `driverRunning` false, never).
+struct IspBench : testing::SimBench {
     RecordingGuard guard{gfx};
 
-    IspBench() {
+    explicit IspBench(std::vector<std::string_view> faults = {}, bool driverRunning = true)
+        : SimBench(std::move(faults), driverRunning) {
         sys.system.ispGuard = &guard;
         // A 256-byte driver: three chunks.
         context.ispDriverImage = {0x00, 0x01, 0x00, 0x00};
@@ -52,7 +55,6 @@ struct IspBench : testing::ChipBench {
         context.imageVersion = 0x13A;
         context.FirmwareFamily = kFamilyTarvik;
         gfx.i2cDefaultReply = kAck;
-        model.PublishWindow();
     }
     // Plain sleeps are those made without raising the timer resolution.
     int PlainSleeps() const { return clock.SleepCalls() - clock.TimerPeriodRaises(); }
@@ -60,35 +62,40 @@ struct IspBench : testing::ChipBench {
 
 struct IspProcedureTest : ::testing::Test, IspBench {};
 
+// Entry 1 unacknowledged, the rest acknowledged.
+void Entry1Fails(IspBench& t) { t.gfx.i2cDefaultReply = kNull; }
+void NoFault(IspBench&) {}
+
 // Each step's code, message and EndIsp are checked end to end against the simulator; here,
 // that the sequence stops at the failing step (no command after it, no sleep skipped before
 // it) and that EndIsp goes to the command buffer in force, the construction values here.
 TEST_F(IspProcedureTest, EachFailingStepStopsTheSequenceThereAndEndsIsp) {
     const struct {
         const char* what;
+        std::vector<std::string_view> chipFaults;
         std::function<void(IspBench&)> fault;
         int32_t code;
         size_t i2cWrites;
         int plainSleeps;
     } cases[] = {
-        {"entry 1 unacknowledged", [](IspBench& t) { t.gfx.i2cDefaultReply = kNull; }, IspSetupFailed, 1, 0},
-        {"entry 2 unacknowledged",
+        {"entry 1 unacknowledged", {}, Entry1Fails, IspSetupFailed, 1, 0},
+        {"entry 2 unacknowledged", {},
          [](IspBench& t) {
              t.gfx.i2cReplies.push_back(kAck);
              t.gfx.i2cDefaultReply = kNull;
          },
          IspSetupFailed, 2, 1},
-        {"driver chunk unacknowledged",
+        {"driver chunk unacknowledged", {},
          [](IspBench& t) {
              t.gfx.i2cReplies = {kAck, kAck, kAck};
              t.gfx.i2cDefaultReply = kNull;
          },
          IspSetupFailed, 4, 1},
-        {"no mailbox window", [](IspBench& t) { t.model.Put(0x40C, {0, 0, 0}); }, IspSetupFailed, 6, 2},
-        {"erase not acknowledged", [](IspBench& t) { t.model.eraseAckOnPoll = 1000; }, FlashProgramFailed, 6, 2},
+        {"no mailbox window", {"window-zero"}, NoFault, IspSetupFailed, 6, 2},
+        {"erase not acknowledged", {"erase-timeout"}, NoFault, FlashProgramFailed, 6, 2},
     };
     for (const auto& c : cases) {
-        IspBench t;
+        IspBench t(c.chipFaults);
         c.fault(t);
         int32_t resultCode = 99;
         EXPECT_FALSE(RunIspProcedure(t.context, resultCode)) << c.what;
@@ -96,7 +103,7 @@ TEST_F(IspProcedureTest, EachFailingStepStopsTheSequenceThereAndEndsIsp) {
         EXPECT_EQ(t.debug.messages.size(), 1u) << c.what;
         EXPECT_EQ(t.gfx.CallsOf(FakeCall::I2cWrite).size(), c.i2cWrites) << c.what;
         EXPECT_EQ(t.PlainSleeps(), c.plainSleeps) << c.what;
-        EXPECT_EQ(t.model.endIspCount, 1) << c.what;
+        EXPECT_EQ(t.sim.Record().endIspPosted, 1u) << c.what;
         EXPECT_EQ(t.gfx.calls.back().address, 0x10000u) << c.what;
         // The span covers every ISP command, EndIsp's included.
         EXPECT_EQ(t.guard.begunAt, std::vector<size_t>{0}) << c.what;
@@ -106,15 +113,16 @@ TEST_F(IspProcedureTest, EachFailingStepStopsTheSequenceThereAndEndsIsp) {
 
 // A whole run, flash contents and trace, is checked end to end against the simulator.
 TEST_F(IspProcedureTest, EndIspPostingFailingEveryTimeLeavesTheResult) {
-    gfx.onNativeWrite = [modelWrite = gfx.onNativeWrite](uint32_t a, std::span<const uint8_t> d, int32_t& r) {
-        if (a != 0x20001 || d[0] != 0x20) return modelWrite(a, d, r);
+    gfx.onNativeWrite = [chipWrite = gfx.onNativeWrite](uint32_t a, std::span<const uint8_t> d, int32_t& r) {
+        if (a != 0x20001 || d[0] != 0x20) return chipWrite(a, d, r);
         r = gfx::kDeferred;
         return true;
     };
     int32_t resultCode = 99;
     EXPECT_TRUE(RunIspProcedure(context, resultCode));
     EXPECT_EQ(resultCode, Success);
-    EXPECT_EQ(model.endIspCount, 0);
+    EXPECT_TRUE(std::equal(context.firmwareImage.begin(), context.firmwareImage.end(), sim.Flash().begin()));
+    EXPECT_EQ(sim.Record().endIspPosted, 0u);
     EXPECT_TRUE(debug.messages.empty());
     EXPECT_EQ(guard.ended, (std::vector<std::pair<size_t, bool>>{{gfx.calls.size(), true}}));
 }
@@ -141,16 +149,17 @@ TEST_F(IspProcedureTest, StagesBeginInOrderBeforeTheirReports) {
     for (size_t i = 1; i < log.reportsSinceStage.size(); ++i) EXPECT_GT(log.reportsSinceStage[i], 0) << i;
 }
 
-TEST_F(IspProcedureTest, EntryTimingOnTheVirtualClock) {
+TEST(IspProcedureTiming, EntryOnTheVirtualClock) {
     // Entry 1 acknowledged after 40 ms, 1 ms, entry 2 after 40 ms, 800 ms, then a download
     // that fails at once: three fast polls of 50 null messages, 5 ms after each.
-    gfx.i2cReplies = {kAck, kAck};
-    gfx.i2cDefaultReply = kNull;
-    model.answerEndIsp = false;
+    IspBench t({}, false);
+    t.gfx.i2cReplies = {kAck, kAck};
+    t.gfx.i2cDefaultReply = kNull;
     int32_t resultCode = 99;
-    EXPECT_FALSE(RunIspProcedure(context, resultCode));
-    // 1 ms before the first (full) chunk; EndIsp: 250 ms and ten polls 10 ms apart.
-    EXPECT_EQ(ElapsedMs(), 40 + 1 + 40 + 800 + 1 + 3 * 50 * 5 + 250 + 10 * 10);
+    EXPECT_FALSE(RunIspProcedure(t.context, resultCode));
+    // 1 ms before the first (full) chunk; EndIsp meets no driver, only NACKs: three postings
+    // 60 ms apart, 250 ms, and ten polls that fail without a pause.
+    EXPECT_EQ(t.ElapsedMs(), 40 + 1 + 40 + 800 + 1 + 3 * 50 * 5 + 2 * 60 + 250);
 }
 
 // What the dialog's guard tells the power guard and the taskbar, each call with the number
@@ -185,16 +194,17 @@ TEST(DialogIspGuardTest, PowerAndTaskbarAroundTheIspProcedureInEveryOutcome) {
     using Events = std::vector<std::pair<std::string, size_t>>;
     const struct {
         const char* what;
+        std::vector<std::string_view> chipFaults;
         std::function<void(IspBench&)> fault;
         bool flashed;
     } cases[] = {
-        {"flashed", [](IspBench&) {}, true},
-        {"entry 1 unacknowledged", [](IspBench& t) { t.gfx.i2cDefaultReply = kNull; }, false},
-        {"no mailbox window", [](IspBench& t) { t.model.Put(0x40C, {0, 0, 0}); }, false},
-        {"erase not acknowledged", [](IspBench& t) { t.model.eraseAckOnPoll = 1000; }, false},
+        {"flashed", {}, NoFault, true},
+        {"entry 1 unacknowledged", {}, Entry1Fails, false},
+        {"no mailbox window", {"window-zero"}, NoFault, false},
+        {"erase not acknowledged", {"erase-timeout"}, NoFault, false},
     };
     for (const auto& c : cases) {
-        IspBench t;
+        IspBench t(c.chipFaults);
         c.fault(t);
         IndicatorLog log(t.gfx);
         DialogIspGuard guard(&log, log, 1024);

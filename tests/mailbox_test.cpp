@@ -9,35 +9,39 @@ namespace kdx {
 namespace {
 
 using testing::FakeCall;
-using testing::MailboxModel;
+using testing::SimBench;
 
 // The waits of the closing request and of the erase.
 constexpr AckWaitParameters kEndIspAckWait{250, 10, 0, 10, 0, false, false};
 constexpr AckWaitParameters kEraseAckWait{250, 150, 50, 50, 1, false, true};
 
-struct MailboxTest : testing::ChipFixture {
-    MailboxModel model{gfx};
-};
+using MailboxTest = testing::SimFixture;
+
+constexpr uint32_t kWindowAddr = 0x30000;
+
+// The window descriptor: command buffer address and size, reply buffer address and size.
+std::vector<uint8_t> Descriptor(uint32_t cmdAddr, uint16_t cmdSize, uint32_t replyAddr, uint16_t replySize) {
+    std::vector<uint8_t> d;
+    for (const auto& [value, bytes] : {std::pair<uint32_t, int>{cmdAddr, 4}, {cmdSize, 2}, {replyAddr, 4}, {replySize, 2}})
+        for (int i = 0; i < bytes; ++i) d.push_back(static_cast<uint8_t>(value >> (8 * i)));
+    return d;
+}
 
 TEST_F(MailboxTest, WindowDescriptorIsReadAndTheFlagsDerived) {
     context.scratch.fill(0xAA);  // left behind by earlier reads: only the bytes read count
-    model.cmdAddr = 0x21000;
-    model.cmdSize = 511;
-    model.replyAddr = 0x11000;
-    model.replySize = 64;
-    model.PublishWindow();
+    ServeReadsAt(kWindowAddr, Descriptor(0x21000, 511, 0x11000, 64));
     WText error = u"untouched";
     ASSERT_TRUE(GetDpcdBufferAddr(context, error));
     EXPECT_EQ(error, u"untouched");
     const MailboxWindow& w = context.mailbox;
-    EXPECT_EQ(w.windowAddress, MailboxModel::kWindowAddr);
+    EXPECT_EQ(w.windowAddress, kWindowAddr);
     EXPECT_EQ(w.cmdBufferAddr, 0x21000u);
     EXPECT_EQ(w.cmdBufferSize, 511);
     EXPECT_EQ(w.replyBufferAddr, 0x11000u);
     EXPECT_EQ(w.replyBufferSize, 64);
     EXPECT_EQ(w.lowFlagAddr, 0x21000u + 254);
     EXPECT_EQ(w.highFlagAddr, 0x21000u + 510);
-    EXPECT_EQ(SpansOf(Reads()), (testing::Spans{{0x40C, 3}, {MailboxModel::kWindowAddr, 12}}));
+    EXPECT_EQ(SpansOf(Reads()), (testing::Spans{{0x40C, 3}, {kWindowAddr, 12}}));
     EXPECT_EQ(clock.NowUs(), 2000);
 }
 
@@ -46,14 +50,13 @@ TEST_F(MailboxTest, WindowFailuresCarryTheirDetailText) {
     WText error;
     EXPECT_FALSE(GetDpcdBufferAddr(context, error));
     EXPECT_EQ(error, u"Sending Native-Read 0x40C cmd error! (1002)\r\n");
-    gfx.onNativeRead = nullptr;
-    gfx.calls.clear();
-    EXPECT_FALSE(GetDpcdBufferAddr(context, error));
+    SimBench noWindow{{"window-zero"}};
+    EXPECT_FALSE(GetDpcdBufferAddr(noWindow.context, error));
     EXPECT_EQ(error, u"DPCD window addr = 0");
-    EXPECT_EQ(Reads().size(), 1u);
-    model.PublishWindow();
-    AnswerReadsAt(MailboxModel::kWindowAddr, -1);
-    EXPECT_FALSE(GetDpcdBufferAddr(context, error));
+    EXPECT_EQ(noWindow.Reads().size(), 1u);
+    SimBench unreadable;
+    unreadable.AnswerReadsAt(kWindowAddr, -1);
+    EXPECT_FALSE(GetDpcdBufferAddr(unreadable.context, error));
     EXPECT_EQ(error, u"Sending Native-Read WinAddr cmd error! (-1)");
 }
 
@@ -68,19 +71,14 @@ TEST_F(MailboxTest, UnusableBufferSizesFailButTheValuesReadStayInForce) {
         {19, 128, u"DPCD buffer size too small"},
     };
     for (const auto& c : cases) {
-        model.cmdAddr = 0x22000;
-        model.cmdSize = c.cmdSize;
-        model.replySize = c.replySize;
-        model.PublishWindow();
+        ServeReadsAt(kWindowAddr, Descriptor(0x22000, c.cmdSize, 0x10000, c.replySize));
         WText error;
         EXPECT_FALSE(GetDpcdBufferAddr(context, error));
         EXPECT_EQ(error, c.error);
         EXPECT_EQ(context.mailbox.cmdBufferAddr, 0x22000u);
         EXPECT_EQ(context.mailbox.cmdBufferSize, c.cmdSize);
     }
-    model.cmdSize = 20;
-    model.replySize = 1;
-    model.PublishWindow();
+    ServeReadsAt(kWindowAddr, Descriptor(0x22000, 20, 0x10000, 1));
     WText error;
     EXPECT_TRUE(GetDpcdBufferAddr(context, error));
 }
@@ -109,11 +107,11 @@ TEST_F(MailboxTest, RequestBodyGoesFirstThenTheLengthByte) {
 TEST_F(MailboxTest, RequestWithWriteErrorsIsJudgedByTheLengthByteReadBack) {
     const std::vector<uint8_t> block{0x03, 0x10, 0x13};
     FailWritesAt(0x20001, 1002);
-    gfx.dpcd[0x20000] = 0x03;  // it arrived all the same
+    sim.Poke(0x20000, {0x03});  // it arrived all the same
     EXPECT_TRUE(SendRequest(context, block));
     EXPECT_EQ(Writes().size(), 1u);  // not written again
     EXPECT_EQ(SpansOf(Reads()), (testing::Spans{{0x20000, 1}}));
-    gfx.dpcd[0x20000] = 0x00;
+    sim.Poke(0x20000, {0x00});
     EXPECT_FALSE(SendRequest(context, block));
     // Every read failing: 100 reads, then false.
     gfx.calls.clear();
@@ -128,17 +126,24 @@ TEST_F(MailboxTest, WriteAckToleratesSilenceButNotAWrongReply) {
     EXPECT_EQ(Reads().size(), 2000u);
     EXPECT_EQ(clock.NowUs(), 2000 * 3000);
 
-    model.PutReply({0x03, 0x0C, 0xF0});
+    ServeReadsAt(0x10000, {0x03, 0x0C, 0xF0});
     gfx.calls.clear();
     EXPECT_FALSE(WaitWriteAck(context));
     // The poll of byte 0 and the full read, nothing more.
     EXPECT_EQ(SpansOf(Reads()), (testing::Spans{{0x10000, 1}, {0x10000, 3}}));
 
-    model.PutReply({0x03, 0x0C, 0xF1});
+    ServeReadsAt(0x10000, {0x03, 0x0C, 0xF1});
     gfx.calls.clear();
     clock.SetCounter(0);
     EXPECT_TRUE(WaitWriteAck(context));
     EXPECT_EQ(clock.NowUs(), 1000);  // 1 ms before the full read
+
+    // Polls whose reads fail follow each other without a pause.
+    SimBench unreadable;
+    unreadable.AnswerReadsAt(0x10000, 1002);
+    EXPECT_TRUE(WaitWriteAck(unreadable.context));
+    EXPECT_EQ(unreadable.Reads().size(), 2000u);
+    EXPECT_EQ(unreadable.clock.NowUs(), 0);
 }
 
 TEST_F(MailboxTest, FailedFullReadDoesNotPassAnEarlierAcknowledgementOff) {
@@ -165,7 +170,7 @@ TEST_F(MailboxTest, FailedFullReadDoesNotPassAnEarlierAcknowledgementOff) {
 }
 
 TEST_F(MailboxTest, ReleaseClearsByteZeroOfEachReplyPacket) {
-    for (uint32_t offset : {0u, 16u, 32u, 48u}) gfx.dpcd[0x10000 + offset] = 0x07;
+    for (uint32_t offset : {0u, 16u, 32u, 48u}) sim.Poke(0x10000 + offset, {0x07});
     ASSERT_TRUE(ReleaseReplyPackets(context));
     std::vector<uint32_t> addresses;
     for (const auto& w : Writes()) {
@@ -205,36 +210,31 @@ TEST_F(MailboxTest, ReleaseReadsByteZeroBackAtMostAHundredTimes) {
     }
 }
 
-// A poll whose read fails waits as long as an empty one, so a driver that refuses reads
-// for a while does not shorten the erase wait.
-TEST_F(MailboxTest, FailedPollsArePacedLikeEmptyOnes) {
-    AnswerReadsAt(0x10000, 1002);
-    EXPECT_FALSE(WaitForAck(context, kEraseAckWait));
-    EXPECT_EQ(SpansOf(Reads()), testing::Spans(150, {0x10000, 1}));
-    EXPECT_EQ(clock.NowUs(), (250 + 150 * 50) * 1000);
-}
-
-// Every read lands in the front of the scratch buffer, so none may be longer than it.
+// Every read lands in the front of the scratch buffer, so none may be longer than it (the
+// command buffer is as long).
 TEST_F(MailboxTest, ReadsFitTheScratchBuffer) {
-    EXPECT_EQ(mailbox_io::Read(context, 0x10000, context.scratch.size()), gfx::kOk);
-    EXPECT_EQ(mailbox_io::Read(context, 0x10000, context.scratch.size() + 1), gfx::kInvalidArgument);
-    EXPECT_EQ(mailbox_io::Read(context, 0x10000, 0), gfx::kInvalidArgument);
-    EXPECT_EQ(SpansOf(Reads()), (testing::Spans{{0x10000, context.scratch.size()}}));
+    EXPECT_EQ(mailbox_io::Read(context, 0x20000, context.scratch.size()), gfx::kOk);
+    EXPECT_EQ(mailbox_io::Read(context, 0x20000, context.scratch.size() + 1), gfx::kInvalidArgument);
+    EXPECT_EQ(mailbox_io::Read(context, 0x20000, 0), gfx::kInvalidArgument);
+    EXPECT_EQ(SpansOf(Reads()), (testing::Spans{{0x20000, context.scratch.size()}}));
 }
 
 // R = count + 3 bytes in packets of 15 behind their count bytes: the full read takes them
 // all (R = 16 needs a second packet for its last byte), and the reply stays in place.
-TEST_F(MailboxTest, DataReplyIsUnpackedAcrossPackets) {
-    for (const size_t count : {1, 12, 13, 20, 28}) {
+TEST(MailboxDataReply, IsUnpackedAcrossPackets) {
+    for (const uint8_t count : {1, 12, 13, 20, 28}) {
+        SimBench b;
         std::vector<uint8_t> data(count);
         for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(0xA0 + i);
-        model.PutReply(MailboxModel::PacketiseDataReply(data));
+        b.sim.FlashMemory().Load(data);
+        ASSERT_TRUE(SendRequest(b.context, testing::ReadFlashRequest(0, count)));
+        b.gfx.calls.clear();
         std::vector<uint8_t> out(count);
-        ASSERT_TRUE(ReadReplyData(context, out)) << count;
+        ASSERT_TRUE(ReadReplyData(b.context, out)) << int{count};
         EXPECT_EQ(out, data);
-        EXPECT_EQ(Reads().back().data.size(), count + 3 + (count + 3 + 14) / 15) << count;
+        EXPECT_EQ(b.Reads().back().data.size(), count + 3u + (count + 3 + 14) / 15) << int{count};
+        EXPECT_TRUE(b.Writes().empty());
     }
-    EXPECT_TRUE(Writes().empty());
 }
 
 TEST_F(MailboxTest, MalformedDataRepliesFailWithinTheBytesRead) {
@@ -249,7 +249,7 @@ TEST_F(MailboxTest, MalformedDataRepliesFailWithinTheBytesRead) {
         {"empty packets until the end", {0x02, 0x06, 0x1B, 0, 0, 0, 0}},
     };
     for (const auto& c : cases) {
-        model.PutReply(c.reply);
+        ServeReadsAt(0x10000, c.reply);
         std::array<uint8_t, 3> out{};
         EXPECT_FALSE(ReadReplyData(context, out)) << c.what;
         EXPECT_LE(Reads().back().data.size(), 7u) << c.what;
@@ -262,7 +262,7 @@ TEST_F(MailboxTest, MalformedDataRepliesFailWithinTheBytesRead) {
         {0x0F, 0x06, 0x1B, 0x11, 0x22, 0x33, 0xEE},
     };
     for (const auto& reply : fine) {
-        model.PutReply(reply);
+        ServeReadsAt(0x10000, reply);
         std::array<uint8_t, 3> out{};
         EXPECT_TRUE(ReadReplyData(context, out));
         EXPECT_EQ(out, (std::array<uint8_t, 3>{0x11, 0x22, 0x33}));
@@ -299,7 +299,7 @@ TEST_F(MailboxTest, DataReplyFullReadMustSucceedAndAgreeWithThePoll) {
 TEST_F(MailboxTest, DataReplyPollsRunOut) {
     std::array<uint8_t, 3> out{};
     // A released reply keeps its bytes after byte 0: only byte 0 tells a reply is there.
-    model.PutReply({0x00, 0x06, 0x1B, 0x11, 0x22, 0x33, 0x00});
+    ServeReadsAt(0x10000, {0x00, 0x06, 0x1B, 0x11, 0x22, 0x33, 0x00});
     EXPECT_FALSE(ReadReplyData(context, out));
     EXPECT_EQ(Reads().size(), 100u);
     EXPECT_EQ(clock.NowUs(), 100 * 10 * 1000);
