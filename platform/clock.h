@@ -3,7 +3,10 @@
 // simulator run on virtual time while the program on a PC runs on the real counter.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
+#include <vector>
 
 namespace kdx::platform {
 
@@ -44,8 +47,16 @@ public:
         ticks_ += static_cast<int64_t>(ms) * (kFrequency / 1000);
         ++sleepCalls_;
     }
-    void BeginTimerPeriod(uint32_t) override { ++timerPeriodDepth_; ++timerPeriodRaises_; }
-    void EndTimerPeriod(uint32_t) override { --timerPeriodDepth_; }
+    // As with timeEndPeriod, an end undoes only a begin of the same period: a mismatched
+    // pair leaves the raised resolution in force, and the depth shows it.
+    void BeginTimerPeriod(uint32_t ms) override {
+        openPeriods_.push_back(ms);
+        ++timerPeriodRaises_;
+    }
+    void EndTimerPeriod(uint32_t ms) override {
+        const auto open = std::find(openPeriods_.rbegin(), openPeriods_.rend(), ms);
+        if (open != openPeriods_.rend()) openPeriods_.erase(std::next(open).base());
+    }
 
     // Moves time on by a modelled duration (the simulator's AUX and flash timing).
     void AdvanceNs(int64_t ns) { ticks_ += ns / (1'000'000'000 / kFrequency); }
@@ -56,13 +67,13 @@ public:
     int64_t NowUs() const { return ticks_ / (kFrequency / 1'000'000); }
     int64_t NowNs() const { return ticks_ * (1'000'000'000 / kFrequency); }
     int SleepCalls() const { return sleepCalls_; }
-    int TimerPeriodDepth() const { return timerPeriodDepth_; }
+    int TimerPeriodDepth() const { return static_cast<int>(openPeriods_.size()); }
     int TimerPeriodRaises() const { return timerPeriodRaises_; }
 
 private:
     int64_t ticks_ = 0;
     int sleepCalls_ = 0;
-    int timerPeriodDepth_ = 0;
+    std::vector<uint32_t> openPeriods_;
     int timerPeriodRaises_ = 0;
 };
 

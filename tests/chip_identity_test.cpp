@@ -42,12 +42,6 @@ struct IdentityFixture : testing::ChipFixture {
         const auto bytes = block.Bytes();
         for (size_t i = 0; i < bytes.size(); ++i) gfx.dpcd[0x503 + static_cast<uint32_t>(i)] = bytes[i];
     }
-    void FailDpcd() {
-        gfx.onNativeRead = [](uint32_t, std::span<uint8_t>, int32_t& result) {
-            result = 1;
-            return true;
-        };
-    }
     int32_t resultCode = 99;
     WText current = u"UNKNOWN";
     WText chip = u"UNKNOWN";
@@ -85,43 +79,51 @@ TEST_F(IdentityFixture, TarvikChipByItsBlock) {
         SCOPED_TRACE(c.name);
         gfx.i2cReplies.clear();
         gfx.onNativeRead = nullptr;
-        sys.debug.messages.clear();
+        debug.messages.clear();
         resultCode = 99;
         current = chip = u"UNKNOWN";
         Registers({0x2800});
         Dpcd(c.block);
-        if (c.unreadable) FailDpcd();
+        if (c.unreadable) AnswerReadsAt(0x503, 1);
         EXPECT_EQ(Check(), c.passes);
         EXPECT_EQ(resultCode, c.resultCode);
         EXPECT_EQ(chip, c.chip);
         if (c.current != nullptr) {
             EXPECT_EQ(current, c.current);
         }
-        EXPECT_EQ(sys.debug.messages, c.message ? std::vector<WText>{c.message} : std::vector<WText>{});
+        EXPECT_EQ(debug.messages, c.message ? std::vector<WText>{c.message} : std::vector<WText>{});
         EXPECT_EQ(context.firmwareVersionValue == 0, c.unreadable || c.block.major + c.block.minor == 0) << c.name;
     }
 }
 
+// The register 0x8002 is read only when 0xC802 names neither Tarvik nor Zendra.
 TEST_F(IdentityFixture, OtherFamiliesAndSilenceAreNotTargets) {
     const struct {
         std::initializer_list<uint16_t> registers;
         const char16_t* message;
+        std::vector<uint16_t> read;
     } cases[] = {
-        {{}, u"ERROR!! ChipID:-1\r\n"},  // no reply at all
-        {{0x2600}, u"ERROR!! ChipID:5\r\n"},
-        {{0x1100, 0x1264}, u"ERROR!! ChipID:6\r\n"},
-        {{0x1100, 0x4300}, u"ERROR!! ChipID:4\r\n"},
-        {{0x1100, 0x1200}, u"ERROR!! ChipID:255\r\n"},
+        {{}, u"ERROR!! ChipID:-1\r\n", {0xC802}},  // no reply at all
+        {{0x2600}, u"ERROR!! ChipID:5\r\n", {0xC802}},
+        {{0x1100, 0x1264}, u"ERROR!! ChipID:6\r\n", {0xC802, 0x8002}},
+        {{0x1100, 0x4300}, u"ERROR!! ChipID:4\r\n", {0xC802, 0x8002}},
+        {{0x1100, 0x1200}, u"ERROR!! ChipID:255\r\n", {0xC802, 0x8002}},
     };
     for (const auto& c : cases) {
         gfx.i2cReplies.clear();
-        sys.debug.messages.clear();
+        gfx.calls.clear();
+        debug.messages.clear();
         resultCode = 99;
         Registers(c.registers);
         Dpcd({"KX4610", 0x22, 1, 40});
         EXPECT_FALSE(Check());
         EXPECT_EQ(resultCode, 30);
-        EXPECT_EQ(sys.debug.messages, std::vector<WText>{c.message});
+        EXPECT_EQ(debug.messages, std::vector<WText>{c.message});
+        std::vector<uint16_t> read;
+        for (const auto& w : gfx.CallsOf(testing::FakeCall::I2cWrite)) {
+            read.push_back(static_cast<uint16_t>(w.data[7] << 8 | w.data[8]));
+        }
+        EXPECT_EQ(read, c.read);
     }
 }
 
@@ -146,7 +148,8 @@ TEST_F(IdentityFixture, DescriptionLines) {
         // 0x4A65: bits 15-14 = 1, 13-5 = 83, 4-0 = 5.
         {kChipOlvane, {"OLV123", 0x1A, 0x4A, 0x65}, u"Olvane App: OLV123 v1.83.5  (HWver=0x1A)", kChipOlvane},
         {kChipDp2Vga, {"VGA001", 0x45, 1, 0x0A}, u"DP2VGA: VGA001 v1.0A  (cut0.0)", kChipDp2Vga},
-        {kChipZendra, {"ZN1234", 0x31, 3, 12}, u"Zendra: ZN1234 v3.12  (cut3.0)", kChipZendra},
+        // Only a Tarvik version text shows the third component.
+        {kChipZendra, {"ZN1234", 0x31, 3, 12, 1}, u"Zendra: ZN1234 v3.12  (cut3.0)", kChipZendra},
         {kChipUnknown, {"AB", 0x07, 0x2A, 0x3B, 0x01}, u"AB FW Ver=0x012A3B  (HWver=0x07)", kChipUnknown},
         {kChipUnreadable, {"KX4610", 0x22, 1, 40}, u"KX4610 FW Ver=0x000128  (HWver=0x22)", kChipUnreadable},
     };

@@ -29,10 +29,9 @@ struct PollCase {
     int64_t elapsedMs;
 };
 
-bool Ack(ChipContext& c) { return ReadAck(c); }
-bool AckFast(ChipContext& c) { return ReadAckFast(c); }
+// kData's body (ll, op and four payload bytes) fills this buffer exactly.
 bool ReturnData(ChipContext& c) {
-    std::array<uint8_t, 129> out{};
+    std::array<uint8_t, 6> out{};
     size_t length = 0;
     return ReadReturnData(c, out, length);
 }
@@ -46,7 +45,6 @@ std::vector<uint8_t> Flipped(std::vector<uint8_t> bytes, size_t at) {
     bytes[at] ^= 1;
     return bytes;
 }
-std::vector<testing::I2cReply> Repeat(const testing::I2cReply& r, size_t n) { return std::vector<testing::I2cReply>(n, r); }
 
 class PollTest : public ChannelFixture, public ::testing::WithParamInterface<PollCase> {};
 
@@ -59,35 +57,32 @@ TEST_P(PollTest, AttemptsAndPauses) {
     EXPECT_EQ(clock.TimerPeriodDepth(), 0);
 }
 
-std::vector<testing::I2cReply> Then(std::vector<testing::I2cReply> first, const testing::I2cReply& last) {
-    first.push_back(last);
-    return first;
-}
-
 INSTANTIATE_TEST_SUITE_P(
     Channel, PollTest,
     ::testing::Values(
-        PollCase{"AckAfterNull", Ack, {kNull, kAck}, true, 2, 40 + 30},
-        PollCase{"AckFastAfterNull", AckFast, {kNull, kAck}, true, 2, 5},
+        PollCase{"AckAfterNull", ReadAck, {kNull, kAck}, true, 2, 40 + 30},
+        PollCase{"AckFastAfterNull", ReadAckFast, {kNull, kAck}, true, 2, 5},
         PollCase{"DataAfterNull", ReturnData, {kNull, kData}, true, 2, 40 + 10},
-        PollCase{"AckBusy", Ack, Repeat(kBusy, 20), false, 20, 40 + 20 * 10},
-        PollCase{"AckFastBusy", AckFast, Then({kBusy}, kAck), true, 2, 5},
-        PollCase{"DataBusy", ReturnData, Then({kBusy}, kData), true, 2, 40 + 10},
-        PollCase{"AckNeverComes", Ack, {}, false, 20, 40 + 20 * 30},
+        PollCase{"AckBusy", ReadAck, std::vector<testing::I2cReply>(20, kBusy), false, 20, 40 + 20 * 10},
+        PollCase{"AckFastBusy", ReadAckFast, {kBusy, kAck}, true, 2, 5},
+        PollCase{"DataBusy", ReturnData, {kBusy, kData}, true, 2, 40 + 10},
+        PollCase{"AckNeverComes", ReadAck, {}, false, 20, 40 + 20 * 30},
         PollCase{"DataNeverComes", ReturnData, {}, false, 50, 40 + 50 * 10},
-        PollCase{"AckFastNeverComes", AckFast, {}, false, 50, 50 * 5},
-        PollCase{"AckStatus2", Ack, {{2, {}, {}}, kAck}, false, 1, 40},
-        PollCase{"AckFastStatus5", AckFast, {{5, {}, {}}, kAck}, false, 1, 0},
+        PollCase{"AckFastNeverComes", ReadAckFast, {}, false, 50, 50 * 5},
+        PollCase{"AckStatus2", ReadAck, {{2, {}, {}}, kAck}, false, 1, 40},
+        PollCase{"AckFastStatus5", ReadAckFast, {{5, {}, {}}, kAck}, false, 1, 0},
         PollCase{"DataStatus5", ReturnData, {{5, {}, {}}, kData}, false, 1, 40},
         // Any other status is tried again at once.
-        PollCase{"AckOtherStatus", Ack, {{15, {}, {}}, {-1, {}, {}}, kAck}, true, 3, 40},
+        PollCase{"AckOtherStatus", ReadAck, {{15, {}, {}}, {-1, {}, {}}, kAck}, true, 3, 40},
         PollCase{"DataOtherStatus", ReturnData, {{1002, {}, {}}, kData}, true, 2, 40},
-        // A wrong acknowledgement is not polled again.
-        PollCase{"AckWrongOpcode", Ack, {{0, ChipReply(0x0D, {}), {}}, kAck}, false, 1, 40},
-        PollCase{"AckWrongChecksum", Ack, {{0, Flipped(AckReply(), 7), {}}, kAck}, false, 1, 40},
+        // A wrong acknowledgement or data reply is not polled again.
+        PollCase{"DataWrongMarker", ReturnData, {{0, Flipped(kData.bytes, 2), {}}, kData}, false, 1, 40},
+        PollCase{"DataWrongChecksum", ReturnData, {{0, Flipped(kData.bytes, 11), {}}, kData}, false, 1, 40},
+        PollCase{"AckWrongOpcode", ReadAck, {{0, ChipReply(0x0D, {}), {}}, kAck}, false, 1, 40},
+        PollCase{"AckWrongChecksum", ReadAck, {{0, Flipped(AckReply(), 7), {}}, kAck}, false, 1, 40},
         // Four bytes are short for an acknowledgement but not a null message for a data poll.
-        PollCase{"AckShortReply", Ack, {{0, {0x6E, 0x81, 0xC2, 0x00}, {}}, kAck}, true, 2, 40 + 30},
-        PollCase{"AckSixByteReply", Ack, {{0, {0x6E, 0x83, 0xC2, 0x00, 0x00, 0x01}, {}}, kAck}, false, 1, 40},
+        PollCase{"AckShortReply", ReadAck, {{0, {0x6E, 0x81, 0xC2, 0x00}, {}}, kAck}, true, 2, 40 + 30},
+        PollCase{"AckSixByteReply", ReadAck, {{0, {0x6E, 0x83, 0xC2, 0x00, 0x00, 0x01}, {}}, kAck}, false, 1, 40},
         PollCase{"DataShortReply", ReturnData, {{0, {0x6E, 0x81, 0xC2, 0x00}, {}}, kData}, false, 1, 40}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -136,19 +131,49 @@ TEST_F(ChannelFixture, CommandsLongerThanTheFrameAreRefused) {
     EXPECT_EQ(gfx.calls[0].data[1], 0xFF);
 }
 
+// A chip memory read asks at most 127 bytes and takes as many as the reply's ll announces,
+// none at all from a reply without payload.
 TEST_F(ChannelFixture, ChipMemoryReadAsksAtMost127Bytes) {
     std::vector<uint8_t> payload(20);
     for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i + 1);
-    gfx.i2cReplies.push_back({0, ChipReply(0x52, payload), {}});
+    gfx.i2cReplies = {{0, ChipReply(0x52, payload), {}}, {0, ChipReply(0x52, {}), {}}};
     std::array<uint8_t, 200> out{};
     size_t copied = 0;
-    ASSERT_TRUE(ReadChipMemory(context, 0x00012345, 200, out, copied));
-    EXPECT_EQ(gfx.calls[0].data, (std::vector<uint8_t>{0x51, 0x8D, 0xC2, 0x00, 0x00, 0x0B, 0x52, 0x00, 0x01, 0x23,
-                                                       0x45, 0x00, 0x00, 0x00, 0x7F, 0x00 ^ 0x6E ^ 0x51 ^ 0x8D ^ 0xC2 ^
-                                                       0x0B ^ 0x52 ^ 0x01 ^ 0x23 ^ 0x45 ^ 0x7F}));
+    ASSERT_TRUE(ReadChipMemory(context, 0x81234567, 200, out, copied));
+    EXPECT_EQ(gfx.calls[0].data, (std::vector<uint8_t>{0x51, 0x8D, 0xC2, 0x00, 0x00, 0x0B, 0x52, 0x81, 0x23, 0x45,
+                                                       0x67, 0x00, 0x00, 0x00, 0x7F, 0xD6}));
     EXPECT_EQ(copied, 20u);
     EXPECT_TRUE(std::equal(payload.begin(), payload.end(), out.begin()));
     EXPECT_EQ(out[20], 0);
+    EXPECT_TRUE(ReadChipMemory(context, 0x81234567, 0, out, copied));
+    EXPECT_EQ(copied, 0u);
+}
+
+// The version block is one 10-byte read from 0x1B503; a reply with fewer bytes would leave
+// stale bytes in the block and fails.
+TEST_F(ChannelFixture, VersionBlockIsOneTenByteRead) {
+    const std::vector<uint8_t> block{'K', 'X', '4', '6', '1', '0', 0x22, 1, 40, 0};
+    gfx.i2cReplies = {{0, ChipReply(0x52, block), {}}, {0, ChipReply(0x52, std::span(block).first(9)), {}}};
+    std::array<uint8_t, 10> out{};
+    EXPECT_TRUE(ReadVersionBlock(context, out));
+    EXPECT_EQ(gfx.calls[0].data, (std::vector<uint8_t>{0x51, 0x8D, 0xC2, 0x00, 0x00, 0x0B, 0x52, 0x00, 0x01, 0xB5,
+                                                       0x03, 0x00, 0x00, 0x00, 0x0A, 0x94}));
+    EXPECT_TRUE(std::equal(block.begin(), block.end(), out.begin()));
+    EXPECT_FALSE(ReadVersionBlock(context, out));
+}
+
+// From 20 ms on a wait sleeps, with the timer resolution raised to 1 ms only around the
+// sleep; a shorter one busy-waits, and 0 ms returns at once.
+TEST_F(ChannelFixture, DelaysSleepFrom20Ms) {
+    DelayMs(context, 0);
+    EXPECT_EQ(clock.NowUs(), 0);
+    DelayMs(context, 19);
+    EXPECT_EQ(clock.SleepCalls(), 0);
+    DelayMs(context, 20);
+    EXPECT_EQ(clock.SleepCalls(), 1);
+    EXPECT_EQ(clock.TimerPeriodRaises(), 1);
+    EXPECT_EQ(clock.TimerPeriodDepth(), 0);
+    EXPECT_EQ(clock.NowUs(), 39'000);
 }
 
 // Replies that would reach past a buffer, or that are not whole, fail without a byte
@@ -174,7 +199,8 @@ TEST_F(ChannelFixture, MalformedDataRepliesFail) {
         {"ll of 0", patched(5, 0)},
         {"wrong opcode", ChipReply(0x53, ten)},
         {"wrong marker", patched(2, 0xC3)},
-        {"reserved byte set", patched(4, 0x01)},
+        {"reserved byte 3 set", patched(3, 0x01)},
+        {"reserved byte 4 set", patched(4, 0x01)},
         {"bad checksum", Flipped(good, good.size() - 1)},
         {"only a header", {0x6E, 0x85, 0xC2, 0x00, 0x00, 0x03, 0x52}},
     };
@@ -216,6 +242,8 @@ TEST_F(ChannelFixture, RepliesCountedBeyondTheCapacityFail) {
     gfx.i2cReplies.assign(1, {0, ChipReply(0x52, std::vector<uint8_t>(128, 0xAB)), {}});
     std::array<uint8_t, 200> wide{};
     EXPECT_FALSE(ReadChipMemory(context, 0, 127, wide, copied));
+    gfx.i2cReplies.assign(1, {0, ChipReply(0x06, std::vector<uint8_t>(128, 0x12)), {}});
+    EXPECT_EQ(ReadRegister16(context, 0xC802), kRegisterReadFailed);
     gfx.i2cReplies.assign(1, kData);
     std::array<uint8_t, 5> narrow{};
     size_t length = 9;
@@ -225,7 +253,7 @@ TEST_F(ChannelFixture, RepliesCountedBeyondTheCapacityFail) {
     // The capacity handed to the adapter: its block length kept within the reply buffer,
     // none at all for a backend without a usable length.
     const std::pair<int32_t, size_t> capacities[] = {
-        {131, 131}, {8, 8}, {0, 0}, {-1, 0}, {4096, context.scratch.size()}};
+        {131, 131}, {8, 8}, {1, 1}, {0, 0}, {-1, 0}, {4096, context.scratch.size()}};
     for (const auto& [maxBlock, capacity] : capacities) {
         gfx.MaxBlockLength = maxBlock;
         gfx.i2cReplies.assign(1, {0, AckReply(), {}});
