@@ -208,6 +208,34 @@ def usage(args):
     expect("installs KDX4610 firmware version 1.58" in bench.run(["--version"]).stdout, "--version names 1.58")
 
 
+def without_release_race(bench, ours_path, ref_path):
+    """Once EndIsp's reply is released the ISP driver resets the chip a millisecond later. On
+    the real clock, with other runs beside this one, the updater's read-back of that release
+    can come after the reset and be NACKed (24: each read the kernel's probe of DPCD 0 and its
+    retries) where on virtual time it read the 0. What follows the release is left out of both
+    traces (copies ending .cmp) when that is where they differ."""
+    def fields(line):
+        return line.rstrip("\n").split("\t")
+    def tail(lines, statuses):
+        kept = len(lines)
+        while kept and (lambda f: len(f) >= 7 and f[1] == "R" and f[5] == "1" and (
+                (f[4] == "0x0" and f[6] == "0") or (f[4] == "0x10000" and f[6] in statuses)))(fields(lines[kept - 1])):
+            kept -= 1
+        return kept
+    ours, theirs = open(ours_path).readlines(), open(ref_path).readlines()
+    ours_kept, theirs_kept = tail(ours, ("24",)), tail(theirs, ("0",))
+    nacked = sum(fields(l)[6] == "24" for l in ours[ours_kept:])
+    if not nacked or not any(fields(l)[4] == "0x10000" for l in theirs[theirs_kept:]):
+        return ours_path, ref_path
+    bench.log("the read-back of EndIsp's release met the chip's reset: %d NACKed AUX reads after it left out"
+              " (%d lines), and the in-process run's %d" % (nacked, len(ours) - ours_kept, len(theirs) - theirs_kept))
+    paths = (ours_path + ".cmp", ref_path + ".cmp")
+    for path, lines in zip(paths, (ours[:ours_kept], theirs[:theirs_kept])):
+        with open(path, "w") as f:
+            f.writelines(lines)
+    return paths
+
+
 @case
 def silent_update(args):
     bench = Bench(args, "silent_update")
@@ -218,9 +246,10 @@ def silent_update(args):
     # The same run in-process over the same kernel model, on the virtual clock.
     ref = bench.path("inprocess.trace")
     subprocess.run([args.sim, "--backend", "linux", "--quiet", "--trace", ref, "--", "/s"], check=True)
-    compared = subprocess.run([args.payload_tool, bench.path("run.trace"), ref], capture_output=True, text=True)
-    bench.log("$ trace_payload.py run.trace inprocess.trace\nexit %d\n%s%s" % (
-        compared.returncode, compared.stdout, compared.stderr))
+    ours_path, ref = without_release_race(bench, bench.path("run.trace"), ref)
+    compared = subprocess.run([args.payload_tool, ours_path, ref], capture_output=True, text=True)
+    bench.log("$ trace_payload.py %s %s\nexit %d\n%s%s" % (
+        os.path.basename(ours_path), os.path.basename(ref), compared.returncode, compared.stdout, compared.stderr))
     expect(compared.returncode == 0, "payload equal to the in-process run's")
     # Line by line (time column left out) the traces differ only where a poll found nothing
     # yet a different number of times: that depends on the clock, and the namespace run is on
@@ -228,7 +257,7 @@ def silent_update(args):
     # (6E 80 BE), or a 1-byte DPCD read that got 00 (the mailbox's empty reply buffer, a flag
     # not yet set, the kernel's probe read of DPCD 0 before it).
     strip = lambda path: [l.split("\t", 1)[1] for l in open(path) if not l.startswith("time_us")]
-    ours, theirs = strip(bench.path("run.trace")), strip(ref)
+    ours, theirs = strip(ours_path), strip(ref)
     hunks = [op for op in difflib.SequenceMatcher(None, ours, theirs, autojunk=False).get_opcodes()
              if op[0] != "equal"]
     port_read = lambda f: f[0] == "R" and f[3] == "0x37" and f[2] in ("1", "5")
