@@ -57,7 +57,7 @@ TEST(WideText, TrimsWhiteSpaceAndParsesLeadingNumbers) {
         std::u16string_view text;
         double value;
     } numbers[] = {{u"1.40", 1.40}, {u"----", 0.0}, {u"1.5/2", 1.5}, {u"", 0.0}, {u" +2.5e02x", 250.0}, {u"-.5", -0.5},
-                   {u"3e", 3.0}, {u".", 0.0}, {u"7E-19", 7e-19}, {u"109", 109.0}, {u"2.09", 2.09}, {u" ", 0.0}, {u"2e", 2.0}};
+                   {u"3e", 3.0}, {u".", 0.0}, {u"7E-19", 7e-19}, {u"109", 109.0}, {u"2.09", 2.09}, {u" ", 0.0}, {u"2e", 2.0}, {u"1e5", 1e5}};
     for (const auto& n : numbers) EXPECT_DOUBLE_EQ(ParseLeadingDouble(Exact(n.text)), n.value) << ToUtf8(n.text);
 }
 
