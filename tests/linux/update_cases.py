@@ -216,10 +216,14 @@ def without_release_race(bench, ours_path, ref_path):
     traces (copies ending .cmp) when that is where they differ."""
     def fields(line):
         return line.rstrip("\n").split("\t")
+    def after_release(line, statuses):
+        # A 1-byte read of the reply buffer that ended so, or the kernel's probe of DPCD 0.
+        f = fields(line)
+        return len(f) >= 7 and f[1] == "R" and f[5] == "1" and (
+            (f[4] == "0x0" and f[6] == "0") or (f[4] == "0x10000" and f[6] in statuses))
     def tail(lines, statuses):
         kept = len(lines)
-        while kept and (lambda f: len(f) >= 7 and f[1] == "R" and f[5] == "1" and (
-                (f[4] == "0x0" and f[6] == "0") or (f[4] == "0x10000" and f[6] in statuses)))(fields(lines[kept - 1])):
+        while kept and after_release(lines[kept - 1], statuses):
             kept -= 1
         return kept
     ours, theirs = open(ours_path).readlines(), open(ref_path).readlines()

@@ -6,8 +6,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -34,50 +32,48 @@ class SimulatedChip {
 public:
     SimulatedChip(FakeGfxLib& gfx, platform::VirtualClock& benchClock, std::vector<std::string_view> faults,
                   bool driverRunning = true)
-        : benchClock_(benchClock) {
-        sim::SimOptions options;
-        std::string error;
-        for (const std::string_view fault : faults) EXPECT_TRUE(sim::ParseFault(fault, options.faults, error)) << error;
-        sim_ = sim::Simulator::Create(options, sim::SmallImages(), clock_, &clock_, error);
-        sim_->BeginRun(1);
-        sim_->Chip().FlashMemory().EraseAll();
-        if (driverRunning) sim_->Chip().RunIspDriver(clock_.NowNs());
-        sim_->Connector().CreateInstance(driver_);
-        client_.emplace(*driver_, 0x0C);
+        : benchClock_(benchClock), bench_(WithFaults(faults)), client_(bench_.Client()) {
+        bench_.sim->BeginRun(1);
+        bench_.sim->Chip().FlashMemory().EraseAll();
+        if (driverRunning) bench_.sim->Chip().RunIspDriver(bench_.clock.NowNs());
         gfx.onNativeWrite = [this](uint32_t address, std::span<const uint8_t> data, int32_t& result) {
             Follow();
-            result = Status(client_->NativeWrite(address, data));
+            result = Status(client_.NativeWrite(address, data));
             return true;
         };
         gfx.onNativeRead = [this](uint32_t address, std::span<uint8_t> buffer, int32_t& result) {
             Follow();
-            result = Status(client_->NativeRead(address, buffer));
+            result = Status(client_.NativeRead(address, buffer));
             return true;
         };
     }
 
     // A write the updater does not make (the fake does not record it).
-    uint32_t Poke(uint32_t address, std::vector<uint8_t> bytes) { return client_->NativeWrite(address, bytes); }
-    std::span<const uint8_t> Flash() const { return sim_->Chip().FlashMemory().Bytes(); }
-    sim::Flash& FlashMemory() { return sim_->Chip().FlashMemory(); }
-    const sim::RunRecord& Record() const { return sim_->Record(); }
+    uint32_t Poke(uint32_t address, std::vector<uint8_t> bytes) { return client_.NativeWrite(address, bytes); }
+    std::span<const uint8_t> Flash() const { return bench_.sim->Chip().FlashMemory().Bytes(); }
+    sim::Flash& FlashMemory() { return bench_.sim->Chip().FlashMemory(); }
+    const sim::RunRecord& Record() const { return bench_.sim->Record(); }
 
 private:
+    static sim::SimOptions WithFaults(std::vector<std::string_view> faults) {
+        sim::SimOptions options;
+        std::string error;
+        for (const std::string_view fault : faults) EXPECT_TRUE(sim::ParseFault(fault, options.faults, error)) << error;
+        return options;
+    }
     static int32_t Status(uint32_t driverStatus) {
         return driverStatus == sim::SimDriver::kStatusDeferred ? gfx::kDeferred : static_cast<int32_t>(driverStatus);
     }
     void Follow() {
         const int64_t now = benchClock_.NowNs();
-        if (now > benchNs_) clock_.AdvanceNs(now - benchNs_);
+        if (now > benchNs_) bench_.clock.AdvanceNs(now - benchNs_);
         benchNs_ = now;
     }
 
     platform::VirtualClock& benchClock_;
     int64_t benchNs_ = 0;
-    platform::VirtualClock clock_;
-    std::unique_ptr<sim::Simulator> sim_;
-    platform::DriverInterface* driver_ = nullptr;
-    std::optional<sim::RecordClient> client_;
+    sim::TestBench bench_;
+    sim::RecordClient client_;
 };
 
 // A ReadFlash request block: 07 1B, the 24-bit address, the count, the XOR of them all.
