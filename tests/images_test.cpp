@@ -2,11 +2,30 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
 #include <deque>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "support/test_system.h"
+
+// Allocations of at least this many bytes fail while a case asks for it: a notebook short of
+// memory when the updater copies an image out of its resources.
+namespace {
+std::atomic<std::size_t> failAllocationsFrom{SIZE_MAX};
+}  // namespace
+
+// Kept out of line: inlined, the compiler would see memory from operator new handed to free.
+[[gnu::noinline]] void* operator new(std::size_t size) {
+    if (size >= failAllocationsFrom.load()) throw std::bad_alloc();
+    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    throw std::bad_alloc();
+}
+[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace kdx {
 namespace {
@@ -130,8 +149,9 @@ INSTANTIATE_TEST_SUITE_P(
 // Resources whose chosen step fails for one resource id.
 class FailingResources final : public platform::Resources {
 public:
-    enum Step { kFind, kLoad, kSize, kLock, kShortLock };
+    enum Step { kFind, kLoad, kSize, kLock, kShortLock, kAllocation };
     FailingResources(platform::Resources& inner, uint16_t id, Step step) : inner_(inner), id_(id), step_(step) {}
+    ~FailingResources() override { failAllocationsFrom = SIZE_MAX; }
 
     Handle Find(WTextView type, uint16_t id) override {
         current_ = id;
@@ -140,6 +160,8 @@ public:
     Loaded Load(Handle found) override { return current_ == id_ && step_ == kLoad ? nullptr : inner_.Load(found); }
     uint32_t Size(Handle found) override { return current_ == id_ && step_ == kSize ? 0 : inner_.Size(found); }
     std::span<const uint8_t> Lock(Loaded loaded, uint32_t size) override {
+        // The copy of a resource this size is the next allocation that large.
+        if (current_ == id_ && step_ == kAllocation) failAllocationsFrom = size;
         if (current_ != id_ || (step_ != kLock && step_ != kShortLock)) return inner_.Lock(loaded, size);
         // A section a byte shorter than the size announced.
         return step_ == kLock ? std::span<const uint8_t>{} : inner_.Lock(loaded, size).first(size - 1);
@@ -187,6 +209,10 @@ TEST(Images, EveryResourceStepAndEachChecksumHasItsOwnMessage) {
         {"size firmware", kDriver, firmware, true, u"SizeofResource(FW) failed!\r\n", 130, kSize},
         {"lock firmware", kDriver, firmware, true, u"LockResource(FW) failed!\r\n", 130, kLock},
         {"short lock firmware", kDriver, firmware, true, u"LockResource(FW) failed!\r\n", 130, kShortLock},
+        {"no memory for the driver", kDriver, firmware, true, u"ISP-Driver buffer allocation failed!\r\ncode=00001\r\n",
+         129, kAllocation},
+        {"no memory for the firmware", kDriver, firmware, true, u"FW buffer allocation failed!\r\ncode=00002\r\n", 130,
+         kAllocation},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
