@@ -410,6 +410,9 @@ def report(results, args, seconds, ran, judged):
     print("survivors: %d" % len(survivors))
     for m in sorted(survivors, key=lambda m: (m["file"], m["line"])):
         note = judged.get(m["id"])
+        if args.brief:
+            print("  %s:%d [%s] %s%s" % (m["file"], m["line"], m["id"], m["operator"], " (equivalent)" if note else ""))
+            continue
         print("  %s:%d [%s] %s%s" % (m["file"], m["line"], m["id"], m["operator"],
                                       " (equivalent: %s)" % note if note else ""))
         print("      before: %s" % m["before"])
@@ -446,6 +449,9 @@ def main():
                              "matches (tests deleted or changed since)")
     parser.add_argument("--report", metavar="JSON",
                         help="only print the report of an earlier run's --json file, with today's judgements")
+    parser.add_argument("--brief", action="store_true",
+                        help="list each survivor on one line, without its source lines or the reason it is "
+                             "judged equivalent (those are in tools/mutate-equivalents.md)")
     parser.add_argument("--headers", action="store_true",
                         help="sample the core's headers too (each such mutant rebuilds nearly every "
                              "file: minutes instead of seconds)")
