@@ -441,8 +441,7 @@ def two_instances(bench):
     expect(read_until(first, "^Writing the firmware$", 120), "the first update writes")
     started = time.monotonic()
     second = bench.run(["-s"], tag="second")
-    took = time.monotonic() - started
-    bench.log("second instance ended after %.2f s" % took)
+    bench.log("second instance ended after %.2f s" % (time.monotonic() - started))
     expect_exit(second.returncode, 75, "second: ")
     expect("another update is running (process %d (kdx4610-update))" % first.pid in second.stderr,
            "second names the first")
