@@ -18,26 +18,20 @@ import subprocess
 import sys
 from pathlib import Path
 
-FENCE = re.compile(r"^```sh docs-test\b(.*)$")
+FENCE = re.compile(r"^```sh docs-test\b(.*)$", re.M)
+CLOSE = re.compile(r"^```$", re.M)
 
 
 def blocks(text):
-    lines = text.splitlines()
-    i = 0
-    while i < len(lines):
-        m = FENCE.match(lines[i])
-        if not m:
-            i += 1
-            continue
-        attrs = dict(a.split("=", 1) for a in m.group(1).split())
-        start = i + 1
-        end = start
-        while end < len(lines) and lines[end] != "```":
-            end += 1
-        if end == len(lines):
-            raise SystemExit(f"line {i + 1}: a docs-test block without its closing fence")
-        yield start, attrs, "\n".join(lines[start:end]) + "\n"
-        i = end + 1
+    """(line of the fence, its attributes, the block's text) for each marked block."""
+    at = 0
+    while m := FENCE.search(text, at):
+        line = text.count("\n", 0, m.start()) + 1
+        close = CLOSE.search(text, m.end())
+        if not close:
+            raise SystemExit(f"line {line}: a docs-test block without its closing fence")
+        yield line, dict(a.split("=", 1) for a in m.group(1).split()), text[m.end() + 1:close.start()]
+        at = close.end()
 
 
 def scratch(work, source, build, tree_name):

@@ -1,9 +1,10 @@
 # The resources of KDX4610_update.exe, read back from the built program with a resource
 # dumper: the two images (BIN 129 and 130, Japanese), dialog 102 and the string tables in
-# English and Japanese, icon 128, the version block and the manifest.
+# English and Japanese, icon 128, the version block and the manifest, whose entries and the
+# icon's sizes are the test win_manifest_icon's (tests/e2e/win_manifest_icon.py).
 #
-# Included by tests/CMakeLists.txt it adds the test (Windows build only); run with
-# cmake -P it is the test: -DEXE=<program> -DREADOBJ=<llvm-readobj>.
+# Included by tests/CMakeLists.txt it adds both tests (Windows build only); run with
+# cmake -P it is win_resources: -DEXE=<program> -DREADOBJ=<llvm-readobj>.
 
 if(NOT CMAKE_SCRIPT_MODE_FILE)
     if(CMAKE_CROSSCOMPILING AND WIN32 AND TARGET KDX4610_update)
@@ -11,6 +12,9 @@ if(NOT CMAKE_SCRIPT_MODE_FILE)
         add_test(NAME win_resources
             COMMAND ${CMAKE_COMMAND} -DEXE=$<TARGET_FILE:KDX4610_update> -DREADOBJ=${KDX_LLVM_READOBJ}
                     -P ${CMAKE_CURRENT_LIST_FILE})
+        find_package(Python3 REQUIRED COMPONENTS Interpreter)
+        add_test(NAME win_manifest_icon
+            COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/win_manifest_icon.py $<TARGET_FILE:KDX4610_update>)
     endif()
     return()
 endif()
@@ -42,7 +46,7 @@ foreach(line IN LISTS lines)
         list(APPEND found "${type}/${name}/${lang}")
     elseif(line MATCHES "^ +DataSize: ([0-9]+)")
         set(size_${type}_${name}_${lang} "${CMAKE_MATCH_1}")
-    elseif(type MATCHES "^(VERSIONINFO|MANIFEST|DIALOG|STRINGTABLE)$" AND line MATCHES "^ +[0-9A-F]+: ([0-9A-F ]+)\\|")
+    elseif(type MATCHES "^(VERSIONINFO|DIALOG|STRINGTABLE)$" AND line MATCHES "^ +[0-9A-F]+: ([0-9A-F ]+)\\|")
         string(REPLACE " " "" hex "${CMAKE_MATCH_1}")
         string(APPEND data_${type}_${name}_${lang} "${hex}")
     endif()
@@ -59,13 +63,11 @@ function(expect_size type name lang size)
         set(failures "${failures}\n  ${type} ${name} language ${lang}: ${size_${type}_${name}_${lang}} bytes, not ${size}" PARENT_SCOPE)
     endif()
 endfunction()
-# `text` in the data of one resource, as UTF-16LE (wide) or as bytes.
-function(expect_text type name lang text encoding)
+# `text` in the data of one resource, as UTF-16LE.
+function(expect_text type name lang text)
     string(HEX "${text}" hex)
     string(TOUPPER "${hex}" hex)
-    if(encoding STREQUAL "wide")
-        string(REGEX REPLACE "(..)" "\\100" hex "${hex}")
-    endif()
+    string(REGEX REPLACE "(..)" "\\100" hex "${hex}")
     string(FIND "${data_${type}_${name}_${lang}}" "${hex}" at)
     if(at EQUAL -1)
         set(failures "${failures}\n  ${type} ${name} language ${lang} lacks \"${text}\"" PARENT_SCOPE)
@@ -77,23 +79,20 @@ expect_size(BIN 130 1041 524288)
 expect_resource(GROUP_ICON 128 0)
 foreach(lang 1033 1041)
     expect_resource(DIALOG 102 ${lang})
-    expect_text(DIALOG 102 ${lang} "KDX4610 Update v1.58" wide)
-    expect_text(DIALOG 102 ${lang} "MS Shell Dlg" wide)
+    expect_text(DIALOG 102 ${lang} "KDX4610 Update v1.58")
+    expect_text(DIALOG 102 ${lang} "MS Shell Dlg")
     # Strings 133-138 lie in block 9 (ids 128-143), string 57344 in block 3585.
     expect_resource(STRINGTABLE 9 ${lang})
     expect_resource(STRINGTABLE 3585 ${lang})
-    expect_text(STRINGTABLE 3585 ${lang} "KDX4610 Update v1.58" wide)
+    expect_text(STRINGTABLE 3585 ${lang} "KDX4610 Update v1.58")
 endforeach()
-expect_text(STRINGTABLE 9 1033 "Error code : " wide)
-expect_text(STRINGTABLE 9 1033 "Firmware update was completed." wide)
+expect_text(STRINGTABLE 9 1033 "Error code : ")
+expect_text(STRINGTABLE 9 1033 "Firmware update was completed.")
 expect_resource(VERSIONINFO 1 1033)
 foreach(text "040904e4" "KDX4610 Update" "V1.58" "1, 0, 0, 0" "KDX4610_update.exe")
-    expect_text(VERSIONINFO 1 1033 "${text}" wide)
+    expect_text(VERSIONINFO 1 1033 "${text}")
 endforeach()
 expect_resource(MANIFEST 1 0)
-foreach(text "level=\"asInvoker\"" "uiAccess=\"false\"" "name=\"Microsoft.Windows.Common-Controls\"" "version=\"6.0.0.0\"")
-    expect_text(MANIFEST 1 0 "${text}" bytes)
-endforeach()
 
 if(failures)
     message(FATAL_ERROR "Resources of ${EXE}:${failures}")

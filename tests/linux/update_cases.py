@@ -27,9 +27,13 @@ CANNOT_INTERRUPT = "The firmware update cannot be interrupted"
 CASES = {}
 
 
-def case(function):
-    CASES[function.__name__] = function
-    return function
+def case(*sim_options, name=None, **kwargs):
+    """Registers a case (under the function's name unless `name` is given): it runs on a bench
+    of its own, whose simulator has `sim_options`, with `kwargs` as its parameters."""
+    def register(function):
+        CASES[name or function.__name__] = (function, sim_options, kwargs)
+        return function
+    return register
 
 
 class Failure(Exception):
@@ -39,6 +43,10 @@ class Failure(Exception):
 def expect(condition, what):
     if not condition:
         raise Failure(what)
+
+
+def expect_exit(code, expected, what=""):
+    expect(code == expected, "%sexit %d" % (what, code))
 
 
 class Bench:
@@ -80,19 +88,24 @@ class Bench:
         env["DBUS_SYSTEM_BUS_ADDRESS"] = self.bus
         return env
 
-    def run(self, program_args, tag="run", extra_options=(), stdin_text=None, language="C.UTF-8", user=()):
+    def run(self, program_args, tag="run", extra_options=(), stdin_text=None, user=()):
         started = time.monotonic()
         done = subprocess.run(self.command(program_args, tag, extra_options, user), input=stdin_text,
-                              capture_output=True, text=True, env=self.environment(language), timeout=300)
+                              capture_output=True, text=True, env=self.environment(), timeout=300)
         self.log("$ %skdx4610-update %s   [%s%s]  (%.1f s)" % (
             " ".join(user) + " " if user else "", " ".join(program_args), " ".join(self.sim_options + list(extra_options)) or "defaults",
             "" if stdin_text is None else ", stdin " + repr(stdin_text), time.monotonic() - started))
         self.log("exit %d\n--- stdout\n%s--- stderr\n%s---" % (done.returncode, done.stdout, done.stderr))
         return done
 
-    def start(self, program_args, tag="run", language="C.UTF-8", **kwargs):
-        return subprocess.Popen(self.command(program_args, tag), env=self.environment(language), text=True,
-                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, **kwargs)
+    def start(self, program_args, answers=None):
+        """The program in the background; `seen` collects the lines read from its stdout."""
+        process = subprocess.Popen(self.command(program_args), env=self.environment(), text=True,
+                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        process.seen = []
+        if answers is not None:
+            answer(process, answers)
+        return process
 
     def flash_is_image(self, tag="run"):
         with open(self.path(tag + ".flash"), "rb") as f, open(self.args.image, "rb") as g:
@@ -106,9 +119,15 @@ class Bench:
             return []
 
 
-def read_until(stream, pattern, timeout, seen):
-    """Lines from a pipe until one matches; `seen` collects them. Read from the descriptor
-    itself, since a buffered reader would hide what it buffered from select."""
+def answer(process, text="y\ny\n"):
+    process.stdin.write(text)
+    process.stdin.flush()
+
+
+def read_until(process, pattern, timeout):
+    """Lines from the program's stdout until one matches; process.seen collects them. Read
+    from the descriptor itself, since a buffered reader would hide what it buffered from select."""
+    stream, seen = process.stdout, process.seen
     deadline = time.monotonic() + timeout
     pending = getattr(stream, "pending", b"")
     while True:
@@ -133,8 +152,9 @@ def read_until(stream, pattern, timeout, seen):
     return False
 
 
-def finish(bench, process, seen, what):
+def finish(bench, process, what):
     out, err = process.communicate(timeout=300)
+    seen = process.seen
     seen.append(getattr(process.stdout, "pending", b"").decode("utf-8", "replace") + out)
     bench.log("%s: exit %d\n--- stdout\n%s--- stderr\n%s---" % (what, process.returncode, "".join(seen), err))
     return process.returncode, "".join(seen), err
@@ -196,12 +216,11 @@ def pty_dialog(bench, language):
     return process.returncode, screen, text
 
 
-@case
-def usage(args):
-    bench = Bench(args, "usage")
+@case()
+def usage(bench):
     for words, code in ((["--bogus"], 2), (["-s", "--check"], 2), (["/x"], 2), (["--help"], 0), (["--version"], 0)):
         done = bench.run(words)
-        expect(done.returncode == code, "%s: exit %d" % (words, done.returncode))
+        expect_exit(done.returncode, code, "%s: " % words)
         if code == 2:
             expect(done.stdout == "" and done.stderr.count("\n") == 1 and "try --help" in done.stderr,
                    "%s: one line with 'try --help' on stderr" % words)
@@ -240,18 +259,17 @@ def without_release_race(bench, ours_path, ref_path):
     return paths
 
 
-@case
-def silent_update(args):
-    bench = Bench(args, "silent_update")
+@case()
+def silent_update(bench):
     done = bench.run(["-s"])
-    expect(done.returncode == 0, "exit %d" % done.returncode)
+    expect_exit(done.returncode, 0)
     expect(done.stdout == "", "nothing on stdout")
     expect(bench.flash_is_image(), "flash equals the image")
     # The same run in-process over the same kernel model, on the virtual clock.
     ref = bench.path("inprocess.trace")
-    subprocess.run([args.sim, "--backend", "linux", "--quiet", "--trace", ref, "--", "/s"], check=True)
+    subprocess.run([bench.args.sim, "--backend", "linux", "--quiet", "--trace", ref, "--", "/s"], check=True)
     ours_path, ref = without_release_race(bench, bench.path("run.trace"), ref)
-    compared = subprocess.run([args.payload_tool, ours_path, ref], capture_output=True, text=True)
+    compared = subprocess.run([bench.args.payload_tool, ours_path, ref], capture_output=True, text=True)
     bench.log("$ trace_payload.py %s %s\nexit %d\n%s%s" % (
         os.path.basename(ours_path), os.path.basename(ref), compared.returncode, compared.stdout, compared.stderr))
     expect(compared.returncode == 0, "payload equal to the in-process run's")
@@ -276,35 +294,25 @@ def silent_update(args):
               "more or less often" % (len(ours), len(theirs), len(hunks)))
 
 
-def dialog_on_pty(args, name, language, texts):
-    bench = Bench(args, name)
+@case(name="dialog_english_pty", language="en_US.UTF-8",
+      texts=("KDX4610 Update v1.58", "Current firmware version: 1.40", "New firmware version: 1.58",
+             "Update the firmware?", "Start update now?", "Updating the firmware ...",
+             "Writing the firmware  524288/524288 [", "Firmware update was completed."))
+@case(name="dialog_japanese_pty", language="ja_JP.UTF-8",
+      texts=("現在のファームウェアのバージョン: 1.40", "アップデートを実行しますか？", "ファームウェアを書き込み中",
+             "ファームウェアのアップデートが完了しました。"))
+def dialog_on_pty(bench, language, texts):
     code, screen, raw = pty_dialog(bench, language)
-    expect(code == 0, "exit %d" % code)
+    expect_exit(code, 0)
     for text in texts:
         expect(text in screen, "screen shows %r" % text)
     expect(bench.flash_is_image(), "flash equals the image")
 
 
-@case
-def dialog_english_pty(args):
-    dialog_on_pty(args, "dialog_english_pty", "en_US.UTF-8",
-                  ("KDX4610 Update v1.58", "Current firmware version: 1.40", "New firmware version: 1.58",
-                   "Update the firmware?", "Start update now?", "Updating the firmware ...",
-                   "Writing the firmware  524288/524288 [", "Firmware update was completed."))
-
-
-@case
-def dialog_japanese_pty(args):
-    dialog_on_pty(args, "dialog_japanese_pty", "ja_JP.UTF-8",
-                  ("現在のファームウェアのバージョン: 1.40", "アップデートを実行しますか？", "ファームウェアを書き込み中",
-                   "ファームウェアのアップデートが完了しました。"))
-
-
-@case
-def dialog_pipe_without_logind(args):
-    bench = Bench(args, "dialog_pipe_without_logind")
+@case()
+def dialog_pipe_without_logind(bench):
     done = bench.run([], stdin_text="y\ny\n")
-    expect(done.returncode == 0, "exit %d" % done.returncode)
+    expect_exit(done.returncode, 0)
     expect(not re.search(r"[\x00-\x09\x0b-\x1f\x7f]", done.stdout), "no control characters on stdout")
     for stage in ("Downloading the ISP driver", "Reading the flash ID", "Erasing the flash", "Writing the firmware"):
         expect(done.stdout.splitlines().count(stage) == 1, "one line for %r" % stage)
@@ -312,9 +320,8 @@ def dialog_pipe_without_logind(args):
     expect(bench.flash_is_image(), "flash equals the image")
 
 
-@case
-def check(args):
-    bench = Bench(args, "check")
+@case()
+def check(bench):
     done = bench.run(["--check"])
     expect(done.returncode == 0 and "An update would run." in done.stdout, "would update: exit 0")
     expect("Installed firmware version: 1.40" in done.stdout, "names the installed version")
@@ -325,11 +332,10 @@ def check(args):
     expect(done.returncode == 40 and "up to date" in done.stdout, "up to date: exit 40")
 
 
-@case
-def list_channels(args):
-    bench = Bench(args, "list_channels")
+@case()
+def list_channels(bench):
     done = bench.run(["--list"])
-    expect(done.returncode == 0, "exit %d" % done.returncode)
+    expect_exit(done.returncode, 0)
     lines = done.stdout.splitlines()
     expect(len(lines) == 4, "four channels")
     expect(lines[0] == 'Port 1: card0-DP-1  /dev/drm_dp_aux0  /dev/i2c-5  "AUX B/DDI B/PHY B"  chip answers',
@@ -337,9 +343,8 @@ def list_channels(args):
     expect(all(l.endswith("no chip") for l in lines[1:]), "the others do not")
 
 
-@case
-def second_port(args):
-    bench = Bench(args, "second_port", ["--device-id", "0x0D"])
+@case("--device-id", "0x0D")
+def second_port(bench):
     done = bench.run(["--list"])
     expect(done.returncode == 0 and "card0-DP-2  /dev/drm_dp_aux1  /dev/i2c-6" in done.stdout.splitlines()[1]
            and done.stdout.splitlines()[1].endswith("chip answers"), "--list: port 2 answers")
@@ -348,44 +353,35 @@ def second_port(args):
            "--check finds it on port 2")
 
 
-@case
-def no_chip(args):
-    bench = Bench(args, "no_chip", ["--fault", "no-chip"])
+@case("--fault", "no-chip")
+def no_chip(bench):
     done = bench.run(["-s"])
     expect(done.returncode == 30 and "No available connection was found!" in done.stderr, "30, the search's report")
     expect(bench.run(["--list"], tag="list").returncode == 30, "--list: 30")
 
 
-@case
-def not_root(args):
-    bench = Bench(args, "not_root", ["--fault", "nodes-root-only"])
-    for words in (["-s"], ["--list"], ["--check"]):
-        done = bench.run(words, tag=words[0].strip("-"))
-        expect(done.returncode == 30, "%s: exit %d" % (words, done.returncode))
-        expect("Permission denied! Run the program as root." in done.stderr, "%s: run as root" % words)
+AS_ROOT = "Permission denied! Run the program as root."
 
 
-@case
-def not_root_user(args):
+@case("--fault", "nodes-root-only", name="not_root", runs=(["-s"], ["--list"], ["--check"]), message=AS_ROOT)
+@case("--fault", "no-i2c-dev", name="no_i2c_dev", runs=(["-s"], ["--list"]),
+      message="the module i2c-dev is not loaded")
+def refused(bench, runs, message, user=()):
+    """Each run ends with 30 and says why on stderr."""
+    for words in runs:
+        done = bench.run(words, tag=words[0].strip("-"), user=user)
+        expect_exit(done.returncode, 30, "%s: " % words)
+        expect(message in done.stderr, "%s: says %r" % (words, message))
+
+
+@case()
+def not_root_user(bench):
     """A real user other than root: the nodes are refused as the kernel refuses them."""
-    bench = Bench(args, "not_root_user")
     os.chmod(bench.lock, 0o1777)  # as /run/lock is
-    if subprocess.run(NOBODY + ["test", "-x", args.program, "-a", "-r", args.preload]).returncode != 0:
+    if subprocess.run(NOBODY + ["test", "-x", bench.args.program, "-a", "-r", bench.args.preload]).returncode != 0:
         print("not_root_user: skipped, the user nobody cannot reach the build tree")
         sys.exit(SKIPPED)
-    for words in (["-s"], ["--list"]):
-        done = bench.run(words, tag=words[0].strip("-"), user=NOBODY)
-        expect(done.returncode == 30, "%s: exit %d" % (words, done.returncode))
-        expect("Permission denied! Run the program as root." in done.stderr, "%s: run as root" % words)
-
-
-@case
-def no_i2c_dev(args):
-    bench = Bench(args, "no_i2c_dev", ["--fault", "no-i2c-dev"])
-    for words in (["-s"], ["--list"]):
-        done = bench.run(words, tag=words[0].strip("-"))
-        expect(done.returncode == 30, "%s: exit %d" % (words, done.returncode))
-        expect("the module i2c-dev is not loaded" in done.stderr, "%s: names i2c-dev" % words)
+    refused(bench, (["-s"], ["--list"]), AS_ROOT, user=NOBODY)
 
 
 def wait_for_block_writes(bench, process, count, timeout):
@@ -398,51 +394,40 @@ def wait_for_block_writes(bench, process, count, timeout):
     return False
 
 
-def signal_during_write(args, name, signals, silent):
-    bench = Bench(args, name)
-    process = bench.start(["-s"] if silent else [])
-    seen = []
+@case(name="sigint_during_write", signals=[signal.SIGINT, signal.SIGINT, signal.SIGQUIT], silent=False)
+@case(name="sigterm_during_write", signals=[signal.SIGTERM, signal.SIGHUP], silent=True)
+def signal_during_write(bench, signals, silent):
     if silent:
+        process = bench.start(["-s"])
         # Two native writes a block half: past the erase, into the blocks.
         expect(wait_for_block_writes(bench, process, 2000, 120), "the write began")
     else:
-        process.stdin.write("y\ny\n")
-        process.stdin.flush()
-        expect(read_until(process.stdout, "^Writing the firmware$", 120, seen), "the write began")
+        process = bench.start([], answers="y\ny\n")
+        expect(read_until(process, "^Writing the firmware$", 120), "the write began")
         time.sleep(1.0)
     first = time.monotonic()
     for number in signals:
         process.send_signal(number)
         bench.log("sent %s during the write" % signal.Signals(number).name)
         time.sleep(0.5)
-    code, out, err = finish(bench, process, seen, "after the signals")
+    code, out, err = finish(bench, process, "after the signals")
     bench.log("ended %.1f s after the first signal" % (time.monotonic() - first))
-    expect(code == 0, "exit %d" % code)
+    expect_exit(code, 0)
     expect(err.count(CANNOT_INTERRUPT) == 1, "one message that the update cannot be interrupted")
     expect(out == "" if silent else "Firmware update was completed." in out, "the update completed")
     expect(bench.flash_is_image(), "flash equals the image")
 
 
-@case
-def sigint_during_write(args):
-    signal_during_write(args, "sigint_during_write", [signal.SIGINT, signal.SIGINT, signal.SIGQUIT], silent=False)
-
-
-@case
-def sigterm_during_write(args):
-    signal_during_write(args, "sigterm_during_write", [signal.SIGTERM, signal.SIGHUP], silent=True)
-
-
-def signal_before(args, name, number):
-    bench = Bench(args, name)
+@case(name="sigint_before_isp", number=signal.SIGINT)
+@case(name="sigterm_before_isp", number=signal.SIGTERM)
+def signal_before(bench, number):
     process = bench.start([])
-    seen = []
     # The prompt is written without a line end: wait for the description above it.
-    expect(read_until(process.stdout, "^This program updates", 60, seen), "the dialog asks")
+    expect(read_until(process, "^This program updates", 60), "the dialog asks")
     time.sleep(0.3)
     started = time.monotonic()
     process.send_signal(number)
-    code, out, err = finish(bench, process, seen, "after %s at the prompt" % signal.Signals(number).name)
+    code, out, err = finish(bench, process, "after %s at the prompt" % signal.Signals(number).name)
     bench.log("ended %.2f s after the signal" % (time.monotonic() - started))
     expect(code == -number, "ended by the signal (exit %d)" % code)
     calls = bench.calls()
@@ -450,41 +435,25 @@ def signal_before(args, name, number):
     expect(not any(c.startswith(("pwrite", ISP_ENTRY_WRITE)) for c in calls), "nothing written: no ISP command")
 
 
-@case
-def sigint_before_isp(args):
-    signal_before(args, "sigint_before_isp", signal.SIGINT)
-
-
-@case
-def sigterm_before_isp(args):
-    signal_before(args, "sigterm_before_isp", signal.SIGTERM)
-
-
-@case
-def two_instances(args):
-    bench = Bench(args, "two_instances")
-    first = bench.start([])
-    first.stdin.write("y\ny\n")
-    first.stdin.flush()
-    seen = []
-    expect(read_until(first.stdout, "^Writing the firmware$", 120, seen), "the first update writes")
+@case()
+def two_instances(bench):
+    first = bench.start([], answers="y\ny\n")
+    expect(read_until(first, "^Writing the firmware$", 120), "the first update writes")
     started = time.monotonic()
     second = bench.run(["-s"], tag="second")
-    took = time.monotonic() - started
-    bench.log("second instance ended after %.2f s" % took)
-    expect(second.returncode == 75, "second: exit %d" % second.returncode)
+    bench.log("second instance ended after %.2f s" % (time.monotonic() - started))
+    expect_exit(second.returncode, 75, "second: ")
     expect("another update is running (process %d (kdx4610-update))" % first.pid in second.stderr,
            "second names the first")
     expect(bench.calls("second") == [], "second touched no node")
-    code, out, err = finish(bench, first, seen, "first instance")
+    code, out, err = finish(bench, first, "first instance")
     expect(code == 0 and bench.flash_is_image(), "the first update completed")
 
 
-@case
-def logind_inhibitor(args):
+@case()
+def logind_inhibitor(bench):
     import dbus
     import dbusmock
-    bench = Bench(args, "logind_inhibitor")
     dbusmock.DBusTestCase.start_system_bus()
     bench.bus = os.environ["DBUS_SYSTEM_BUS_ADDRESS"]
     log_path = bench.path("dbusmock.log")
@@ -495,14 +464,12 @@ def logind_inhibitor(args):
                                  "org.freedesktop.login1.Manager")
         listed = lambda: [tuple(str(x) for x in i[:4]) for i in manager.ListInhibitors()]
         process = bench.start([])
-        seen = []
-        expect(read_until(process.stdout, "^This program updates", 60, seen), "the dialog asks")
+        expect(read_until(process, "^This program updates", 60), "the dialog asks")
         before = listed()
-        process.stdin.write("y\ny\n")
-        process.stdin.flush()
-        expect(read_until(process.stdout, "^Writing the firmware$", 120, seen), "the write began")
+        answer(process)
+        expect(read_until(process, "^Writing the firmware$", 120), "the write began")
         during = listed()
-        code, out, err = finish(bench, process, seen, "update")
+        code, out, err = finish(bench, process, "update")
         after = listed()
         bench.log("inhibitors at the prompt: %s\nduring the write: %s\nafter: %s" % (before, during, after))
         ours = ("sleep:shutdown:idle:handle-lid-switch", "kdx4610-update", "Updating the HDMI converter firmware",
@@ -519,14 +486,13 @@ def logind_inhibitor(args):
            "\"Updating the HDMI converter firmware\" \"block\"" in open(log_path).read(), "the call log has Inhibit")
 
 
-@case
-def power_cut_then_second_run(args):
-    bench = Bench(args, "power_cut_then_second_run")
+@case()
+def power_cut_then_second_run(bench):
     done = bench.run(["-s"], tag="cut", extra_options=["--fault", "power-cut-at-block=30"])
-    expect(done.returncode == 20, "the cut run: exit %d" % done.returncode)
+    expect_exit(done.returncode, 20, "the cut run: ")
     expect(not bench.flash_is_image("cut"), "the cut left the flash half written")
     done = bench.run(["-s"], tag="again", extra_options=["--flash-in", bench.path("cut.flash")])
-    expect(done.returncode == 0, "the second run: exit %d" % done.returncode)
+    expect_exit(done.returncode, 0, "the second run: ")
     expect(bench.flash_is_image("again"), "the second run's flash equals the image")
 
 
@@ -537,7 +503,8 @@ def main():
     parser.add_argument("case", choices=sorted(CASES))
     args = parser.parse_args()
     try:
-        CASES[args.case](args)
+        function, sim_options, kwargs = CASES[args.case]
+        function(Bench(args, args.case, sim_options), **kwargs)
     except Failure as failure:
         print("%s: FAILED: %s (transcript in %s)" % (args.case, failure, os.path.join(args.work, args.case)))
         return 1
