@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
-#include <iterator>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -28,6 +28,12 @@ struct ConsoleDialogFixture : ::testing::Test {
     int ispRuns = 0;
     WText currentVersion = u"1.40\r\n";
 
+    // Whether the script fails the step at `stage`: it then leaves failCode.
+    bool FailsAt(Stage stage, UpdateRun& r) const {
+        if (failAt == stage) r.resultCode = failCode;
+        return failAt == stage;
+    }
+
     DialogSteps Steps() {
         return {
             [this](UpdateRun& r) {
@@ -35,17 +41,10 @@ struct ConsoleDialogFixture : ::testing::Test {
                 r.newVersionText = u"1.58";
                 return true;
             },
-            [this](UpdateRun& r) {
-                if (failAt != Open) return true;
-                r.resultCode = failCode;
-                return false;
-            },
+            [this](UpdateRun& r) { return !FailsAt(Open, r); },
             [this](UpdateRun& r) {
                 r.chipVersionText = u"2.2";
-                if (failAt == Check) {
-                    r.resultCode = failCode;
-                    return false;
-                }
+                if (FailsAt(Check, r)) return false;
                 r.currentVersionText = currentVersion;  // the version box drops the line end
                 return true;
             },
@@ -53,10 +52,7 @@ struct ConsoleDialogFixture : ::testing::Test {
                 ++ispRuns;
                 r.resultCode = IspSetupFailed;
                 for (int i = 0; i < progressReports; ++i) r.chip.ReportProgress(i, progressReports);
-                if (failAt == Isp) {
-                    r.resultCode = failCode;
-                    return false;
-                }
+                if (FailsAt(Isp, r)) return false;
                 r.resultCode = Success;
                 return true;
             },
@@ -207,9 +203,7 @@ TEST_F(ConsoleDialogFixture, ProgressBarMovesOneStepPerReportAndStopsFull) {
         ASSERT_NE(last, std::string::npos);
         EXPECT_EQ(out.substr(last, out.find('\n', last) - last), c.lastDrawn);
         // Redrawn only when the percentage moves: 0 % to 100 %, whatever the count.
-        size_t draws = 0;
-        for (char ch : out) draws += ch == '\r' ? 1 : 0;
-        EXPECT_LE(draws, 101u);
+        EXPECT_LE(std::count(out.begin(), out.end(), '\r'), 101);
         EXPECT_EQ(out.find("100%", out.find("100%") + 1), std::string::npos);
     }
 }

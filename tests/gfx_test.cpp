@@ -30,12 +30,10 @@ struct DriverCall {
 class ScriptedDriver final : public platform::DriverInterface {
 public:
     std::vector<DriverCall> calls;
-    std::function<Answer(bool write, const gfx::AuxRequest&)> respond = [](bool, const gfx::AuxRequest&) {
-        return Answer{};
-    };
+    using Responder = std::function<Answer(bool write, const gfx::AuxRequest&)>;
+    Responder respond = [](bool, const gfx::AuxRequest&) { return Answer{}; };
     int releases = 0;
     bool scribbles = false;  // leaves bytes of its own in the record's reserved area
-
 
     int32_t CallRead(AuxRecord& record, uint32_t& status) override { return Call(false, record, status); }
     int32_t CallWrite(AuxRecord& record, uint32_t& status) override { return Call(true, record, status); }
@@ -81,9 +79,8 @@ const std::vector<uint8_t> kAck{0x6E, 0x85, 0xC2, 0x00, 0x00, 0x03, 0x0C, 0x76};
 // The search log when every probe failed with the same result text.
 WText NoConnectionLog(const WText& failure) {
     WText log;
-    for (char16_t id : u"CDEF") {
-        if (id != 0) log += u"  Device ID: 0x0" + WText(1, id) + u" = N/A (" + failure + u")\r\n";
-    }
+    for (char16_t id : std::u16string_view(u"CDEF"))
+        log += u"  Device ID: 0x0" + WText(1, id) + u" = N/A (" + failure + u")\r\n";
     return log + u"  ==> No available connection was found!\r\n";
 }
 

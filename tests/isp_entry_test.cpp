@@ -17,11 +17,6 @@ struct IspEntryTest : testing::ChipFixture {
         return header;
     }
     std::vector<FakeCall> Packets() const { return gfx.CallsOf(FakeCall::I2cWrite); }
-    static uint8_t Checksum(const std::vector<uint8_t>& packet) {
-        uint8_t x = 0x6E;
-        for (size_t i = 0; i + 1 < packet.size(); ++i) x ^= packet[i];
-        return x;
-    }
 };
 
 TEST_F(IspEntryTest, CommandTablesGoOutByteExactAndWaitForTheAcknowledgement) {
