@@ -20,20 +20,17 @@ struct IspEntryTest : testing::ChipFixture {
 };
 
 TEST_F(IspEntryTest, CommandTablesGoOutByteExactAndWaitForTheAcknowledgement) {
-    const struct {
-        CommandTable* table;
-        std::vector<uint8_t> bytes;
-    } cases[] = {
+    const std::pair<CommandTable*, std::vector<uint8_t>> cases[] = {
         {&IspEntryCommand1, {0x51, 0x85, 0xC2, 0x00, 0x00, 0x03, 0x09, 0x72}},
         {&IspEntryCommand2, {0x51, 0x86, 0xC2, 0x00, 0x00, 0x04, 0x20, 0x00, 0x5F}},
         {&IspDriverStartCommand, {0x51, 0x87, 0xC2, 0x00, 0x00, 0x05, 0x1D, 0x18, 0x00, 0x7A}},
     };
-    for (const auto& c : cases) {
+    for (const auto& [table, bytes] : cases) {
         gfx.calls.clear();
         gfx.i2cReplies.push_back({0, AckReply(), {}});
-        EXPECT_TRUE(SendCommandTable(context, *c.table));
+        EXPECT_TRUE(SendCommandTable(context, *table));
         ASSERT_EQ(Packets().size(), 1u);
-        EXPECT_EQ(Packets()[0].data, c.bytes);
+        EXPECT_EQ(Packets()[0].data, bytes);
         EXPECT_EQ(Packets()[0].address, 0x6Eu);
     }
     // Another address byte changes only the checksum; the slot keeps what was sent.

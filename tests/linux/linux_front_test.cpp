@@ -20,10 +20,7 @@ namespace kdx::linux_app {
 namespace {
 
 TEST(UpdateOptions, EachCommandLineGivesItsMode) {
-    const struct {
-        Mode mode;
-        std::vector<std::vector<std::string_view>> commandLines;
-    } cases[] = {
+    const std::pair<Mode, std::vector<std::vector<std::string_view>>> cases[] = {
         {Mode::Dialog, {{}}},
         // "/s /x": the Windows rule, only the first switch counts.
         {Mode::Silent, {{"-s"}, {"--silent"}, {"/s"}, {"/s", "/x"}, {"-s", "--silent"}}},
@@ -33,11 +30,11 @@ TEST(UpdateOptions, EachCommandLineGivesItsMode) {
         {Mode::Version, {{"-V"}, {"--version"}}},
         {Mode::Invalid, {{"/x"}, {"/S"}, {"-x"}, {"--checks"}, {"check"}, {"-s", "--check"}, {"--list", "--check"}}},
     };
-    for (const auto& c : cases) {
-        for (const auto& words : c.commandLines) {
+    for (const auto& [mode, commandLines] : cases) {
+        for (const auto& words : commandLines) {
             const Options options = ParseOptions(words);
-            EXPECT_EQ(options.mode, c.mode) << testing::PrintToString(words);
-            EXPECT_EQ(options.error.empty(), c.mode != Mode::Invalid) << testing::PrintToString(words);
+            EXPECT_EQ(options.mode, mode) << testing::PrintToString(words);
+            EXPECT_EQ(options.error.empty(), mode != Mode::Invalid) << testing::PrintToString(words);
             EXPECT_EQ(options.error.find('\n'), std::string::npos);
         }
     }
