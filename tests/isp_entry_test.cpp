@@ -45,10 +45,9 @@ TEST_F(IspEntryTest, CommandTablesGoOutByteExactAndWaitForTheAcknowledgement) {
     gfx.i2cReplies.push_back({0, AckReply(), {}});
     EXPECT_FALSE(SendCommandTable(context, IspEntryCommand2));
     EXPECT_TRUE(gfx.CallsOf(FakeCall::I2cRead).empty());
-    gfx.i2cReplies.clear();
     gfx.i2cWriteResult = 0;
     context.i2cAddress = 0x6E;
-    gfx.i2cReplies.push_back({0, AckReply(), {}});
+    gfx.i2cReplies.assign(1, {0, AckReply(), {}});
     EXPECT_TRUE(SendCommandTable(context, IspEntryCommand1));
     EXPECT_EQ(IspEntryCommand1.bytes[8], 0x72);
     // A table whose count leaves no slot for its checksum is refused unsent.
