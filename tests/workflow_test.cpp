@@ -64,8 +64,6 @@ struct WorkflowFixture : ::testing::Test {
     }
 };
 
-using Trail = std::vector<std::string>;
-
 // No backend of today ends a search with a failure that stops the selection; one that
 // does ends the run as NotTarget with the selection's report, before the chip check.
 TEST_F(WorkflowFixture, ASearchFailureEndsTheRunWithTheSelectionReport) {
@@ -73,7 +71,7 @@ TEST_F(WorkflowFixture, ASearchFailureEndsTheRunWithTheSelectionReport) {
     run.chip.activeAdapter = &gfx;
     gfx.findDeviceResult = gfx::kSearchFailure;
     Run();
-    EXPECT_EQ(trail, (Trail{"images", "adapter"}));
+    EXPECT_EQ(trail, (std::vector<std::string>{"images", "adapter"}));
     EXPECT_EQ(run.resultCode, 30);
     EXPECT_TRUE(stages.imagesLoaded);
     EXPECT_FALSE(stages.adapterOpened);
