@@ -8,10 +8,7 @@ namespace kdx {
 namespace {
 
 TEST(CommandLine, SilentOnlyWhenTheFirstTokenIsS) {
-    const struct {
-        const char16_t* line;
-        bool silent;
-    } cases[] = {
+    const std::pair<const char16_t*, bool> cases[] = {
         {u"/s", true},
         {u"//s", true},
         {u"s", true},
@@ -30,9 +27,7 @@ TEST(CommandLine, SilentOnlyWhenTheFirstTokenIsS) {
         {u"", false},
         {u"/\u00A0", false},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(IsSilentCommandLine(c.line), c.silent) << ToUtf8(c.line);
-    }
+    for (const auto& [line, silent] : cases) EXPECT_EQ(IsSilentCommandLine(line), silent) << ToUtf8(line);
 }
 
 TEST(ResultCodeName, NamesEveryCode) {

@@ -3,8 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdlib>
-#include <iterator>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -28,6 +29,12 @@ struct ConsoleDialogFixture : ::testing::Test {
     int ispRuns = 0;
     WText currentVersion = u"1.40\r\n";
 
+    // Whether the script fails the step at `stage`: it then leaves failCode.
+    bool FailsAt(Stage stage, UpdateRun& r) const {
+        if (failAt == stage) r.resultCode = failCode;
+        return failAt == stage;
+    }
+
     DialogSteps Steps() {
         return {
             [this](UpdateRun& r) {
@@ -35,17 +42,10 @@ struct ConsoleDialogFixture : ::testing::Test {
                 r.newVersionText = u"1.58";
                 return true;
             },
-            [this](UpdateRun& r) {
-                if (failAt != Open) return true;
-                r.resultCode = failCode;
-                return false;
-            },
+            [this](UpdateRun& r) { return !FailsAt(Open, r); },
             [this](UpdateRun& r) {
                 r.chipVersionText = u"2.2";
-                if (failAt == Check) {
-                    r.resultCode = failCode;
-                    return false;
-                }
+                if (FailsAt(Check, r)) return false;
                 r.currentVersionText = currentVersion;  // the version box drops the line end
                 return true;
             },
@@ -53,10 +53,7 @@ struct ConsoleDialogFixture : ::testing::Test {
                 ++ispRuns;
                 r.resultCode = IspSetupFailed;
                 for (int i = 0; i < progressReports; ++i) r.chip.ReportProgress(i, progressReports);
-                if (failAt == Isp) {
-                    r.resultCode = failCode;
-                    return false;
-                }
+                if (FailsAt(Isp, r)) return false;
                 r.resultCode = Success;
                 return true;
             },
@@ -83,7 +80,7 @@ struct ConsoleDialogFixture : ::testing::Test {
 };
 
 TEST_F(ConsoleDialogFixture, EachOutcomeGivesItsCodeAndItsOneMessage) {
-    struct Case {
+    const struct {
         const char* name;
         Stage failAt;
         int32_t failCode;
@@ -93,8 +90,7 @@ TEST_F(ConsoleDialogFixture, EachOutcomeGivesItsCodeAndItsOneMessage) {
         std::string suffix;
         size_t questions;  // prompts and confirmations, each asked again until yes or no
         bool confirmationShown;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"images", Load, 0, "y\ny\n", UnexpectedError, kIdsUnexpectedError, "", 0, false},
         {"adapter", Open, NotTarget, "y\ny\n", NotTarget, kIdsNotTarget, "", 0, false},
         {"not target", Check, NotTarget, "y\ny\n", NotTarget, kIdsNotTarget, "", 0, false},
@@ -112,7 +108,7 @@ TEST_F(ConsoleDialogFixture, EachOutcomeGivesItsCodeAndItsOneMessage) {
         {"confirmation asked again", None, 0, "y\n\nok\nno\n", UnexpectedError, std::nullopt, "", 4, true},
         {"both asked again", None, 0, "\ny\n\ny\n", Success, kIdsUpdateCompleted, "", 4, true},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         run.resultCode = Success;
         run.newVersionText.clear();
@@ -139,10 +135,7 @@ TEST_F(ConsoleDialogFixture, EachOutcomeGivesItsCodeAndItsOneMessage) {
 TEST_F(ConsoleDialogFixture, ShowsVersionsDescriptionPromptThenConfirmationInEitherLanguage) {
     failAt = Isp;
     failCode = FlashProgramFailed;
-    const struct {
-        UiLanguage language;
-        std::vector<std::string> inOrder;
-    } cases[] = {
+    const std::pair<UiLanguage, std::vector<std::string>> cases[] = {
         {UiLanguage::English,
          {"Current firmware version: 1.40\n", "New firmware version: 1.58\n",
           "This program updates the firmware of HDMI output chip.\n", "Update the firmware?\n[y/n] ",
@@ -151,14 +144,14 @@ TEST_F(ConsoleDialogFixture, ShowsVersionsDescriptionPromptThenConfirmationInEit
          {"現在のファームウェアのバージョン: 1.40\n", "アップデートを実行しますか？\n",
           Text(kIdsConfirmUpdate, UiLanguage::Japanese), "ファームウェアをアップデート中です…\n", "エラーコード： 20\n"}},
     };
-    for (const auto& c : cases) {
-        const std::string out = Run("y\ny\n", c.language);
+    for (const auto& [language, inOrder] : cases) {
+        const std::string out = Run("y\ny\n", language);
         size_t at = 0;
-        for (const std::string& text : c.inOrder) {
+        for (const std::string& text : inOrder) {
             at = out.find(text, at);
             ASSERT_NE(at, std::string::npos) << text << "\n" << out;
         }
-        EXPECT_EQ(at + c.inOrder.back().size(), out.size());
+        EXPECT_EQ(at + inOrder.back().size(), out.size());
     }
 }
 
@@ -183,11 +176,7 @@ TEST_F(ConsoleDialogFixture, AnUpdateScreenReadsLineForLine) {
 }
 
 TEST_F(ConsoleDialogFixture, ProgressBarMovesOneStepPerReportAndStopsFull) {
-    struct Case {
-        int reports;
-        const char* lastDrawn;
-    };
-    const Case cases[] = {
+    const std::pair<int, const char*> cases[] = {
         {0, nullptr},
         {10, "\r[........................................] 0%"},
         {11, "\r[........................................] 1%"},
@@ -195,21 +184,19 @@ TEST_F(ConsoleDialogFixture, ProgressBarMovesOneStepPerReportAndStopsFull) {
         {1024, "\r[########################################] 100%"},
         {5000, "\r[########################################] 100%"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.reports);
-        progressReports = c.reports;
+    for (const auto& [reports, lastDrawn] : cases) {
+        SCOPED_TRACE(reports);
+        progressReports = reports;
         const std::string out = Run("y\ny\n");
         const size_t last = out.rfind('\r');
-        if (c.lastDrawn == nullptr) {
+        if (lastDrawn == nullptr) {
             EXPECT_EQ(last, std::string::npos);
             continue;
         }
         ASSERT_NE(last, std::string::npos);
-        EXPECT_EQ(out.substr(last, out.find('\n', last) - last), c.lastDrawn);
+        EXPECT_EQ(out.substr(last, out.find('\n', last) - last), lastDrawn);
         // Redrawn only when the percentage moves: 0 % to 100 %, whatever the count.
-        size_t draws = 0;
-        for (char ch : out) draws += ch == '\r' ? 1 : 0;
-        EXPECT_LE(draws, 101u);
+        EXPECT_LE(std::count(out.begin(), out.end(), '\r'), 101);
         EXPECT_EQ(out.find("100%", out.find("100%") + 1), std::string::npos);
     }
 }
@@ -228,29 +215,23 @@ void SetVariable(const char* name, const char* value) {
 }
 
 TEST(ConsoleDialogLanguage, FollowsTheFirstLocaleVariableThatIsSet) {
-    struct Case {
-        const char* lcAll;
-        const char* lcMessages;
-        const char* lang;
-        UiLanguage expected;
-    };
-    const Case cases[] = {
-        {nullptr, nullptr, nullptr, UiLanguage::English},
-        {nullptr, nullptr, "ja_JP.UTF-8", UiLanguage::Japanese},
-        {"", nullptr, "ja_JP.UTF-8", UiLanguage::Japanese},
-        {"C", nullptr, "ja_JP.UTF-8", UiLanguage::English},
-        {nullptr, "ja_JP.eucJP", "en_US.UTF-8", UiLanguage::Japanese},
-        {nullptr, nullptr, "en_GB.UTF-8", UiLanguage::English},
-    };
     const char* names[] = {"LC_ALL", "LC_MESSAGES", "LANG"};
+    // The value of each (null: not set), and the language they give.
+    const std::pair<std::array<const char*, 3>, UiLanguage> cases[] = {
+        {{nullptr, nullptr, nullptr}, UiLanguage::English},
+        {{nullptr, nullptr, "ja_JP.UTF-8"}, UiLanguage::Japanese},
+        {{"", nullptr, "ja_JP.UTF-8"}, UiLanguage::Japanese},
+        {{"C", nullptr, "ja_JP.UTF-8"}, UiLanguage::English},
+        {{nullptr, "ja_JP.eucJP", "en_US.UTF-8"}, UiLanguage::Japanese},
+        {{nullptr, nullptr, "en_GB.UTF-8"}, UiLanguage::English},
+    };
     std::optional<std::string> saved[3];
     for (int i = 0; i < 3; ++i) {
         if (const char* v = std::getenv(names[i])) saved[i] = v;
     }
-    for (const Case& c : cases) {
-        const char* values[] = {c.lcAll, c.lcMessages, c.lang};
+    for (const auto& [values, expected] : cases) {
         for (int i = 0; i < 3; ++i) SetVariable(names[i], values[i]);
-        EXPECT_EQ(LanguageFromEnvironment(), c.expected);
+        EXPECT_EQ(LanguageFromEnvironment(), expected);
     }
     for (int i = 0; i < 3; ++i) SetVariable(names[i], saved[i] ? saved[i]->c_str() : nullptr);
 }

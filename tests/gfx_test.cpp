@@ -30,12 +30,10 @@ struct DriverCall {
 class ScriptedDriver final : public platform::DriverInterface {
 public:
     std::vector<DriverCall> calls;
-    std::function<Answer(bool write, const gfx::AuxRequest&)> respond = [](bool, const gfx::AuxRequest&) {
-        return Answer{};
-    };
+    using Responder = std::function<Answer(bool write, const gfx::AuxRequest&)>;
+    Responder respond = [](bool, const gfx::AuxRequest&) { return Answer{}; };
     int releases = 0;
     bool scribbles = false;  // leaves bytes of its own in the record's reserved area
-
 
     int32_t CallRead(AuxRecord& record, uint32_t& status) override { return Call(false, record, status); }
     int32_t CallWrite(AuxRecord& record, uint32_t& status) override { return Call(true, record, status); }
@@ -81,9 +79,8 @@ const std::vector<uint8_t> kAck{0x6E, 0x85, 0xC2, 0x00, 0x00, 0x03, 0x0C, 0x76};
 // The search log when every probe failed with the same result text.
 WText NoConnectionLog(const WText& failure) {
     WText log;
-    for (char16_t id : u"CDEF") {
-        if (id != 0) log += u"  Device ID: 0x0" + WText(1, id) + u" = N/A (" + failure + u")\r\n";
-    }
+    for (char16_t id : std::u16string_view(u"CDEF"))
+        log += u"  Device ID: 0x0" + WText(1, id) + u" = N/A (" + failure + u")\r\n";
     return log + u"  ==> No available connection was found!\r\n";
 }
 
@@ -135,16 +132,15 @@ TEST_F(BackendFixture, I2cWriteSplitsIntoByteExactRecords) {
 }
 
 TEST_F(BackendFixture, I2cReadChecksTheHeaderAndAssemblesTheReply) {
-    struct Case {
+    std::vector<uint8_t> longReply{0x6E, 0xA8};
+    longReply.resize(43, 0x5A);
+    const struct {
         std::vector<uint8_t> reply;
         size_t capacity;
         int32_t result;
         int32_t count;
         Transfers transfers;
-    };
-    std::vector<uint8_t> longReply{0x6E, 0xA8};
-    longReply.resize(43, 0x5A);
-    const std::vector<Case> cases{
+    } cases[] = {
         {kAck, 9, 0, 8, {{5, 2, 0x6E}, {1, 6, 0x6E}}},
         {kAck, 8, 0, 8, {{5, 2, 0x6E}, {1, 6, 0x6E}}},  // a reply that fills the buffer exactly
         {{0x6E, 0x80, 0xBE}, 9, 0, 3, {{5, 2, 0x6E}, {1, 1, 0x6E}}},
@@ -155,7 +151,7 @@ TEST_F(BackendFixture, I2cReadChecksTheHeaderAndAssemblesTheReply) {
         {{0x6F, 0x85}, 9, gfx::kMalformedReply, -7, {{5, 2, 0x6E}}},
         {{0x00, 0x86}, 8, gfx::kInvalidArgument, -7, {{5, 2, 0x6E}}},  // capacity is checked first
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.reply[1]);
         driver.calls.clear();
         driver.respond = ChipOn(0x0C, c.reply);
@@ -190,10 +186,7 @@ TEST_F(BackendFixture, DeferralIsRetriedSixTimesWithFiveMillisecondSpins) {
 }
 
 TEST_F(BackendFixture, DriverFailuresBecomeResults) {
-    const struct {
-        Answer answer;
-        int32_t result;
-    } cases[] = {
+    const std::pair<Answer, int32_t> cases[] = {
         {{0, 5, {}}, 5},
         {{0, 0x1234, {}}, 0x1234},
         {{-1, 7, {}}, 7},
@@ -201,9 +194,9 @@ TEST_F(BackendFixture, DriverFailuresBecomeResults) {
         {{-1, 0, {}}, gfx::kDriverCallFailed},  // "done" from a failed call is no success
     };
     std::array<uint8_t, 2> bytes{};
-    for (const auto& c : cases) {
-        driver.respond = [&](bool, const gfx::AuxRequest&) { return c.answer; };
-        EXPECT_EQ(gfx.NativeRead(0x0C, 0x503, bytes), c.result);
+    for (const auto& [answer, result] : cases) {
+        driver.respond = [&](bool, const gfx::AuxRequest&) { return answer; };
+        EXPECT_EQ(gfx.NativeRead(0x0C, 0x503, bytes), result);
     }
     // Each request code reaches the driver's method of its direction (even codes write);
     // 3, 7 and the codes past 9 name no AUX request and never leave.

@@ -17,28 +17,20 @@ struct IspEntryTest : testing::ChipFixture {
         return header;
     }
     std::vector<FakeCall> Packets() const { return gfx.CallsOf(FakeCall::I2cWrite); }
-    static uint8_t Checksum(const std::vector<uint8_t>& packet) {
-        uint8_t x = 0x6E;
-        for (size_t i = 0; i + 1 < packet.size(); ++i) x ^= packet[i];
-        return x;
-    }
 };
 
 TEST_F(IspEntryTest, CommandTablesGoOutByteExactAndWaitForTheAcknowledgement) {
-    const struct {
-        CommandTable* table;
-        std::vector<uint8_t> bytes;
-    } cases[] = {
+    const std::pair<CommandTable*, std::vector<uint8_t>> cases[] = {
         {&IspEntryCommand1, {0x51, 0x85, 0xC2, 0x00, 0x00, 0x03, 0x09, 0x72}},
         {&IspEntryCommand2, {0x51, 0x86, 0xC2, 0x00, 0x00, 0x04, 0x20, 0x00, 0x5F}},
         {&IspDriverStartCommand, {0x51, 0x87, 0xC2, 0x00, 0x00, 0x05, 0x1D, 0x18, 0x00, 0x7A}},
     };
-    for (const auto& c : cases) {
+    for (const auto& [table, bytes] : cases) {
         gfx.calls.clear();
         gfx.i2cReplies.push_back({0, AckReply(), {}});
-        EXPECT_TRUE(SendCommandTable(context, *c.table));
+        EXPECT_TRUE(SendCommandTable(context, *table));
         ASSERT_EQ(Packets().size(), 1u);
-        EXPECT_EQ(Packets()[0].data, c.bytes);
+        EXPECT_EQ(Packets()[0].data, bytes);
         EXPECT_EQ(Packets()[0].address, 0x6Eu);
     }
     // Another address byte changes only the checksum; the slot keeps what was sent.
@@ -53,10 +45,9 @@ TEST_F(IspEntryTest, CommandTablesGoOutByteExactAndWaitForTheAcknowledgement) {
     gfx.i2cReplies.push_back({0, AckReply(), {}});
     EXPECT_FALSE(SendCommandTable(context, IspEntryCommand2));
     EXPECT_TRUE(gfx.CallsOf(FakeCall::I2cRead).empty());
-    gfx.i2cReplies.clear();
     gfx.i2cWriteResult = 0;
     context.i2cAddress = 0x6E;
-    gfx.i2cReplies.push_back({0, AckReply(), {}});
+    gfx.i2cReplies.assign(1, {0, AckReply(), {}});
     EXPECT_TRUE(SendCommandTable(context, IspEntryCommand1));
     EXPECT_EQ(IspEntryCommand1.bytes[8], 0x72);
     // A table whose count leaves no slot for its checksum is refused unsent.

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <algorithm>
 #include <string>
 #include <string_view>
@@ -58,13 +57,17 @@ struct IspBench : testing::SimBench {
     }
     // Plain sleeps are those made without raising the timer resolution.
     int PlainSleeps() const { return clock.SleepCalls() - clock.TimerPeriodRaises(); }
+    // The first `acks` I2C reads acknowledged, every later one a null message; with kAllAcked
+    // (the construction's script) every read is acknowledged.
+    void AcknowledgeOnly(int acks) {
+        if (acks == kAllAcked) return;
+        gfx.i2cReplies.assign(static_cast<size_t>(acks), kAck);
+        gfx.i2cDefaultReply = kNull;
+    }
+    static constexpr int kAllAcked = -1;
 };
 
 struct IspProcedureTest : ::testing::Test, IspBench {};
-
-// Entry 1 unacknowledged, the rest acknowledged.
-void Entry1Fails(IspBench& t) { t.gfx.i2cDefaultReply = kNull; }
-void NoFault(IspBench&) {}
 
 // Each step's code, message and EndIsp are checked end to end against the simulator; here,
 // that the sequence stops at the failing step (no command after it, no sleep skipped before
@@ -73,30 +76,20 @@ TEST_F(IspProcedureTest, EachFailingStepStopsTheSequenceThereAndEndsIsp) {
     const struct {
         const char* what;
         std::vector<std::string_view> chipFaults;
-        std::function<void(IspBench&)> fault;
+        int acks;
         int32_t code;
         size_t i2cWrites;
         int plainSleeps;
     } cases[] = {
-        {"entry 1 unacknowledged", {}, Entry1Fails, IspSetupFailed, 1, 0},
-        {"entry 2 unacknowledged", {},
-         [](IspBench& t) {
-             t.gfx.i2cReplies.push_back(kAck);
-             t.gfx.i2cDefaultReply = kNull;
-         },
-         IspSetupFailed, 2, 1},
-        {"driver chunk unacknowledged", {},
-         [](IspBench& t) {
-             t.gfx.i2cReplies = {kAck, kAck, kAck};
-             t.gfx.i2cDefaultReply = kNull;
-         },
-         IspSetupFailed, 4, 1},
-        {"no mailbox window", {"window-zero"}, NoFault, IspSetupFailed, 6, 2},
-        {"erase not acknowledged", {"erase-timeout"}, NoFault, FlashProgramFailed, 6, 2},
+        {"entry 1 unacknowledged", {}, 0, IspSetupFailed, 1, 0},
+        {"entry 2 unacknowledged", {}, 1, IspSetupFailed, 2, 1},
+        {"driver chunk unacknowledged", {}, 3, IspSetupFailed, 4, 1},
+        {"no mailbox window", {"window-zero"}, IspBench::kAllAcked, IspSetupFailed, 6, 2},
+        {"erase not acknowledged", {"erase-timeout"}, IspBench::kAllAcked, FlashProgramFailed, 6, 2},
     };
     for (const auto& c : cases) {
         IspBench t(c.chipFaults);
-        c.fault(t);
+        t.AcknowledgeOnly(c.acks);
         int32_t resultCode = 99;
         EXPECT_FALSE(RunIspProcedure(t.context, resultCode)) << c.what;
         EXPECT_EQ(resultCode, c.code) << c.what;
@@ -153,8 +146,7 @@ TEST(IspProcedureTiming, EntryOnTheVirtualClock) {
     // Entry 1 acknowledged after 40 ms, 1 ms, entry 2 after 40 ms, 800 ms, then a download
     // that fails at once: three fast polls of 50 null messages, 5 ms after each.
     IspBench t({}, false);
-    t.gfx.i2cReplies = {kAck, kAck};
-    t.gfx.i2cDefaultReply = kNull;
+    t.AcknowledgeOnly(2);
     int32_t resultCode = 99;
     EXPECT_FALSE(RunIspProcedure(t.context, resultCode));
     // 1 ms before the first (full) chunk; EndIsp meets no driver, only NACKs: three postings
@@ -195,17 +187,17 @@ TEST(DialogIspGuardTest, PowerAndTaskbarAroundTheIspProcedureInEveryOutcome) {
     const struct {
         const char* what;
         std::vector<std::string_view> chipFaults;
-        std::function<void(IspBench&)> fault;
+        int acks;
         bool flashed;
     } cases[] = {
-        {"flashed", {}, NoFault, true},
-        {"entry 1 unacknowledged", {}, Entry1Fails, false},
-        {"no mailbox window", {"window-zero"}, NoFault, false},
-        {"erase not acknowledged", {"erase-timeout"}, NoFault, false},
+        {"flashed", {}, IspBench::kAllAcked, true},
+        {"entry 1 unacknowledged", {}, 0, false},
+        {"no mailbox window", {"window-zero"}, IspBench::kAllAcked, false},
+        {"erase not acknowledged", {"erase-timeout"}, IspBench::kAllAcked, false},
     };
     for (const auto& c : cases) {
         IspBench t(c.chipFaults);
-        c.fault(t);
+        t.AcknowledgeOnly(c.acks);
         IndicatorLog log(t.gfx);
         DialogIspGuard guard(&log, log, 1024);
         log.guard = &guard;
@@ -217,13 +209,9 @@ TEST(DialogIspGuardTest, PowerAndTaskbarAroundTheIspProcedureInEveryOutcome) {
         const size_t endIspDone = t.gfx.calls.size();
         guard.Finish();
         guard.Finish();  // a second box clears nothing twice
-        Events expected{{"power on", 0}, {"taskbar 0/1024", 0}};
-        if (c.flashed) {
-            expected.push_back({"power off, flashed", endIspDone});
-        } else {
-            expected.push_back({"power off, failed", endIspDone});
-            expected.push_back({"taskbar error", endIspDone});
-        }
+        Events expected{{"power on", 0}, {"taskbar 0/1024", 0},
+                        {c.flashed ? "power off, flashed" : "power off, failed", endIspDone}};
+        if (!c.flashed) expected.push_back({"taskbar error", endIspDone});
         expected.push_back({"taskbar clear", endIspDone});
         EXPECT_EQ(log.events, expected) << c.what;
         EXPECT_EQ(log.progressCalls, static_cast<int>(log.steps)) << c.what;

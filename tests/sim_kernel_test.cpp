@@ -1,7 +1,9 @@
-// The simulated Linux kernel at the level of its system calls: the AUX transactions one
-// I2C_RDWR and one pread make, line by line in the trace, and the sysfs tree, the limits and
-// the errno values the updater's Linux backend meets. Whole runs over it, every fault
-// included, are in the end-to-end tests.
+// The simulated driver at the level of single request records and the simulated Linux kernel
+// at the level of its system calls: the trace and its timing (the AUX transactions one
+// I2C_RDWR and one pread make, line by line), the sysfs tree, the limits and the errno
+// values the Linux backend meets. Message framing, the driver's statuses and faults, the
+// identity registers, a chip in its internal ROM and whole runs over the kernel, every fault
+// included, are seen through the updater's outcome in the end-to-end tests.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -20,6 +22,39 @@ using Bytes = std::vector<uint8_t>;
 namespace errno_ = platform::linux_errno;
 
 constexpr uint16_t kChip = 0x37;
+constexpr char kTraceHeader[] = "time_us\tmethod\tdevice\tcommand\taddress\tlength\tstatus\tdata";
+
+// The lines of the trace at `path`, which is removed.
+std::vector<std::string> TraceLines(const std::string& path) {
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    std::remove(path.c_str());
+    return lines;
+}
+
+TEST(SimDriver, TraceHasOneLinePerCallWithTheBytesOnTheWire) {
+    const std::string path = ::testing::TempDir() + "sim_trace.tsv";
+    SimOptions o;
+    o.tracePath = path;
+    o.faults.deferCalls = 1;
+    {
+        TestBench bench(o);
+        ASSERT_TRUE(bench.sim) << bench.error;
+        RecordClient c = bench.Client();
+        Bytes block(10);
+        EXPECT_EQ(c.NativeRead(0x503, block), SimDriver::kStatusDeferred);
+        EXPECT_EQ(c.NativeRead(0x503, block), 0u);
+        EXPECT_EQ(c.I2cWrite(RecordClient::Command(0x0A)), 0u);
+        bench.sim->Finish();
+    }
+    const int64_t deferredUs = (kAuxRequestFramingBits + kAuxReplyFramingBits) + kDriverCallCostNs / 1000;
+    const int64_t readUs = deferredUs + AuxWireTimeNs(10) / 1000 + kDriverCallCostNs / 1000;
+    EXPECT_THAT(TraceLines(path),
+                ElementsAre(kTraceHeader, "0\tR\t0x0C\t9\t0x503\t10\t70\t",
+                            std::to_string(deferredUs) + "\tR\t0x0C\t9\t0x503\t10\t0\t4b5834363130220128" "00",
+                            std::to_string(readUs) + "\tW\t0x0C\t0\t0x6E\t8\t0\t5185c20000030a71"));
+}
 
 TEST(SimKernel, OneI2cWriteOneI2cReadAndOnePreadAsTheChipSeesThem) {
     const std::string path = ::testing::TempDir() + "sim_kernel_trace.tsv";
@@ -49,10 +84,6 @@ TEST(SimKernel, OneI2cWriteOneI2cReadAndOnePreadAsTheChipSeesThem) {
         EXPECT_EQ(bench.sim->Kernel().OpenDescriptors(), 0u);
         bench.sim->Finish();
     }
-    std::ifstream in(path);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-
     // Two opens and the ioctl, then each transaction's wire time and i915's share.
     int64_t now = 3 * kSyscallCostNs;
     const auto at = [&now](uint32_t dataBytes, const std::string& rest) {
@@ -60,7 +91,7 @@ TEST(SimKernel, OneI2cWriteOneI2cReadAndOnePreadAsTheChipSeesThem) {
         now += AuxWireTimeNs(dataBytes) + kKernelTransferCostNs;
         return line;
     };
-    std::vector<std::string> expected{"time_us\tmethod\tdevice\tcommand\taddress\tlength\tstatus\tdata"};
+    std::vector<std::string> expected{kTraceHeader};
     expected.push_back(at(0, "W\t0x0C\t4\t0x37\t0\t0\t"));
     expected.push_back(at(8, "W\t0x0C\t4\t0x37\t8\t0\t5185c20000030a71"));
     expected.push_back(at(0, "W\t0x0C\t0\t0x37\t0\t0\t"));
@@ -74,8 +105,7 @@ TEST(SimKernel, OneI2cWriteOneI2cReadAndOnePreadAsTheChipSeesThem) {
     expected.push_back(at(16, "R\t0x0C\t9\t0x503\t16\t0\t4b583436313022012800000000000000"));
     expected.push_back(at(1, "R\t0x0C\t9\t0x0\t1\t0\t00"));
     expected.push_back(at(2, "R\t0x0C\t9\t0x513\t2\t0\t0000"));
-    EXPECT_EQ(lines, expected);
-    std::remove(path.c_str());
+    EXPECT_EQ(TraceLines(path), expected);
 }
 
 TEST(SimKernel, SysfsPairsEachAuxNodeWithTheAdapterUnderTheSameConnector) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -15,29 +16,17 @@ namespace {
 
 std::string ReadSource(const std::string& relative) {
     std::ifstream file(std::string(KDX_SOURCE_DIR) + "/" + relative, std::ios::binary);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
 }
 
 // A quoted resource-script string at the start of `s`: "" is a quote, \n a line feed.
 WText Unquote(std::string_view s) {
     std::string out;
     for (size_t i = 1; i < s.size(); ++i) {
-        if (s[i] == '"') {
-            if (i + 1 < s.size() && s[i + 1] == '"') {
-                out += '"';
-                ++i;
-                continue;
-            }
-            break;
-        }
-        if (s[i] == '\\' && i + 1 < s.size()) {
-            ++i;
-            out += s[i] == 'n' ? '\n' : s[i];
-            continue;
-        }
-        out += s[i];
+        const bool escaped = s[i] == '\\' && i + 1 < s.size();
+        if (s[i] == '"' && (i + 1 == s.size() || s[i + 1] != '"')) break;
+        if (s[i] == '"' || escaped) ++i;  // the quote or the escaped character that follows
+        out += escaped && s[i] == 'n' ? '\n' : s[i];
     }
     return FromUtf8(out);
 }

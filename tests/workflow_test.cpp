@@ -14,18 +14,16 @@ namespace {
 
 using testing::FakeGfxLib;
 
-std::vector<uint8_t> Firmware(uint8_t minor) {
+const std::vector<uint8_t> kDriver{0x00, 0x01, 0x00, 0x00, 0x90, 0x90};
+// A Tarvik image of version 1.58.
+const std::vector<uint8_t> kFirmware158 = [] {
     std::vector<uint8_t> image(4096, 0xFF);
-    image[4096 - 20] = minor;
+    image[4096 - 20] = 58;
     image[4096 - 19] = 1;
     image[4096 - 18] = 0;
-    const char tag[] = "TRVK";
-    std::copy(tag, tag + 4, image.end() - 16);
+    std::copy_n("TRVK", 4, image.end() - 16);
     return image;
-}
-
-const std::vector<uint8_t> kDriver{0x00, 0x01, 0x00, 0x00, 0x90, 0x90};
-const std::vector<uint8_t> kFirmware158 = Firmware(58);
+}();
 
 // A run whose adapter step binds the fake adapter, and whose ISP step is recorded and
 // succeeds. A whole run, the version texts and the codes the real steps leave are run end
@@ -66,8 +64,6 @@ struct WorkflowFixture : ::testing::Test {
     }
 };
 
-using Trail = std::vector<std::string>;
-
 // No backend of today ends a search with a failure that stops the selection; one that
 // does ends the run as NotTarget with the selection's report, before the chip check.
 TEST_F(WorkflowFixture, ASearchFailureEndsTheRunWithTheSelectionReport) {
@@ -75,7 +71,7 @@ TEST_F(WorkflowFixture, ASearchFailureEndsTheRunWithTheSelectionReport) {
     run.chip.activeAdapter = &gfx;
     gfx.findDeviceResult = gfx::kSearchFailure;
     Run();
-    EXPECT_EQ(trail, (Trail{"images", "adapter"}));
+    EXPECT_EQ(trail, (std::vector<std::string>{"images", "adapter"}));
     EXPECT_EQ(run.resultCode, 30);
     EXPECT_TRUE(stages.imagesLoaded);
     EXPECT_FALSE(stages.adapterOpened);

@@ -2,13 +2,11 @@
 // update lock and the held stop signals.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
-#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -22,35 +20,23 @@ namespace kdx::linux_app {
 namespace {
 
 TEST(UpdateOptions, EachCommandLineGivesItsMode) {
-    const struct {
-        std::vector<std::string_view> words;
-        Mode mode;
-    } cases[] = {
-        {{}, Mode::Dialog},
-        {{"-s"}, Mode::Silent},
-        {{"--silent"}, Mode::Silent},
-        {{"/s"}, Mode::Silent},
-        {{"/s", "/x"}, Mode::Silent},  // the Windows rule: only the first switch counts
-        {{"-s", "--silent"}, Mode::Silent},
-        {{"--check"}, Mode::Check},
-        {{"--list"}, Mode::List},
-        {{"-h"}, Mode::Help},
-        {{"--help"}, Mode::Help},
-        {{"-V"}, Mode::Version},
-        {{"--version"}, Mode::Version},
-        {{"/x"}, Mode::Invalid},
-        {{"/S"}, Mode::Invalid},
-        {{"-x"}, Mode::Invalid},
-        {{"--checks"}, Mode::Invalid},
-        {{"check"}, Mode::Invalid},
-        {{"-s", "--check"}, Mode::Invalid},
-        {{"--list", "--check"}, Mode::Invalid},
+    const std::pair<Mode, std::vector<std::vector<std::string_view>>> cases[] = {
+        {Mode::Dialog, {{}}},
+        // "/s /x": the Windows rule, only the first switch counts.
+        {Mode::Silent, {{"-s"}, {"--silent"}, {"/s"}, {"/s", "/x"}, {"-s", "--silent"}}},
+        {Mode::Check, {{"--check"}}},
+        {Mode::List, {{"--list"}}},
+        {Mode::Help, {{"-h"}, {"--help"}}},
+        {Mode::Version, {{"-V"}, {"--version"}}},
+        {Mode::Invalid, {{"/x"}, {"/S"}, {"-x"}, {"--checks"}, {"check"}, {"-s", "--check"}, {"--list", "--check"}}},
     };
-    for (const auto& c : cases) {
-        const Options options = ParseOptions(c.words);
-        EXPECT_EQ(options.mode, c.mode) << testing::PrintToString(c.words);
-        EXPECT_EQ(options.error.empty(), c.mode != Mode::Invalid) << testing::PrintToString(c.words);
-        EXPECT_EQ(options.error.find('\n'), std::string::npos);
+    for (const auto& [mode, commandLines] : cases) {
+        for (const auto& words : commandLines) {
+            const Options options = ParseOptions(words);
+            EXPECT_EQ(options.mode, mode) << testing::PrintToString(words);
+            EXPECT_EQ(options.error.empty(), mode != Mode::Invalid) << testing::PrintToString(words);
+            EXPECT_EQ(options.error.find('\n'), std::string::npos);
+        }
     }
     EXPECT_EQ(ParseOptions(std::vector<std::string_view>{"--frobnicate"}).error, "unknown option '--frobnicate'");
 }
@@ -139,27 +125,23 @@ struct LockDir : testing::Test {
                                 ("kdx_lock_test_" + std::to_string(getpid()) + "_" +
                                  testing::UnitTest::GetInstance()->current_test_info()->name());
     std::string path = (dir / "kdx4610-update.lock").string();
+    using Outcome = platform::UpdateLock::Outcome;
     LockDir() { std::filesystem::create_directories(dir); }
     ~LockDir() override { std::filesystem::remove_all(dir); }
 };
 
-TEST_F(LockDir, ASecondHolderIsRefusedAndToldWhoHoldsIt) {
-    std::string detail;
-    platform::UpdateLock first;
-    ASSERT_EQ(first.Take(path, detail), platform::UpdateLock::Outcome::Taken) << detail;
-    platform::UpdateLock second;
-    EXPECT_EQ(second.Take(path, detail), platform::UpdateLock::Outcome::Busy);
-    EXPECT_TRUE(detail.starts_with("process " + std::to_string(getpid()) + " (")) << detail;
-}
-
-TEST_F(LockDir, TheLockEndsWithItsHolder) {
+// The lock ends with its holder, not with a process refused it.
+TEST_F(LockDir, ASecondHolderIsRefusedAndToldWhoHoldsItUntilTheFirstEnds) {
     std::string detail;
     {
         platform::UpdateLock first;
-        ASSERT_EQ(first.Take(path, detail), platform::UpdateLock::Outcome::Taken);
+        ASSERT_EQ(first.Take(path, detail), Outcome::Taken) << detail;
+        platform::UpdateLock second;
+        EXPECT_EQ(second.Take(path, detail), Outcome::Busy);
+        EXPECT_TRUE(detail.starts_with("process " + std::to_string(getpid()) + " (")) << detail;
     }
-    platform::UpdateLock second;
-    EXPECT_EQ(second.Take(path, detail), platform::UpdateLock::Outcome::Taken) << detail;
+    platform::UpdateLock later;
+    EXPECT_EQ(later.Take(path, detail), Outcome::Taken) << detail;
 }
 
 TEST_F(LockDir, ALinkOrADirectoryInItsPlaceIsNotFollowed) {
@@ -167,11 +149,11 @@ TEST_F(LockDir, ALinkOrADirectoryInItsPlaceIsNotFollowed) {
     std::filesystem::create_symlink(target, path);
     std::string detail;
     platform::UpdateLock lock;
-    EXPECT_EQ(lock.Take(path, detail), platform::UpdateLock::Outcome::Failed);
+    EXPECT_EQ(lock.Take(path, detail), Outcome::Failed);
     EXPECT_FALSE(std::filesystem::exists(target));
     std::filesystem::remove(path);
     std::filesystem::create_directory(path);
-    EXPECT_EQ(lock.Take(path, detail), platform::UpdateLock::Outcome::Failed);
+    EXPECT_EQ(lock.Take(path, detail), Outcome::Failed);
 }
 
 TEST(HeldSignals, StopSignalsAreHeldAnsweredOnceAndLeftUnheldAfterwards) {
