@@ -25,11 +25,6 @@ struct Block {
     }
 };
 
-std::vector<uint8_t> RegisterReply(uint16_t value) {
-    const uint8_t payload[] = {0x00, 0x00, static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
-    return ChipReply(0x06, payload);
-}
-
 struct IdentityFixture : testing::ChipFixture {
     void Dpcd(const Block& block) {
         const auto bytes = block.Bytes();
@@ -37,8 +32,7 @@ struct IdentityFixture : testing::ChipFixture {
     }
     int32_t resultCode = 0;
     WText current, chip;
-    // A check from a fresh start: the identity registers' replies in the order DetectChipType
-    // reads them (0x8002 only when 0xC802 names neither Tarvik nor Zendra), the block at 0x503.
+    // A check from a fresh start: the identity registers' replies in the order they are read.
     bool Check(std::initializer_list<uint16_t> registers, const Block& block, bool unreadable = false) {
         gfx.i2cReplies.clear();
         gfx.calls.clear();
@@ -46,7 +40,10 @@ struct IdentityFixture : testing::ChipFixture {
         debug.messages.clear();
         resultCode = 99;
         current = chip = u"UNKNOWN";
-        for (uint16_t v : registers) gfx.i2cReplies.push_back({0, RegisterReply(v), {}});
+        for (uint16_t v : registers) {
+            const uint8_t payload[] = {0x00, 0x00, static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
+            gfx.i2cReplies.push_back({0, ChipReply(0x06, payload), {}});
+        }
         Dpcd(block);
         if (unreadable) AnswerReadsAt(0x503, 1);
         return CheckChip(context, resultCode, current, chip);

@@ -103,6 +103,7 @@ struct LinuxDpAuxFixture : ::testing::Test {
     testing::TestSystem sys;
     ScriptedKernel kernel;
     GfxLibLinuxDpAux lib{kernel, sys.clock};
+    WText log;
 
     void TwoChannels() {
         kernel.AddChannel(0, 7, "card0-DP-1", "AUX B/DDI B/PHY B");
@@ -111,7 +112,6 @@ struct LinuxDpAuxFixture : ::testing::Test {
     // Two channels, the chip found on the first: its nodes are open.
     bool ChipOnPort1() {
         TwoChannels();
-        WText log;
         uint32_t id = 0;
         kernel.i2cAnswers = {{1, {}}, {1, Reply(kAckFrame, 9)}};
         return lib.Initialize(log) == gfx::kOk && lib.FindDevice(id, 0x6E, log) == gfx::kOk && id == 1;
@@ -180,7 +180,6 @@ TEST_F(LinuxDpAuxFixture, DiscoveryOnASysfsTreeWithTheKernelsLinks) {
 #endif
 
 TEST_F(LinuxDpAuxFixture, InitializeSaysWhatIsMissing) {
-    WText log;
     EXPECT_EQ(lib.Initialize(log), gfx::kInitFailed);
     EXPECT_EQ(log, u"Graphics adapter initialization - Linux (DP AUX): failed! (no DisplayPort AUX channel: the "
                    u"kernel needs CONFIG_DRM_DP_AUX_CHARDEV)\r\n");
@@ -221,7 +220,6 @@ TEST_F(LinuxDpAuxFixture, SearchProbesEachPortAndStopsForWantOfRights) {
     for (const auto& c : cases) {
         kernel.openErrors = c.openErrors;
         kernel.i2cAnswers = c.answers;
-        WText log;
         ASSERT_EQ(lib.Initialize(log), gfx::kOk) << c.what;  // a fresh listing: the nodes closed
         uint32_t deviceId = 99;
         EXPECT_EQ(lib.FindDevice(deviceId, 0x6E, log), c.status) << c.what;
@@ -237,16 +235,15 @@ TEST_F(LinuxDpAuxFixture, SearchProbesEachPortAndStopsForWantOfRights) {
 // search's closing line.
 TEST_F(LinuxDpAuxFixture, ProbeChannelReportsOnePort) {
     TwoChannels();
-    WText line;
-    ASSERT_EQ(lib.Initialize(line), gfx::kOk);
+    ASSERT_EQ(lib.Initialize(log), gfx::kOk);
     kernel.i2cAnswers = {{-err::kRemoteIo, {}}, {1, {}}, {1, Reply(kAckFrame, 9)}};
-    EXPECT_EQ(lib.ProbeChannel(1, 0x6E, line), gfx::kNotSupported);
-    EXPECT_EQ(line, u"  Port 1 (card0-DP-1: drm_dp_aux0, i2c-7) = N/A (0x3EE)\r\n");
-    EXPECT_EQ(lib.ProbeChannel(2, 0x6E, line), gfx::kOk);
-    EXPECT_EQ(line, u"  Port 2 (card0-DP-2: drm_dp_aux1, i2c-8) = OK\r\n");
+    EXPECT_EQ(lib.ProbeChannel(1, 0x6E, log), gfx::kNotSupported);
+    EXPECT_EQ(log, u"  Port 1 (card0-DP-1: drm_dp_aux0, i2c-7) = N/A (0x3EE)\r\n");
+    EXPECT_EQ(lib.ProbeChannel(2, 0x6E, log), gfx::kOk);
+    EXPECT_EQ(log, u"  Port 2 (card0-DP-2: drm_dp_aux1, i2c-8) = OK\r\n");
     for (const uint32_t id : {0u, 3u}) {
-        EXPECT_EQ(lib.ProbeChannel(id, 0x6E, line), gfx::kInvalidArgument) << id;
-        EXPECT_TRUE(line.empty()) << id;
+        EXPECT_EQ(lib.ProbeChannel(id, 0x6E, log), gfx::kInvalidArgument) << id;
+        EXPECT_TRUE(log.empty()) << id;
     }
 }
 
@@ -364,7 +361,6 @@ TEST_F(LinuxDpAuxFixture, DescriptorZeroIsANodeLikeAnyOther) {
         k.AddChannel(0, 7, "card0-DP-1", "AUX B");
         k.i2cAnswers = {{1, {}}, {1, Reply(kAckFrame, 9)}, {1, {}}, {1, Reply(kAckFrame, 9)}};
         GfxLibLinuxDpAux l(k, sys.clock);
-        WText log;
         uint32_t id = 0;
         ASSERT_EQ(l.Initialize(log), gfx::kOk);
         for (int search = 0; search < 2; ++search) EXPECT_EQ(l.FindDevice(id, 0x6E, log), gfx::kOk) << fds[0];
