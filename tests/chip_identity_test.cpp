@@ -14,9 +14,7 @@ using testing::ChipReply;
 // The branch identification block as the chip reports it at DPCD 0x503.
 struct Block {
     std::string id;  // up to 6 bytes, zero-padded
-    uint8_t hwRev;
-    uint8_t major;
-    uint8_t minor;
+    uint8_t hwRev, major, minor;
     uint8_t third = 0;
 
     std::vector<uint8_t> Bytes() const {
@@ -27,25 +25,29 @@ struct Block {
     }
 };
 
-std::vector<uint8_t> RegisterReply(uint16_t value) {
-    const uint8_t payload[] = {0x00, 0x00, static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
-    return ChipReply(0x06, payload);
-}
-
 struct IdentityFixture : testing::ChipFixture {
-    // Identity registers in the order DetectChipType reads them (0x8002 only when 0xC802
-    // names neither Tarvik nor Zendra).
-    void Registers(std::initializer_list<uint16_t> values) {
-        for (uint16_t v : values) gfx.i2cReplies.push_back({0, RegisterReply(v), {}});
-    }
     void Dpcd(const Block& block) {
         const auto bytes = block.Bytes();
         for (size_t i = 0; i < bytes.size(); ++i) gfx.dpcd[0x503 + static_cast<uint32_t>(i)] = bytes[i];
     }
-    int32_t resultCode = 99;
-    WText current = u"UNKNOWN";
-    WText chip = u"UNKNOWN";
-    bool Check() { return CheckChip(context, resultCode, current, chip); }
+    int32_t resultCode = 0;
+    WText current, chip;
+    // A check from a fresh start: the identity registers' replies in the order they are read.
+    bool Check(std::initializer_list<uint16_t> registers, const Block& block, bool unreadable = false) {
+        gfx.i2cReplies.clear();
+        gfx.calls.clear();
+        gfx.onNativeRead = nullptr;
+        debug.messages.clear();
+        resultCode = 99;
+        current = chip = u"UNKNOWN";
+        for (uint16_t v : registers) {
+            const uint8_t payload[] = {0x00, 0x00, static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
+            gfx.i2cReplies.push_back({0, ChipReply(0x06, payload), {}});
+        }
+        Dpcd(block);
+        if (unreadable) AnswerReadsAt(0x503, 1);
+        return CheckChip(context, resultCode, current, chip);
+    }
 };
 
 // A Tarvik chip by its identification block: the 1.40 to be updated, the boot code, the
@@ -77,15 +79,7 @@ TEST_F(IdentityFixture, TarvikChipByItsBlock) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        gfx.i2cReplies.clear();
-        gfx.onNativeRead = nullptr;
-        debug.messages.clear();
-        resultCode = 99;
-        current = chip = u"UNKNOWN";
-        Registers({0x2800});
-        Dpcd(c.block);
-        if (c.unreadable) AnswerReadsAt(0x503, 1);
-        EXPECT_EQ(Check(), c.passes);
+        EXPECT_EQ(Check({0x2800}, c.block, c.unreadable), c.passes);
         EXPECT_EQ(resultCode, c.resultCode);
         EXPECT_EQ(chip, c.chip);
         if (c.current != nullptr) {
@@ -110,13 +104,7 @@ TEST_F(IdentityFixture, OtherFamiliesAndSilenceAreNotTargets) {
         {{0x1100, 0x1200}, u"ERROR!! ChipID:255\r\n", {0xC802, 0x8002}},
     };
     for (const auto& c : cases) {
-        gfx.i2cReplies.clear();
-        gfx.calls.clear();
-        debug.messages.clear();
-        resultCode = 99;
-        Registers(c.registers);
-        Dpcd({"KX4610", 0x22, 1, 40});
-        EXPECT_FALSE(Check());
+        EXPECT_FALSE(Check(c.registers, {"KX4610", 0x22, 1, 40}));
         EXPECT_EQ(resultCode, 30);
         EXPECT_EQ(debug.messages, std::vector<WText>{c.message});
         std::vector<uint16_t> read;
@@ -129,15 +117,13 @@ TEST_F(IdentityFixture, OtherFamiliesAndSilenceAreNotTargets) {
 
 // The fallback to the chip's memory when the DPCD block read fails is run end to end
 // (fault dpcd-block-fail), the request checked by the simulator's framing.
-struct DescribeCase {
-    ChipType typeIn;
-    Block block;
-    const char16_t* line;
-    ChipType typeOut;
-};
-
 TEST_F(IdentityFixture, DescriptionLines) {
-    const DescribeCase cases[] = {
+    const struct {
+        ChipType typeIn;
+        Block block;
+        const char16_t* line;
+        ChipType typeOut;
+    } cases[] = {
         {kChipTarvik, {"KX4610", 0x22, 1, 40}, u"Tarvik App: KX4610 v1.40  (cut2.2)", kChipTarvik},
         {kChipTarvik, {"KX4630", 0x22, 1, 5, 2}, u"Tarvik App: KX4630 v1.5.2  (cut2.2)", kChipTarvikOther},
         {kChipTarvik, {"TRVKBC", 0x20, 1, 2}, u"Tarvik Boot-code: v1.2  (cut2.-1)", kChipTarvikOther},

@@ -38,7 +38,9 @@ std::string_view FlashText(const SimBench& b, size_t n) {
     return {reinterpret_cast<const char*>(b.sim.Flash().data()), n};
 }
 
-using FirmwareWriteTest = testing::SimFixture;
+struct FirmwareWriteTest : testing::SimFixture {
+    int32_t done = 0;  // what WriteRegion counts as written
+};
 
 TEST_F(FirmwareWriteTest, WholeImageGoesBlockByBlockAndBlankBlocksAreSkipped) {
     auto image = PatternImage();
@@ -65,7 +67,6 @@ TEST_F(FirmwareWriteTest, BlockTrafficInOrderWithHalvesInWritesOf131) {
     LoadImage(context, PatternImage());
     std::vector<uint8_t> first(504);
     std::copy_n(context.firmwareImage.begin(), 504, first.begin());
-    int32_t done = 0;
     ASSERT_TRUE(WriteRegion(context, first, 0, done, 504));
     EXPECT_EQ(SpansOf(Writes()), (testing::Spans{
         {0x20001, 2}, {0x20000, 1},                   // WriteBlock request 03 10 13
@@ -89,8 +90,7 @@ TEST_F(FirmwareWriteTest, BlockTrafficInOrderWithHalvesInWritesOf131) {
 TEST_F(FirmwareWriteTest, OddBlockAndTextBlock) {
     const struct {
         std::vector<uint8_t> data;
-        uint8_t upper;
-        uint8_t lower;
+        uint8_t upper, lower;
     } cases[] = {
         {std::vector<uint8_t>(127, 0x5A), 65, 66},
         {Bytes("123456789"), 6, 7},
@@ -98,7 +98,7 @@ TEST_F(FirmwareWriteTest, OddBlockAndTextBlock) {
     // The chip takes each block only with the right CRC field ("123456789": 00 00 5E 86).
     for (const auto& c : cases) {
         SimBench b;
-        int32_t done = 0;
+        done = 0;
         ASSERT_TRUE(WriteRegion(b.context, c.data, 0, done, 1000));
         const auto blocks = b.SentBlocks();
         ASSERT_EQ(blocks.size(), 1u);
@@ -110,7 +110,6 @@ TEST_F(FirmwareWriteTest, OddBlockAndTextBlock) {
     }
     // A region may end at the end of the 24-bit flash address space, not beyond it (the
     // chip's flash ends far below: it refuses the block).
-    int32_t done = 0;
     WriteRegion(context, Bytes("12"), 0xFFFFFE - 0x400000, done, 2);
     EXPECT_EQ(SentBlocks().back().header, (std::vector<uint8_t>{0x00, 0xFF, 0xFF, 0xFE, 0x00, 0x00, 0x00, 0x02}));
     gfx.calls.clear();
@@ -129,7 +128,6 @@ TEST_F(FirmwareWriteTest, OneByteBackendGetsTheHalvesByteByByte) {
     for (const int32_t maxBlock : {1, 0}) {
         gfx.MaxBlockLength = maxBlock;
         gfx.calls.clear();
-        int32_t done = 0;
         ASSERT_TRUE(WriteRegion(context, Bytes("123456789"), 0, done, 9)) << maxBlock;
         testing::Spans upper;
         for (const auto& w : Writes()) {
@@ -192,8 +190,7 @@ TEST_F(FirmwareWriteTest, WindowSizesCapOrRefuseTheBlock) {
         uint16_t cmdSize;
         std::string_view fault;
         size_t limit;
-        uint8_t upper;
-        uint8_t lower;
+        uint8_t upper, lower;
     } cases[] = {
         {20, "cmd-buffer-size=20", 12, 8, 8},
         {1024, "cmd-buffer-size=1024", 506, 255, 255},  // capped: each half's count must fit its flag
@@ -203,7 +200,6 @@ TEST_F(FirmwareWriteTest, WindowSizesCapOrRefuseTheBlock) {
         UseWindow(b.context, c.cmdSize);
         EXPECT_EQ(BlockDataLimit(b.context), c.limit);
         std::vector<uint8_t> data(2 * c.limit + 1, 0x11);
-        int32_t done = 0;
         ASSERT_TRUE(WriteRegion(b.context, data, 0, done, 0)) << c.cmdSize;
         const auto blocks = b.SentBlocks();
         ASSERT_EQ(blocks.size(), 3u);
@@ -214,36 +210,34 @@ TEST_F(FirmwareWriteTest, WindowSizesCapOrRefuseTheBlock) {
 }
 
 TEST_F(FirmwareWriteTest, StuckFlagsFailTheBlockAndTheWrite) {
-    // Lower flag never free before the header: 100 reads, 30 ms after each.
+    // Each flag is read 100 times before the block fails.
+    const struct {
+        uint32_t flag;
+        int32_t status;
+        uint8_t value;
+        int64_t elapsedMs;
+    } cases[] = {
+        {0x200FF, 0, 8, 15 + 100 * 30},     // lower flag never free before the header: 30 ms after each read
+        {0x200FF, 1002, 0, 15 + 100 * 10},  // lower flag unreadable: 10 ms after each read
+        {0x201FF, 0, 1, 15 + 10},           // upper flag never free: no pause between the reads
+    };
     const auto chipRead = gfx.onNativeRead;
-    AnswerReadsAt(0x200FF, 0, 8);
     LoadImage(context, PatternImage());
-    EXPECT_FALSE(WriteFirmware(context));
-    EXPECT_EQ(ElapsedMs(), 15 + 100 * 30);
-    EXPECT_EQ(progress.reports.size(), 0u);
-
-    // Lower flag unreadable: 100 reads, 10 ms after each.
-    clock.SetCounter(0);
-    gfx.onNativeRead = chipRead;
-    AnswerReadsAt(0x200FF, 1002);
-    EXPECT_FALSE(WriteFirmware(context));
-    EXPECT_EQ(ElapsedMs(), 15 + 100 * 10);
-
-    // Upper flag never free: 100 reads without pause, then the block fails.
-    gfx.calls.clear();
-    clock.SetCounter(0);
-    gfx.onNativeRead = chipRead;
-    AnswerReadsAt(0x201FF, 0, 1);
-    EXPECT_FALSE(WriteFirmware(context));
-    const auto reads = Reads();
-    EXPECT_EQ(std::count_if(reads.begin(), reads.end(), [](const FakeCall& c) { return c.address == 0x201FF; }), 100);
-    EXPECT_EQ(ElapsedMs(), 15 + 10);
+    for (const auto& c : cases) {
+        gfx.calls.clear();
+        clock.SetCounter(0);
+        gfx.onNativeRead = chipRead;
+        AnswerReadsAt(c.flag, c.status, c.value);
+        EXPECT_FALSE(WriteFirmware(context)) << c.status;
+        EXPECT_EQ(ElapsedMs(), c.elapsedMs) << c.status;
+        EXPECT_EQ(std::ranges::count(Reads(), c.flag, &FakeCall::address), 100) << c.status;
+        EXPECT_TRUE(progress.reports.empty()) << c.status;
+    }
 }
 
 TEST_F(FirmwareWriteTest, DataWriteErrorsAreRetriedUpToTheHundredth) {
     const std::vector<uint8_t> data(100, 0x42);
     FailWritesAt(0x20100, 1002, 99);
-    int32_t done = 0;
     ASSERT_TRUE(WriteRegion(context, data, 0, done, 100));
     EXPECT_EQ(ElapsedMs(), 15 + 99 * 10 + 10 + 1);
     EXPECT_EQ(sim.Flash()[99], 0x42);
@@ -256,9 +250,8 @@ TEST_F(FirmwareWriteTest, DataWriteErrorsAreRetriedUpToTheHundredth) {
     SimBench flagRefused;
     flagRefused.FailWritesAt(0x201FF, 1002, 100);
     EXPECT_FALSE(WriteRegion(flagRefused.context, data, 0, done, 100));
-    const auto writes = flagRefused.Writes();
-    EXPECT_EQ(std::count_if(writes.begin(), writes.end(), [](const FakeCall& c) { return c.address == 0x201FF; }), 100);
-    EXPECT_EQ(writes.back().address, 0x201FFu);
+    EXPECT_EQ(std::ranges::count(flagRefused.Writes(), 0x201FFu, &FakeCall::address), 100);
+    EXPECT_EQ(flagRefused.Writes().back().address, 0x201FFu);
     // A WriteBlock request that does not get through fails the block.
     SimBench requestLost;
     requestLost.FailWritesAt(0x20001, 1002, 1);
@@ -281,7 +274,6 @@ TEST_F(FirmwareWriteTest, HeaderWithWriteErrorIsAnnouncedWhenItReadsBackIntact) 
     EXPECT_EQ(Writes().back().data, std::vector<uint8_t>{0x08});
     sim.Poke(0x200FF, {0});  // no block was under way for the driver to take it
 
-    int32_t done = 0;
     ASSERT_TRUE(WriteRegion(context, Bytes("123456789"), 0, done, 9));
     EXPECT_EQ(SentBlocks().back().header, std::vector<uint8_t>(header.begin(), header.end()));
     EXPECT_EQ(FlashText(*this, 9), "123456789");
@@ -306,10 +298,8 @@ TEST_F(FirmwareWriteTest, HeaderAnnouncementIsMadeOnceEvenWhenItsWriteReportsAnE
         if (a == 0x200FF && d.size() == 1 && d[0] == 0x08 && flagErrors++ == 0) result = 1002;
         return true;
     };
-    int32_t done = 0;
     ASSERT_TRUE(WriteRegion(context, Bytes("123456789"), 0, done, 9));
-    const auto writes = Writes();
-    EXPECT_EQ(std::count_if(writes.begin(), writes.end(), [](const FakeCall& c) { return c.data.size() == 8; }), 1);
+    EXPECT_EQ(std::ranges::count_if(Writes(), [](const FakeCall& c) { return c.data.size() == 8; }), 1);
     EXPECT_EQ(FlashText(*this, 9), "123456789");
 }
 
@@ -318,11 +308,9 @@ TEST_F(FirmwareWriteTest, HeaderThatNeverGetsThroughEndsTheWrite) {
         result = (a == 0x20000 && d.size() == 8) ? 1002 : 0;
         return result != 0;
     };
-    int32_t done = 0;
     EXPECT_FALSE(WriteRegion(context, Bytes("123456789"), 0, done, 9));
     // 100 attempts, each with its read-back, 10 ms after each.
-    const auto writes = Writes();
-    EXPECT_EQ(std::count_if(writes.begin(), writes.end(), [](const FakeCall& c) { return c.data.size() == 8; }), 100);
+    EXPECT_EQ(std::ranges::count_if(Writes(), [](const FakeCall& c) { return c.data.size() == 8; }), 100);
     EXPECT_EQ(ElapsedMs(), 15 + 100 * 10);
 }
 

@@ -240,8 +240,7 @@ TEST(SelectGfxLib, ReportsEachCandidateAndTheOneFound) {
         std::string fault;
         bool comClass, library;
         int32_t status;
-        WText report;
-        WText description;
+        WText report, description;
         bool controlLibraryActive;
     } cases[] = {
         {"", true, true, kSelectFound, head + comDone, u"Intel (LS-PCON): 0x0C", false},

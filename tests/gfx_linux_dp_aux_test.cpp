@@ -103,6 +103,7 @@ struct LinuxDpAuxFixture : ::testing::Test {
     testing::TestSystem sys;
     ScriptedKernel kernel;
     GfxLibLinuxDpAux lib{kernel, sys.clock};
+    WText log;
 
     void TwoChannels() {
         kernel.AddChannel(0, 7, "card0-DP-1", "AUX B/DDI B/PHY B");
@@ -111,7 +112,6 @@ struct LinuxDpAuxFixture : ::testing::Test {
     // Two channels, the chip found on the first: its nodes are open.
     bool ChipOnPort1() {
         TwoChannels();
-        WText log;
         uint32_t id = 0;
         kernel.i2cAnswers = {{1, {}}, {1, Reply(kAckFrame, 9)}};
         return lib.Initialize(log) == gfx::kOk && lib.FindDevice(id, 0x6E, log) == gfx::kOk && id == 1;
@@ -160,10 +160,9 @@ TEST_F(LinuxDpAuxFixture, DiscoveryOnASysfsTreeWithTheKernelsLinks) {
     fs::create_directories(connector / "i2c-7/i2c-dev/i2c-7");
     fs::create_directories(root / "class/drm_dp_aux_dev");
     fs::create_directories(root / "class/i2c-dev");
-    fs::create_symlink("../../devices/pci0000:00/0000:00:02.0/drm/card0/card0-DP-1/drm_dp_aux0",
-                       root / "class/drm_dp_aux_dev/drm_dp_aux0");
-    fs::create_symlink("../../devices/pci0000:00/0000:00:02.0/drm/card0/card0-DP-1/i2c-7/i2c-dev/i2c-7",
-                       root / "class/i2c-dev/i2c-7");
+    const std::string fromClass = "../../devices/pci0000:00/0000:00:02.0/drm/card0/card0-DP-1/";
+    fs::create_symlink(fromClass + "drm_dp_aux0", root / "class/drm_dp_aux_dev/drm_dp_aux0");
+    fs::create_symlink(fromClass + "i2c-7/i2c-dev/i2c-7", root / "class/i2c-dev/i2c-7");
     fs::create_symlink("../../card0-DP-1", connector / "drm_dp_aux0/device");
     fs::create_symlink("../../../i2c-7", connector / "i2c-7/i2c-dev/i2c-7/device");
     std::ofstream(connector / "drm_dp_aux0/name") << "AUX B/DDI B/PHY B\n";
@@ -181,7 +180,6 @@ TEST_F(LinuxDpAuxFixture, DiscoveryOnASysfsTreeWithTheKernelsLinks) {
 #endif
 
 TEST_F(LinuxDpAuxFixture, InitializeSaysWhatIsMissing) {
-    WText log;
     EXPECT_EQ(lib.Initialize(log), gfx::kInitFailed);
     EXPECT_EQ(log, u"Graphics adapter initialization - Linux (DP AUX): failed! (no DisplayPort AUX channel: the "
                    u"kernel needs CONFIG_DRM_DP_AUX_CHARDEV)\r\n");
@@ -218,22 +216,18 @@ TEST_F(LinuxDpAuxFixture, SearchProbesEachPortAndStopsForWantOfRights) {
         {"a node gone", {{"/dev/i2c-7", err::kNoEntry}}, {{1, {}}, {1, ack}}, gfx::kOk, 2,
          port1 + u"N/A (errno 2)\r\n" + port2 + u"OK\r\n"},
     };
+    TwoChannels();
     for (const auto& c : cases) {
-        ScriptedKernel k;
-        k.AddChannel(0, 7, "card0-DP-1", "AUX B");
-        k.AddChannel(1, 8, "card0-DP-2", "AUX C");
-        k.openErrors = c.openErrors;
-        k.i2cAnswers = c.answers;
-        GfxLibLinuxDpAux l(k, sys.clock);
-        WText log;
-        ASSERT_EQ(l.Initialize(log), gfx::kOk) << c.what;
+        kernel.openErrors = c.openErrors;
+        kernel.i2cAnswers = c.answers;
+        ASSERT_EQ(lib.Initialize(log), gfx::kOk) << c.what;  // a fresh listing: the nodes closed
         uint32_t deviceId = 99;
-        EXPECT_EQ(l.FindDevice(deviceId, 0x6E, log), c.status) << c.what;
+        EXPECT_EQ(lib.FindDevice(deviceId, 0x6E, log), c.status) << c.what;
         EXPECT_EQ(deviceId, c.deviceId) << c.what;
         EXPECT_EQ(ToUtf8(log), ToUtf8(c.log)) << c.what;
         // Port 1 serves transfers only with both its nodes open.
         std::array<uint8_t, 1> byte{};
-        EXPECT_EQ(l.NativeRead(1, 0, byte) == gfx::kOk, c.openErrors.empty()) << c.what;
+        EXPECT_EQ(lib.NativeRead(1, 0, byte) == gfx::kOk, c.openErrors.empty()) << c.what;
     }
 }
 
@@ -241,16 +235,15 @@ TEST_F(LinuxDpAuxFixture, SearchProbesEachPortAndStopsForWantOfRights) {
 // search's closing line.
 TEST_F(LinuxDpAuxFixture, ProbeChannelReportsOnePort) {
     TwoChannels();
-    WText line;
-    ASSERT_EQ(lib.Initialize(line), gfx::kOk);
+    ASSERT_EQ(lib.Initialize(log), gfx::kOk);
     kernel.i2cAnswers = {{-err::kRemoteIo, {}}, {1, {}}, {1, Reply(kAckFrame, 9)}};
-    EXPECT_EQ(lib.ProbeChannel(1, 0x6E, line), gfx::kNotSupported);
-    EXPECT_EQ(line, u"  Port 1 (card0-DP-1: drm_dp_aux0, i2c-7) = N/A (0x3EE)\r\n");
-    EXPECT_EQ(lib.ProbeChannel(2, 0x6E, line), gfx::kOk);
-    EXPECT_EQ(line, u"  Port 2 (card0-DP-2: drm_dp_aux1, i2c-8) = OK\r\n");
+    EXPECT_EQ(lib.ProbeChannel(1, 0x6E, log), gfx::kNotSupported);
+    EXPECT_EQ(log, u"  Port 1 (card0-DP-1: drm_dp_aux0, i2c-7) = N/A (0x3EE)\r\n");
+    EXPECT_EQ(lib.ProbeChannel(2, 0x6E, log), gfx::kOk);
+    EXPECT_EQ(log, u"  Port 2 (card0-DP-2: drm_dp_aux1, i2c-8) = OK\r\n");
     for (const uint32_t id : {0u, 3u}) {
-        EXPECT_EQ(lib.ProbeChannel(id, 0x6E, line), gfx::kInvalidArgument) << id;
-        EXPECT_TRUE(line.empty()) << id;
+        EXPECT_EQ(lib.ProbeChannel(id, 0x6E, log), gfx::kInvalidArgument) << id;
+        EXPECT_TRUE(log.empty()) << id;
     }
 }
 
@@ -315,23 +308,23 @@ TEST_F(LinuxDpAuxFixture, I2cReadIsOneFixedLengthMessageCheckedAsTheSplitRead) {
         {"no message carried", 131, 0, kAckFrame, gfx::kMalformedReply, -1},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
         kernel.i2cCalls.clear();
         kernel.i2cAnswers = {{c.answer, Reply(c.frame, 130)}};
         std::vector<uint8_t> buffer(c.capacity, 0x55);
         int32_t count = -1;
         WText diagnostic;
-        EXPECT_EQ(lib.I2cRead(1, 0x6E, buffer, count, diagnostic), c.result) << c.what;
-        EXPECT_EQ(count, c.count) << c.what;
-        ASSERT_EQ(kernel.i2cCalls.size(), 1u) << c.what;
-        EXPECT_TRUE(kernel.i2cCalls[0].read) << c.what;
-        EXPECT_EQ(kernel.i2cCalls[0].address, 0x37) << c.what;
-        EXPECT_EQ(kernel.i2cCalls[0].data.size(), std::min<size_t>(c.capacity, 130)) << c.what;
+        EXPECT_EQ(lib.I2cRead(1, 0x6E, buffer, count, diagnostic), c.result);
+        EXPECT_EQ(count, c.count);
+        ASSERT_EQ(kernel.i2cCalls.size(), 1u);
+        EXPECT_TRUE(kernel.i2cCalls[0].read);
+        EXPECT_EQ(kernel.i2cCalls[0].address, 0x37);
+        EXPECT_EQ(kernel.i2cCalls[0].data.size(), std::min<size_t>(c.capacity, 130));
         // What lies past the reply's end, and every byte of a refused read, stays unread.
         const size_t taken = c.count > 0 ? static_cast<size_t>(c.count) : 0;
-        EXPECT_TRUE(std::equal(c.frame.begin(), c.frame.begin() + static_cast<ptrdiff_t>(taken), buffer.begin())) << c.what;
-        EXPECT_TRUE(std::all_of(buffer.begin() + static_cast<ptrdiff_t>(taken), buffer.end(), [](uint8_t b) { return b == 0x55; }))
-            << c.what;
-        EXPECT_EQ(diagnostic.empty(), c.answer >= 0) << c.what;
+        EXPECT_TRUE(std::ranges::equal(std::span(c.frame).first(taken), std::span(buffer).first(taken)));
+        EXPECT_TRUE(std::ranges::all_of(std::span(buffer).subspan(taken), [](uint8_t b) { return b == 0x55; }));
+        EXPECT_EQ(diagnostic.empty(), c.answer >= 0);
     }
 }
 
@@ -368,7 +361,6 @@ TEST_F(LinuxDpAuxFixture, DescriptorZeroIsANodeLikeAnyOther) {
         k.AddChannel(0, 7, "card0-DP-1", "AUX B");
         k.i2cAnswers = {{1, {}}, {1, Reply(kAckFrame, 9)}, {1, {}}, {1, Reply(kAckFrame, 9)}};
         GfxLibLinuxDpAux l(k, sys.clock);
-        WText log;
         uint32_t id = 0;
         ASSERT_EQ(l.Initialize(log), gfx::kOk);
         for (int search = 0; search < 2; ++search) EXPECT_EQ(l.FindDevice(id, 0x6E, log), gfx::kOk) << fds[0];
