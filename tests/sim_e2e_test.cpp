@@ -46,8 +46,8 @@ SimImages EmbeddedImages() {
     return images;
 }
 
-// Runs the updater `runs` times on one simulated chip, as kdx4610-sim does.
-Outcome Update(const SimOptions& options, int runs = 1, SimImages images = EmbeddedImages()) {
+// Runs the updater `options.runs` times on one simulated chip, as kdx4610-sim does.
+Outcome Update(const SimOptions& options, const SimImages& images = EmbeddedImages()) {
     Outcome out;
     platform::VirtualClock clock;
     platform::MemoryResources resources;
@@ -57,10 +57,10 @@ Outcome Update(const SimOptions& options, int runs = 1, SimImages images = Embed
     auto sim = Simulator::Create(options, images, clock, &clock, error);
     EXPECT_TRUE(sim) << error;
     if (!sim) return out;
-    for (int run = 1; run <= runs; ++run) {
+    for (uint32_t run = 1; run <= options.runs; ++run) {
         testing::RecordingDebugOutput debug;
         platform::System system{clock, debug, resources};
-        sim->BeginRun(static_cast<uint32_t>(run));
+        sim->BeginRun(run);
         {
             const auto access = sim->ForUpdater();
             UpdateRun updateRun(system, access.connector, access.controlLibrary, access.dpAux);
@@ -84,10 +84,14 @@ Outcome Update(const SimOptions& options, int runs = 1, SimImages images = Embed
     return out;
 }
 
-SimOptions WithFault(const std::string& fault) {
+// The options of kdx4610-sim's command line, given as one line of words.
+SimOptions Options(const std::string& line) {
+    std::vector<std::string> words;
+    std::istringstream in(line);
+    for (std::string word; in >> word;) words.push_back(word);
     SimOptions options;
     std::string error;
-    EXPECT_TRUE(ParseFault(fault, options.faults, error)) << error;
+    EXPECT_TRUE(ParseOptions(words, options, error)) << line << ": " << error;
     return options;
 }
 
@@ -95,6 +99,7 @@ struct TraceLine {
     bool read;
     uint32_t command, address, status;
     Bytes data;
+    bool operator==(const TraceLine&) const = default;
 };
 
 std::vector<TraceLine> ReadTrace(const std::string& path) {
@@ -128,11 +133,10 @@ std::vector<Bytes> I2cMessages(const std::vector<TraceLine>& trace) {
 }
 
 TEST(SimEndToEnd, DefaultRunWritesTheImageByteExactAndEndsWithOneEndIsp) {
-    const std::string tracePath = ::testing::TempDir() + "sim_e2e_trace.tsv";
     SimOptions options;
-    options.tracePath = tracePath;
+    options.tracePath = ::testing::TempDir() + "sim_e2e_trace.tsv";
     const SimImages images = EmbeddedImages();
-    const Outcome out = Update(options, 1, images);
+    const Outcome out = Update(options, images);
     ASSERT_EQ(out.result, 0);
     EXPECT_TRUE(out.debug.empty());
     EXPECT_TRUE(out.flashEqualsImage);
@@ -149,7 +153,7 @@ TEST(SimEndToEnd, DefaultRunWritesTheImageByteExactAndEndsWithOneEndIsp) {
     EXPECT_EQ(out.record.blocksSent, 1041 - blank);
     EXPECT_EQ(out.record.blocksSkipped, blank);
 
-    const auto trace = ReadTrace(tracePath);
+    const auto trace = ReadTrace(options.tracePath);
     const auto messages = I2cMessages(trace);
     ASSERT_GE(messages.size(), 111u);
     EXPECT_EQ(messages[0], Bytes({0x51, 0x85, 0xC2, 0x00, 0x00, 0x03, 0x0A, 0x71}));
@@ -180,95 +184,72 @@ TEST(SimEndToEnd, DefaultRunWritesTheImageByteExactAndEndsWithOneEndIsp) {
     EXPECT_EQ(requests[requests.size() - 2], Bytes({0x07, 0x1B, 0x07, 0xFF, 0xEC, 0x03, 0x0B}));
     EXPECT_EQ(requests.back(), Bytes({0x04, 0x20, 0x01, 0x25}));
     EXPECT_EQ(std::count(requests.begin(), requests.end(), Bytes({0x03, 0x10, 0x13})), static_cast<long>(out.record.blocksSent));
-    std::remove(tracePath.c_str());
+    std::remove(options.tracePath.c_str());
 }
 
-struct CheckCase {
-    const char* name;
-    void (*setup)(SimOptions&);
+struct RunCase {
+    const char* options;
     int32_t result;
     const char* debug;  // the one debugger message, or "" for none
-};
-
-const CheckCase kCheckCases[] = {
-    {"no-driver", [](SimOptions& o) { o.faults.noDriver = true; }, 30, "ERROR!! ChipID:-1\r\n"},
-    {"no-chip", [](SimOptions& o) { o.faults.noChip = true; }, 30, "ERROR!! ChipID:-1\r\n"},
-    {"KX4630", [](SimOptions& o) { o.chipId = {'K', 'X', '4', '6', '3', '0'}; }, 30, "ERROR!! ChipID:1\r\n"},
-    {"hw-rev 0x21", [](SimOptions& o) { o.hwRev = 0x21; }, 30, "ERROR!! Chip Version:2.1\r\n"},
-    {"1.58", [](SimOptions& o) { o.fwMinor = 58; }, 40, ""},
-    {"1.60", [](SimOptions& o) { o.fwMinor = 60; }, 40, ""},
-    {"defer-always", [](SimOptions& o) { o.faults.deferAlways = true; }, 30, "ERROR!! ChipID:-1\r\n"},
-    {"regs-unreadable", [](SimOptions& o) { o.faults.regsUnreadable = true; }, 30, "ERROR!! ChipID:-1\r\n"},
-    {"not-supported", [](SimOptions& o) { o.faults.notSupported = true; }, 30, "ERROR!! ChipID:-1\r\n"},
-};
-
-TEST(SimEndToEnd, ChipCheckOutcomes) {
-    for (const CheckCase& c : kCheckCases) {
-        SimOptions options;
-        c.setup(options);
-        const Outcome out = Update(options);
-        EXPECT_EQ(out.result, c.result) << c.name;
-        EXPECT_EQ(out.debug, *c.debug ? std::vector<std::string>{c.debug} : std::vector<std::string>{}) << c.name;
-        EXPECT_EQ(out.record.endIspPosted, 0u) << c.name;
-    }
-}
-
-TEST(SimEndToEnd, ChipInItsInternalRomAndDeferralsWithinTheRetriesAreUpdated) {
-    SimOptions irom;
-    irom.chipId = {'X', 'X', '9', '9', '9', '9'};
-    irom.hwRev = 0x23;
-    for (const SimOptions& options : {irom, WithFault("defer=5"), WithFault("dpcd-block-fail")}) {
-        const Outcome out = Update(options);
-        EXPECT_EQ(out.result, 0);
-        EXPECT_TRUE(out.flashEqualsImage);
-    }
-}
-
-struct FaultCase {
-    const char* fault;
-    int32_t result;
-    const char* debug;
     // Without a running ISP driver EndIsp meets NACKs: a failed posting, made three times.
     uint32_t endIspPostings = 1;
     SimChip::Running ispLeftRunning = SimChip::Running::Application;  // as in Outcome
 };
 
-const FaultCase kFaultCases[] = {
-    {"drop-ack=entry1", 10, "ISP initialization failed!\r\n", 3},
-    {"drop-ack=entry2", 10, "ISP initialization failed!\r\n", 3, SimChip::Running::IspLoader},
-    {"stop-ack-at-chunk=50", 10, "Load ISP driver failed!\r\n", 3, SimChip::Running::IspLoader},
-    {"window-zero", 10, "Getting DPCD buffer addr ... failed!\r\n"},
-    {"reply-size-zero", 10, "Getting DPCD buffer addr ... failed!\r\n"},
-    {"flash-id-timeout", 10, "Get FlashID failed!\r\n"},
-    {"flash-id-bad-code", 10, "Get FlashID failed!\r\n"},
-    {"erase-nak", 20, "Erase Flash failed!\r\n"},
+const RunCase kRunCases[] = {
+    // The chip check refuses (30) or finds the firmware up to date (40): no ISP, so no EndIsp.
+    {"--fault no-driver", 30, "ERROR!! ChipID:-1\r\n", 0},
+    {"--fault no-chip", 30, "ERROR!! ChipID:-1\r\n", 0},
+    {"--chip-id KX4630", 30, "ERROR!! ChipID:1\r\n", 0},
+    {"--hw-rev 0x21", 30, "ERROR!! Chip Version:2.1\r\n", 0},
+    {"--fw-version 1.58", 40, "", 0},
+    {"--fw-version 1.60", 40, "", 0},
+    {"--fault defer-always", 30, "ERROR!! ChipID:-1\r\n", 0},
+    {"--fault regs-unreadable", 30, "ERROR!! ChipID:-1\r\n", 0},
+    {"--fault not-supported", 30, "ERROR!! ChipID:-1\r\n", 0},
+    // Updated: a chip in its internal ROM, deferrals within the retries, the branch block unreadable.
+    {"--chip-id XX9999 --hw-rev 0x23", 0, ""},
+    {"--fault defer=5", 0, ""},
+    {"--fault dpcd-block-fail", 0, ""},
+    // The ISP procedure's faults.
+    {"--fault drop-ack=entry1", 10, "ISP initialization failed!\r\n", 3},
+    {"--fault drop-ack=entry2", 10, "ISP initialization failed!\r\n", 3, SimChip::Running::IspLoader},
+    {"--fault stop-ack-at-chunk=50", 10, "Load ISP driver failed!\r\n", 3, SimChip::Running::IspLoader},
+    {"--fault window-zero", 10, "Getting DPCD buffer addr ... failed!\r\n"},
+    {"--fault reply-size-zero", 10, "Getting DPCD buffer addr ... failed!\r\n"},
+    {"--fault flash-id-timeout", 10, "Get FlashID failed!\r\n"},
+    {"--fault flash-id-bad-code", 10, "Get FlashID failed!\r\n"},
+    {"--fault erase-nak", 20, "Erase Flash failed!\r\n"},
     // The driver still erasing, or waiting for the rest of a block, does not take EndIsp.
-    {"erase-timeout", 20, "Erase Flash failed!\r\n", 1, SimChip::Running::IspDriver},
-    {"block-nak=1", 20, "Write FW failed!\r\n"},
-    {"block-nak=200", 20, "Write FW failed!\r\n"},
-    {"flag-stuck=low", 20, "Write FW failed!\r\n", 1, SimChip::Running::IspDriver},
-    {"flag-stuck=high", 20, "Write FW failed!\r\n", 1, SimChip::Running::IspDriver},
-    {"readback-mismatch", 20, "Compare FW version failed!\r\n"},
-    {"power-cut-at-erase", 20, "Erase Flash failed!\r\n", 3},
-    {"drop-ack=start", 0, ""},
-    {"cmd-buffer-size=256", 0, ""},
+    {"--fault erase-timeout", 20, "Erase Flash failed!\r\n", 1, SimChip::Running::IspDriver},
+    {"--fault block-nak=1", 20, "Write FW failed!\r\n"},
+    {"--fault block-nak=200", 20, "Write FW failed!\r\n"},
+    {"--fault flag-stuck=low", 20, "Write FW failed!\r\n", 1, SimChip::Running::IspDriver},
+    {"--fault flag-stuck=high", 20, "Write FW failed!\r\n", 1, SimChip::Running::IspDriver},
+    {"--fault readback-mismatch", 20, "Compare FW version failed!\r\n"},
+    {"--fault power-cut-at-erase", 20, "Erase Flash failed!\r\n", 3},
+    {"--fault drop-ack=start", 0, ""},
+    {"--fault cmd-buffer-size=256", 0, ""},
 };
 
-TEST(SimEndToEnd, EachFaultEndsWithItsCodeAndOneMessageAndEndIspIsAlwaysSent) {
+TEST(SimEndToEnd, EachSetupEndsWithItsCodeAndOneMessageAndEndIspIsSentOnceIspBegan) {
     const SimImages images = EmbeddedImages();
-    for (const FaultCase& c : kFaultCases) {
-        const Outcome out = Update(WithFault(c.fault), 1, images);
-        EXPECT_EQ(out.result, c.result) << c.fault;
-        EXPECT_EQ(out.debug, *c.debug ? std::vector<std::string>{c.debug} : std::vector<std::string>{}) << c.fault;
-        EXPECT_EQ(out.record.endIspPosted, c.endIspPostings) << c.fault;
-        EXPECT_TRUE(out.record.lastRequestWasEndIsp) << c.fault;
-        EXPECT_EQ(out.ispLeftRunning, c.ispLeftRunning) << c.fault;
+    for (const RunCase& c : kRunCases) {
+        const Outcome out = Update(Options(c.options), images);
+        EXPECT_EQ(out.result, c.result) << c.options;
+        EXPECT_EQ(out.debug, *c.debug ? std::vector<std::string>{c.debug} : std::vector<std::string>{}) << c.options;
+        EXPECT_EQ(out.record.endIspPosted, c.endIspPostings) << c.options;
+        EXPECT_EQ(out.record.lastRequestWasEndIsp, c.endIspPostings > 0) << c.options;
+        EXPECT_EQ(out.ispLeftRunning, c.ispLeftRunning) << c.options;
         if (c.result == 10) {
             // The flash is untouched: it still holds the installed 1.40 image.
-            EXPECT_EQ(out.flash[images.firmware.size() - 20], 40) << c.fault;
-            EXPECT_EQ(out.record.blocksSent, 0u) << c.fault;
+            EXPECT_EQ(out.flash[images.firmware.size() - 20], 40) << c.options;
+            EXPECT_EQ(out.record.blocksSent, 0u) << c.options;
         }
-        EXPECT_EQ(out.flashEqualsImage, c.result == 0 || std::string(c.fault) == "readback-mismatch") << c.fault;
+        // Written (0), written but read back changed, or holding the image's 1.58 already.
+        const std::string options = c.options;
+        EXPECT_EQ(out.flashEqualsImage,
+                  c.result == 0 || options == "--fault readback-mismatch" || options == "--fw-version 1.58") << options;
     }
 }
 
@@ -293,7 +274,7 @@ auto TracesOfComAnd(SimOptions::Backend other, const SimImages& images, Read rea
         // Each test's own file: CTest runs the tests of this file side by side.
         options.tracePath = ::testing::TempDir() + "sim_e2e_backend_" +
                             ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".tsv";
-        const Outcome out = Update(options, 1, images);
+        const Outcome out = Update(options, images);
         EXPECT_EQ(out.result, 0);
         EXPECT_TRUE(out.flashEqualsImage);
         EXPECT_EQ(out.openDescriptors, 0u);
@@ -312,29 +293,25 @@ TEST(SimEndToEnd, ControlLibraryBackendSendsTheChipWhatTheComBackendSends) {
     // The library's own faults: the search stops without a write reaching the chip, or
     // finds what the shrunken output list still holds.
     const struct {
-        const char* fault;
-        uint32_t deviceId;
+        const char* options;  // after --backend igcl
         int32_t result;
         const char* debug;
         uint32_t writeCalls;  // probes on the outputs before the chip's, then the update
     } cases[] = {
-        {"controllib-not-admin", 0x0C, 30,
+        {"--fault controllib-not-admin --device-id 0x0C", 30,
          "Gfx Selection = 0\r\nNo available Gfx LIB! (1)\r\nNo available Gfx LIB! (2)\r\n"
          "Graphics adapter initialization - Intel (LS-PCON): failed! (-2147221164)\r\n"
          "Graphics adapter initialization - Intel (Control Library): done!\r\n"
          "  Output 1 = Insufficient permissions! Run the program as administrator.\r\n", 0},
-        {"controllib-outputs-shrink", 0x0F, 30, "ERROR!! ChipID:-1\r\n", 3},
-        {"controllib-outputs-shrink", 0x0E, 0, nullptr, 26872 + 2},
-        {"no-controllib", 0x0C, 30, "ERROR!! ChipID:-1\r\n", 0},
+        {"--fault controllib-outputs-shrink --device-id 0x0F", 30, "ERROR!! ChipID:-1\r\n", 3},
+        {"--fault controllib-outputs-shrink --device-id 0x0E", 0, nullptr, 26872 + 2},
+        {"--fault no-controllib --device-id 0x0C", 30, "ERROR!! ChipID:-1\r\n", 0},
     };
     for (const auto& c : cases) {
-        SimOptions options = WithFault(c.fault);
-        options.backend = SimOptions::Backend::ControlLibrary;
-        options.deviceId = c.deviceId;
-        const Outcome out = Update(options, 1, images);
-        EXPECT_EQ(out.result, c.result) << c.fault;
-        EXPECT_EQ(out.debug, c.debug ? std::vector<std::string>{c.debug} : std::vector<std::string>{}) << c.fault;
-        EXPECT_EQ(out.record.writeCalls, c.writeCalls) << c.fault;
+        const Outcome out = Update(Options(std::string("--backend igcl ") + c.options), images);
+        EXPECT_EQ(out.result, c.result) << c.options;
+        EXPECT_EQ(out.debug, c.debug ? std::vector<std::string>{c.debug} : std::vector<std::string>{}) << c.options;
+        EXPECT_EQ(out.record.writeCalls, c.writeCalls) << c.options;
     }
 }
 
@@ -354,10 +331,6 @@ std::vector<TraceLine> NativeTransfers(const std::vector<TraceLine>& trace) {
     return natives;
 }
 
-bool operator==(const TraceLine& a, const TraceLine& b) {
-    return a.read == b.read && a.command == b.command && a.address == b.address && a.data == b.data;
-}
-
 TEST(SimEndToEnd, LinuxBackendSendsTheChipWhatTheComBackendSends) {
     const auto traces = TracesOfComAnd(SimOptions::Backend::Linux, EmbeddedImages(), ReadTrace);
     // The kernel's framing: each I2C write ends on a bare address without MOT, so the
@@ -371,8 +344,7 @@ TEST(SimEndToEnd, LinuxBackendSendsTheChipWhatTheComBackendSends) {
 }
 
 struct LinuxCase {
-    const char* fault;  // empty: none
-    int runs;
+    const char* options;  // after --backend linux
     int32_t result;
     const char* debug;  // the first debugger line of the last run, or none
 };
@@ -380,38 +352,35 @@ struct LinuxCase {
 // The kernel's limits show at their edges: 31 NACKs of a native access are within its 32
 // tries and 32 are not; a bare address takes 7 tries, so 6 EBUSY answers are survived.
 const LinuxCase kLinuxCases[] = {
-    {"", 1, 0, nullptr},
-    {"over-read=ff", 1, 0, nullptr},
-    {"over-read=nack", 1, 30, "ERROR!! ChipID:-1\r\n"},
-    {"over-read=defer", 1, 30, "ERROR!! ChipID:-1\r\n"},
-    {"no-i2c-dev", 1, 30, "ERROR!! ChipID:-1\r\n"},
-    {"nodes-root-only", 1, 30, "Gfx Selection = 0\r\n"},
-    {"ebusy-burst=6", 1, 0, nullptr},
-    {"ebusy-burst=7", 1, 30, "ERROR!! ChipID:-1\r\n"},
-    {"nack-burst=31", 1, 0, nullptr},
-    {"nack-burst=32", 1, 10, "Getting DPCD buffer addr ... failed!\r\n"},
-    {"dpcd0-silent-isp", 1, 10, "Getting DPCD buffer addr ... failed!\r\n"},
-    {"i915-traffic=3", 1, 0, nullptr},
-    {"power-cut-at-block=3", 1, 20, "Write FW failed!\r\n"},
-    {"power-cut-at-block=3", 2, 0, nullptr},
+    {"", 0, nullptr},
+    {"--fault over-read=ff", 0, nullptr},
+    {"--fault over-read=nack", 30, "ERROR!! ChipID:-1\r\n"},
+    {"--fault over-read=defer", 30, "ERROR!! ChipID:-1\r\n"},
+    {"--fault no-i2c-dev", 30, "ERROR!! ChipID:-1\r\n"},
+    {"--fault nodes-root-only", 30, "Gfx Selection = 0\r\n"},
+    {"--fault ebusy-burst=6", 0, nullptr},
+    {"--fault ebusy-burst=7", 30, "ERROR!! ChipID:-1\r\n"},
+    {"--fault nack-burst=31", 0, nullptr},
+    {"--fault nack-burst=32", 10, "Getting DPCD buffer addr ... failed!\r\n"},
+    {"--fault dpcd0-silent-isp", 10, "Getting DPCD buffer addr ... failed!\r\n"},
+    {"--fault i915-traffic=3", 0, nullptr},
+    {"--fault power-cut-at-block=3", 20, "Write FW failed!\r\n"},
+    {"--fault power-cut-at-block=3 --runs 2", 0, nullptr},
 };
 
 TEST(SimEndToEnd, LinuxBackendOutcomesOfTheKernelsFaults) {
     const SimImages images = EmbeddedImages();
     for (const LinuxCase& c : kLinuxCases) {
-        SimOptions options = *c.fault ? WithFault(c.fault) : SimOptions{};
-        options.backend = SimOptions::Backend::Linux;
-        const Outcome out = Update(options, c.runs, images);
-        const std::string name = std::string(c.fault) + " x" + std::to_string(c.runs);
-        EXPECT_EQ(out.result, c.result) << name;
-        EXPECT_EQ(out.flashEqualsImage, c.result == 0) << name;
-        ASSERT_EQ(out.debug.empty(), c.debug == nullptr) << name;
+        const Outcome out = Update(Options(std::string("--backend linux ") + c.options), images);
+        EXPECT_EQ(out.result, c.result) << c.options;
+        EXPECT_EQ(out.flashEqualsImage, c.result == 0) << c.options;
+        ASSERT_EQ(out.debug.empty(), c.debug == nullptr) << c.options;
         if (c.debug) {
-            EXPECT_EQ(out.debug.front().substr(0, std::string(c.debug).size()), c.debug) << name;
+            EXPECT_EQ(out.debug.front().substr(0, std::string(c.debug).size()), c.debug) << c.options;
         }
         // Writes carry no probe read: EndIsp gets through even when every native read fails.
-        EXPECT_EQ(out.ispLeftRunning, SimChip::Running::Application) << name;
-        EXPECT_EQ(out.openDescriptors, 0u) << name;
+        EXPECT_EQ(out.ispLeftRunning, SimChip::Running::Application) << c.options;
+        EXPECT_EQ(out.openDescriptors, 0u) << c.options;
     }
 }
 

@@ -16,6 +16,7 @@ packages=(
     util-linux                              # flock, for the shared Wine prefix; unshare for the Linux program's tests
     libsystemd-dev pkg-config               # sd-bus: kdx4610-update takes logind's inhibitor lock through it
     python3-dbusmock dbus                   # logind's mock on a private system bus, for the inhibitor test
+    python3-pexpect                         # the Linux program's tests: its dialog on a pseudo-terminal and pipes
     lintian                                 # checking the Debian package of kdx4610-update
 )
 locales_wanted=(en_US.UTF-8 ja_JP.UTF-8)

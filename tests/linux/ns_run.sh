@@ -6,14 +6,8 @@
 # namespace maps the caller to root in it. The command keeps this script's process ID
 # (unshare and sh exec it), so that a test can signal it.
 set -eu
-sysfs=$1
-lock=$2
-shift 2
-if [ "$(id -u)" -eq 0 ]; then
-    map=""
-else
-    map="--map-root-user"
-fi
+map="--map-root-user"
+[ "$(id -u)" -ne 0 ] || map=""
 # shellcheck disable=SC2086
 exec unshare --mount --propagation private $map sh -c '
-    mount --bind "$1" /sys && mount --bind "$2" /run/lock && shift 2 && exec "$@"' ns_run "$sysfs" "$lock" "$@"
+    mount --bind "$1" /sys && mount --bind "$2" /run/lock && shift 2 && exec "$@"' ns_run "$@"

@@ -3,8 +3,7 @@
 # name, the files it installs (and that it brings no udev rule), and lintian, which must
 # report no error. lintian's output is left in BUILD_DIR/lintian.txt.
 set -eu
-build=$1
-cd "$build"
+cd "$1"
 cpack -G DEB >cpack.log 2>&1 || { cat cpack.log; exit 1; }
 deb=kdx4610-update_1.58-1_amd64.deb
 test -f "$deb" || { echo "no $deb"; exit 1; }
@@ -14,13 +13,7 @@ for want in ./usr/sbin/kdx4610-update ./usr/share/man/man8/kdx4610-update.8.gz \
             ./usr/share/doc/kdx4610-update/changelog.Debian.gz; do
     grep -qx "$want" package-files.txt || { echo "missing $want"; exit 1; }
 done
-if grep -q 'udev' package-files.txt; then
-    echo "the package brings a udev rule"
-    exit 1
-fi
+! grep -q 'udev' package-files.txt || { echo "the package brings a udev rule"; exit 1; }
 lintian "$deb" >lintian.txt 2>&1 || true
 cat lintian.txt
-if grep -q '^E: ' lintian.txt; then
-    echo "lintian reports errors"
-    exit 1
-fi
+! grep -q '^E: ' lintian.txt || { echo "lintian reports errors"; exit 1; }

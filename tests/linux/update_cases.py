@@ -11,14 +11,17 @@ DIR/CASE/transcript.txt. The program runs on the real clock: an update takes abo
 """
 import argparse
 import difflib
+import io
 import os
 import re
-import select
 import shutil
 import signal
 import subprocess
 import sys
 import time
+
+import pexpect
+import pexpect.fdpexpect
 
 ISP_ENTRY_WRITE = "i2c-write 55 5185c200000309"  # the first ISP entry command to 0x37
 NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
@@ -56,11 +59,10 @@ class Bench:
         self.args = args
         self.dir = os.path.join(args.work, name)
         shutil.rmtree(self.dir, ignore_errors=True)
-        os.makedirs(self.dir)
         self.sim_options = list(sim_options)
         self.sysfs = os.path.join(self.dir, "sys")
         self.lock = os.path.join(self.dir, "lock")
-        os.makedirs(self.lock)
+        os.makedirs(self.lock)  # and the case's directory with it
         subprocess.run([args.sysfs_tool, self.sysfs, *self.sim_options], check=True)
         self.transcript = open(os.path.join(self.dir, "transcript.txt"), "w")
         # No logind unless a case brings its own bus: the runs must not depend on the machine's.
@@ -83,10 +85,8 @@ class Bench:
                 self.args.program, *program_args]
 
     def environment(self, language="C.UTF-8"):
-        env = {k: v for k, v in os.environ.items() if not k.startswith(("LC_", "LANG"))}
-        env["LANG"] = language
-        env["DBUS_SYSTEM_BUS_ADDRESS"] = self.bus
-        return env
+        kept = {k: v for k, v in os.environ.items() if not k.startswith(("LC_", "LANG"))}
+        return dict(kept, LANG=language, DBUS_SYSTEM_BUS_ADDRESS=self.bus)
 
     def run(self, program_args, tag="run", extra_options=(), stdin_text=None, user=()):
         started = time.monotonic()
@@ -99,12 +99,14 @@ class Bench:
         return done
 
     def start(self, program_args, answers=None):
-        """The program in the background; `seen` collects the lines read from its stdout."""
-        process = subprocess.Popen(self.command(program_args), env=self.environment(), text=True,
+        """The program in the background, its stdout read through `process.out` (pexpect on the pipe),
+        its stdin line-buffered: each line of `answers` reaches it as written."""
+        process = subprocess.Popen(self.command(program_args), env=self.environment(), text=True, bufsize=1,
                                    stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        process.seen = []
+        process.out = pexpect.fdpexpect.fdspawn(process.stdout, encoding="utf-8", codec_errors="replace")
+        process.out.logfile_read = io.StringIO()
         if answers is not None:
-            answer(process, answers)
+            process.stdin.write(answers)
         return process
 
     def flash_is_image(self, tag="run"):
@@ -112,108 +114,56 @@ class Bench:
             return f.read() == g.read()
 
     def calls(self, tag="run"):
-        try:
-            with open(self.path(tag + ".calls")) as f:
-                return f.read().splitlines()
-        except FileNotFoundError:
-            return []
-
-
-def answer(process, text="y\ny\n"):
-    process.stdin.write(text)
-    process.stdin.flush()
+        path = self.path(tag + ".calls")
+        return open(path).read().splitlines() if os.path.exists(path) else []
 
 
 def read_until(process, pattern, timeout):
-    """Lines from the program's stdout until one matches; process.seen collects them. Read
-    from the descriptor itself, since a buffered reader would hide what it buffered from select."""
-    stream, seen = process.stdout, process.seen
-    deadline = time.monotonic() + timeout
-    pending = getattr(stream, "pending", b"")
-    while True:
-        while b"\n" in pending:
-            line, pending = pending.split(b"\n", 1)
-            text = line.decode("utf-8", "replace") + "\n"
-            seen.append(text)
-            if re.search(pattern, text):
-                stream.pending = pending
-                return True
-        left = deadline - time.monotonic()
-        if left <= 0:
-            break
-        ready, _, _ = select.select([stream.fileno()], [], [], left)
-        if not ready:
-            break
-        chunk = os.read(stream.fileno(), 65536)
-        if not chunk:
-            break
-        pending += chunk
-    stream.pending = pending
-    return False
+    """Reads stdout until `pattern` (^ at each line's start) matches; false at its end or after `timeout` s."""
+    return process.out.expect([re.compile(pattern, re.M), pexpect.EOF, pexpect.TIMEOUT], timeout=timeout) == 0
 
 
 def finish(bench, process, what):
-    out, err = process.communicate(timeout=300)
-    seen = process.seen
-    seen.append(getattr(process.stdout, "pending", b"").decode("utf-8", "replace") + out)
-    bench.log("%s: exit %d\n--- stdout\n%s--- stderr\n%s---" % (what, process.returncode, "".join(seen), err))
-    return process.returncode, "".join(seen), err
+    process.out.expect(pexpect.EOF, timeout=300)
+    err = process.stderr.read()  # a few lines: the pipe never fills while stdout is read to its end
+    process.wait(timeout=300)
+    out = process.out.logfile_read.getvalue()
+    bench.log("%s: exit %d\n--- stdout\n%s--- stderr\n%s---" % (what, process.returncode, out, err))
+    return process.returncode, out, err
 
 
 def render(raw):
     """The screen a terminal shows for the bytes: carriage returns go back to column 0."""
-    lines, line, column = [], [], 0
-    for ch in raw:
-        if ch == "\n":
-            lines.append("".join(line).rstrip())
-            line, column = [], 0
-        elif ch == "\r":
-            column = 0
-        else:
-            if column < len(line):
-                line[column] = ch
-            else:
-                line.append(ch)
-            column += 1
-    if line:
-        lines.append("".join(line).rstrip())
-    return "\n".join(lines) + "\n"
+    rows = raw.split("\n")
+    if not rows[-1].strip("\r"):
+        rows.pop()
+    screen = []
+    for row in rows:
+        line = ""
+        for part in row.split("\r"):
+            line = part + line[len(part):]
+        screen.append(line.rstrip())
+    return "\n".join(screen) + "\n"
 
 
 def pty_dialog(bench, language):
     """The dialog on a pseudo-terminal: each [y/n] answered y, the screen captured."""
-    master, slave = os.openpty()
-    process = subprocess.Popen(bench.command([]), env=bench.environment(language), stdin=slave, stdout=slave,
-                               stderr=slave, start_new_session=True)
-    os.close(slave)
-    raw = b""
-    answered = 0
-    deadline = time.monotonic() + 300
-    while time.monotonic() < deadline:
-        ready, _, _ = select.select([master], [], [], 1.0)
-        if ready:
-            try:
-                chunk = os.read(master, 4096)
-            except OSError:
-                break
-            if not chunk:
-                break
-            raw += chunk
-            if raw.count(b"[y/n] ") > answered:
-                answered += 1
-                os.write(master, b"y\n")
-        elif process.poll() is not None:
-            break
-    process.wait(timeout=60)
-    os.close(master)
-    text = raw.decode("utf-8", "replace")
+    program, *words = bench.command([])
+    child = pexpect.spawn(program, words, env=bench.environment(language), timeout=300, encoding="utf-8",
+                          codec_errors="replace")
+    child.logfile_read = io.StringIO()
+    while child.expect_exact(["[y/n] ", pexpect.EOF]) == 0:
+        child.send("y\n")
+    child.close()  # the program closed its terminal: it has ended, or close ends it
+    code = child.exitstatus if child.signalstatus is None else -child.signalstatus
+    text = child.logfile_read.getvalue()
     screen = render(text)
     redraws = text.count("\r") - text.count("\r\n")
     bench.log("$ kdx4610-update   [pty, LANG=%s, answers y y]\nexit %d\n--- screen\n%s---\n%d redraws" % (
-        language, process.returncode, screen, redraws))
+        language, code, screen, redraws))
     with open(bench.path("screen.txt"), "w") as f:
         f.write(screen)
-    return process.returncode, screen, text
+    return code, screen, text
 
 
 @case()
@@ -240,11 +190,8 @@ def without_release_race(bench, ours_path, ref_path):
         f = fields(line)
         return len(f) >= 7 and f[1] == "R" and f[5] == "1" and (
             (f[4] == "0x0" and f[6] == "0") or (f[4] == "0x10000" and f[6] in statuses))
-    def tail(lines, statuses):
-        kept = len(lines)
-        while kept and after_release(lines[kept - 1], statuses):
-            kept -= 1
-        return kept
+    def tail(lines, statuses):  # how many lines stay: those before the run of such reads at the end
+        return next((n for n in range(len(lines), 0, -1) if not after_release(lines[n - 1], statuses)), 0)
     ours, theirs = open(ours_path).readlines(), open(ref_path).readlines()
     ours_kept, theirs_kept = tail(ours, ("24",)), tail(theirs, ("0",))
     nacked = sum(fields(l)[6] == "24" for l in ours[ours_kept:])
@@ -403,7 +350,7 @@ def signal_during_write(bench, signals, silent):
         expect(wait_for_block_writes(bench, process, 2000, 120), "the write began")
     else:
         process = bench.start([], answers="y\ny\n")
-        expect(read_until(process, "^Writing the firmware$", 120), "the write began")
+        expect(read_until(process, "^Writing the firmware\n", 120), "the write began")
         time.sleep(1.0)
     first = time.monotonic()
     for number in signals:
@@ -422,8 +369,7 @@ def signal_during_write(bench, signals, silent):
 @case(name="sigterm_before_isp", number=signal.SIGTERM)
 def signal_before(bench, number):
     process = bench.start([])
-    # The prompt is written without a line end: wait for the description above it.
-    expect(read_until(process, "^This program updates", 60), "the dialog asks")
+    expect(read_until(process, r"\[y/n\] ", 60), "the dialog asks")
     time.sleep(0.3)
     started = time.monotonic()
     process.send_signal(number)
@@ -438,7 +384,7 @@ def signal_before(bench, number):
 @case()
 def two_instances(bench):
     first = bench.start([], answers="y\ny\n")
-    expect(read_until(first, "^Writing the firmware$", 120), "the first update writes")
+    expect(read_until(first, "^Writing the firmware\n", 120), "the first update writes")
     started = time.monotonic()
     second = bench.run(["-s"], tag="second")
     bench.log("second instance ended after %.2f s" % (time.monotonic() - started))
@@ -464,10 +410,10 @@ def logind_inhibitor(bench):
                                  "org.freedesktop.login1.Manager")
         listed = lambda: [tuple(str(x) for x in i[:4]) for i in manager.ListInhibitors()]
         process = bench.start([])
-        expect(read_until(process, "^This program updates", 60), "the dialog asks")
+        expect(read_until(process, r"\[y/n\] ", 60), "the dialog asks")
         before = listed()
-        answer(process)
-        expect(read_until(process, "^Writing the firmware$", 120), "the write began")
+        process.stdin.write("y\ny\n")
+        expect(read_until(process, "^Writing the firmware\n", 120), "the write began")
         during = listed()
         code, out, err = finish(bench, process, "update")
         after = listed()
