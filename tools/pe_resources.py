@@ -6,7 +6,8 @@
     pe_resources.py EXE TYPE ID --flip OUT    a copy of EXE at OUT with the middle byte of the
                                               data inverted (a damaged resource)
 
-TYPE is a type name ("BIN") or a number; ID is a number. The first language found is taken.
+TYPE is a type name ("BIN") or a number; ID is a number. The first language found is taken
+(locate() also takes a language id).
 """
 import hashlib
 import struct
@@ -67,7 +68,7 @@ def entries(data, base, directory):
         yield key, target
 
 
-def locate(data, type_key, id_key):
+def locate(data, type_key, id_key, language=None):
     base, file_offset = resource_section(data)
 
     def child(directory, key):
@@ -78,7 +79,7 @@ def locate(data, type_key, id_key):
 
     by_type = child(0, type_key)
     by_id = child(by_type & 0x7FFFFFFF, id_key)
-    leaf = child(by_id & 0x7FFFFFFF, None)
+    leaf = child(by_id & 0x7FFFFFFF, language)
     if leaf & 0x80000000:
         raise PeError("malformed resource table")
     rva, size, _, _ = unpack("<IIII", data, base + leaf)

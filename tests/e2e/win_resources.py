@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
-"""Reads the manifest (resource 24, id 1) out of KDX4610_update.exe through its resource
-table and checks what Windows takes from it: per-monitor DPI awareness v2 with the
-system-aware fallback, the supported systems Windows 7 to 11, and the entries it had before
-(no elevation, Common Controls 6). Prints the manifest as read. Then the program icon's
-group (resource 14, id 128): the sizes Windows picks from at every scaling up to 200 %.
+"""Reads the resources of KDX4610_update.exe back through its resource table: the two
+images (BIN 129 and 130, Japanese), dialog 102 and the string tables in English and
+Japanese, the version block, the icon group and the manifest, each under its language.
+Checks what Windows takes from the manifest (resource 24, id 1): per-monitor DPI awareness
+v2 with the system-aware fallback, the supported systems Windows 7 to 11, no elevation and
+Common Controls 6; prints the manifest as read. Then the program icon's group (resource 14,
+id 128): the sizes Windows picks from at every scaling up to 200 %.
 
-    win_manifest_icon.py EXE
+    win_resources.py EXE
 """
 import os
 import sys
@@ -14,8 +16,12 @@ import xml.etree.ElementTree as ElementTree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
 import pe_resources  # noqa: E402
 
-RT_MANIFEST = 24
+RT_DIALOG = 5
+RT_STRING = 6
 RT_GROUP_ICON = 14
+RT_VERSION = 16
+RT_MANIFEST = 24
+ENGLISH, JAPANESE, NEUTRAL = 1033, 1041, 0
 ICON_ID = 128
 ICON_SIZES = [16, 20, 24, 32, 40, 48, 64, 256]
 ASM_V1 = "{urn:schemas-microsoft-com:asm.v1}"
@@ -29,16 +35,42 @@ SUPPORTED_OS = {
     "{1f676c76-80e1-4239-95bb-83d0f6d0da78}": "Windows 8.1",
     "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}": "Windows 10 and 11",
 }
+# (type, id, language, size or None, texts the data holds in UTF-16LE). Strings 133-138 lie
+# in string block 9 (ids 128-143), string 57344 in block 3585.
+RESOURCES = [
+    ("BIN", 129, JAPANESE, 12548, []),
+    ("BIN", 130, JAPANESE, 524288, []),
+    (RT_GROUP_ICON, ICON_ID, NEUTRAL, None, []),
+    (RT_MANIFEST, 1, NEUTRAL, None, []),
+    (RT_STRING, 9, ENGLISH, None, ["Error code : ", "Firmware update was completed."]),
+    (RT_STRING, 9, JAPANESE, None, []),
+    (RT_VERSION, 1, ENGLISH, None, ["040904e4", "KDX4610 Update", "V1.58", "1, 0, 0, 0", "KDX4610_update.exe"]),
+] + [entry for language in (ENGLISH, JAPANESE) for entry in (
+    (RT_DIALOG, 102, language, None, ["KDX4610 Update v1.58", "MS Shell Dlg"]),
+    (RT_STRING, 3585, language, None, ["KDX4610 Update v1.58"]))]
+failures = []
 
 
-def check(root):
-    failures = []
+def expect(condition, what):
+    print(("ok: " if condition else "FAIL: ") + what)
+    if not condition:
+        failures.append(what)
 
-    def expect(condition, what):
-        print(("ok: " if condition else "FAIL: ") + what)
-        if not condition:
-            failures.append(what)
 
+def check_resources(data):
+    for type_key, id_key, language, size, texts in RESOURCES:
+        what = f"{type_key} {id_key} language {language}"
+        try:
+            offset, found = pe_resources.locate(data, type_key, id_key, language)
+        except pe_resources.PeError as error:
+            expect(False, f"{what}: {error}")
+            continue
+        expect(size in (None, found), f"{what}: {found} bytes" + (f" ({size} expected)" if size else ""))
+        for text in texts:
+            expect(text.encode("utf-16-le") in data[offset:offset + found], f"{what} holds {text!r}")
+
+
+def check_manifest(root):
     settings = root.findall(f"{ASM_V3}application/{ASM_V3}windowsSettings")
     aware = [e.text.strip().lower() for s in settings for e in s.findall(f"{SETTINGS_2005}dpiAware")]
     awareness = [e.text for s in settings for e in s.findall(f"{SETTINGS_2016}dpiAwareness")]
@@ -59,7 +91,6 @@ def check(root):
     identity = root.find(f"{ASM_V1}dependency/{ASM_V1}dependentAssembly/{ASM_V1}assemblyIdentity")
     expect(identity is not None and identity.get("name") == "Microsoft.Windows.Common-Controls"
            and identity.get("version") == "6.0.0.0", "Common Controls 6.0")
-    return failures
 
 
 def icon_sizes(data):
@@ -82,6 +113,7 @@ def main(argv):
         return 2
     with open(argv[1], "rb") as f:
         data = f.read()
+    check_resources(data)
     try:
         offset, size = pe_resources.locate(data, RT_MANIFEST, 1)
     except pe_resources.PeError as error:
@@ -95,15 +127,12 @@ def main(argv):
     except ElementTree.ParseError as error:
         print(f"FAIL: the manifest is not well-formed XML: {error}")
         return 1
-    failures = check(root)
+    check_manifest(root)
     try:
         sizes = icon_sizes(data)
     except pe_resources.PeError as error:
         sizes = [str(error)]
-    ok = sorted(sizes) == ICON_SIZES
-    print(("ok: " if ok else "FAIL: ") + f"icon {ICON_ID} sizes {sizes}")
-    if not ok:
-        failures.append("icon sizes")
+    expect(sorted(sizes) == ICON_SIZES, f"icon {ICON_ID} sizes {sizes}")
     print(f"{len(failures)} failures")
     return 1 if failures else 0
 
