@@ -80,19 +80,15 @@ bool Fail(const std::string& why) {
 
 // The argument's text in wide characters; "\n" stands for a line break.
 std::wstring Expected(std::wstring_view text) {
-    std::wstring out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == L'\\' && i + 1 < text.size() && text[i + 1] == L'n') {
-            out += L'\n';
-            ++i;
-        } else {
-            out += text[i];
-        }
+    std::wstring out(text);
+    for (size_t at = out.find(L"\\n"); at != std::wstring::npos; at = out.find(L"\\n", at + 1)) {
+        out.replace(at, 2, L"\n");
     }
     return out;
 }
 
-enum class Kind { kDialog, kMessageBox };
+// kAny: any window of the updater, shown or not.
+enum class Kind { kDialog, kMessageBox, kAny };
 
 struct Search {
     Kind kind;
@@ -112,29 +108,24 @@ bool IsOurs(HWND window) {
 
 BOOL CALLBACK FindWindowOfKind(HWND window, LPARAM context) {
     auto& search = *reinterpret_cast<Search*>(context);
-    if (!IsWindowVisible(window) || !IsOurs(window)) return TRUE;
+    if (!IsOurs(window) || (search.kind != Kind::kAny && !IsWindowVisible(window))) return TRUE;
     // The dialog and its message boxes share the caption; the version box tells them apart.
     // The dialog's updating label has the same id as a message box's text, so a window
     // with a version box is never taken for a box (it does not answer while it updates).
     const bool isDialog = GetDlgItem(window, kCurrentVersionBox) != nullptr;
     const bool isBox = !isDialog && GetDlgItem(window, kMessageBoxText) != nullptr;
-    if ((search.kind == Kind::kDialog && isDialog) || (search.kind == Kind::kMessageBox && isBox)) {
+    if (search.kind == Kind::kAny || (search.kind == Kind::kDialog && isDialog) ||
+        (search.kind == Kind::kMessageBox && isBox)) {
         search.found = window;
         return FALSE;
     }
     return TRUE;
 }
 
-HWND FindVisible(Kind kind) {
+HWND Find(Kind kind) {
     Search search{kind, nullptr};
     EnumWindows(FindWindowOfKind, reinterpret_cast<LPARAM>(&search));
     return search.found;
-}
-
-BOOL CALLBACK FindAny(HWND window, LPARAM context) {
-    if (!IsOurs(window)) return TRUE;
-    *reinterpret_cast<HWND*>(context) = window;
-    return FALSE;
 }
 
 template <typename Condition>
@@ -196,7 +187,7 @@ public:
 
 private:
     bool WaitDialog() {
-        if (!WaitFor([&] { return (dialog_ = FindVisible(Kind::kDialog)) != nullptr && IsWindowVisible(GetDlgItem(dialog_, 1)); }))
+        if (!WaitFor([&] { return (dialog_ = Find(Kind::kDialog)) != nullptr && IsWindowVisible(GetDlgItem(dialog_, 1)); }))
             return Fail("no dialog in its selection view");
         Say("dialog: shown");
         return true;
@@ -204,7 +195,7 @@ private:
 
     bool WaitProgress() {
         if (!WaitFor([&] {
-                dialog_ = FindVisible(Kind::kDialog);
+                dialog_ = Find(Kind::kDialog);
                 return dialog_ && IsWindowVisible(GetDlgItem(dialog_, kProgressBar));
             }))
             return Fail("no progress view");
@@ -242,7 +233,7 @@ private:
         // counted as hung, reads its first message: it is read again until it answers.
         std::wstring text;
         if (!WaitFor([&] {
-                HWND found = FindVisible(Kind::kMessageBox);
+                HWND found = Find(Kind::kMessageBox);
                 if (!found || found == answered_ || !ReadText(GetDlgItem(found, kMessageBoxText), text)) return false;
                 box_ = found;
                 return true;
@@ -272,12 +263,7 @@ private:
     }
 
     bool WaitGone() {
-        if (!WaitFor([] {
-                HWND any = nullptr;
-                EnumWindows(FindAny, reinterpret_cast<LPARAM>(&any));
-                return any == nullptr;
-            }))
-            return Fail("a window of the updater is still there");
+        if (!WaitFor([] { return Find(Kind::kAny) == nullptr; })) return Fail("a window of the updater is still there");
         Say("gone");
         return true;
     }

@@ -92,15 +92,13 @@ start() {
     export DISPLAY=:$(cat "$PREFIX_DRIVER.x/display")
 
     [ -f "$PREFIX_DRIVER/.kdx-ready" ] || make_prefix
-    add_marlett "$PREFIX_DRIVER"
-    add_marlett "$PREFIX_NODRIVER"
     for dpi in $DPIS_OF_THEIR_OWN; do
         [ -f "$(dpi_prefix "$dpi")/.kdx-ready" ] || make_dpi_prefix "$dpi"
-        add_marlett "$(dpi_prefix "$dpi")"
     done
-    # Cases install ControlLib.dll only in variants; one left here by an older tree's run
-    # would be found by every case.
     for prefix in $(session_prefixes); do
+        add_marlett "$prefix"
+        # Cases install ControlLib.dll only in variants; one left here by an older tree's run
+        # would be found by every case.
         rm -f "$prefix/drive_c/windows/system32/ControlLib.dll"
     done
     for variant in $(variant_prefixes); do
@@ -108,7 +106,8 @@ start() {
         stop_display "$variant.x"
         rm -rf "$variant"
     done
-    for prefix in "$PREFIX_DRIVER" $(for dpi in $DPIS_OF_THEIR_OWN; do dpi_prefix "$dpi"; done); do
+    for dpi in 96 $DPIS_OF_THEIR_OWN; do
+        prefix=$(dpi_prefix "$dpi")
         export DISPLAY=:$(cat "$prefix.x/display")
         WINEPREFIX=$prefix "$WINE64" regsvr32 /s "$(winpath "$dll")"
         WINEPREFIX=$prefix "$WINE64" reg query 'HKCR\Igfxext.CUIExternal\CLSID' >/dev/null
