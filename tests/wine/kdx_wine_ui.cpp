@@ -49,11 +49,10 @@ constexpr UINT kSendTimeoutMs = 5000;
 DWORD g_timeoutMs = 240'000;
 
 std::string Utf8(std::wstring_view text) {
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                      nullptr);
+    const int size = static_cast<int>(text.size());
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
     std::string out(n > 0 ? n : 0, '\0');
-    if (n > 0) WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr,
-                                   nullptr);
+    if (n > 0) WideCharToMultiByte(CP_UTF8, 0, text.data(), size, out.data(), n, nullptr, nullptr);
     return out;
 }
 
@@ -167,8 +166,8 @@ public:
             g_timeoutMs = static_cast<DWORD>(std::stoul(std::wstring(value))) * 1000;
             return true;
         }
-        if (verb == L"wait-dialog") return WaitDialog();
-        if (verb == L"wait-progress") return WaitProgress();
+        if (verb == L"wait-dialog") return WaitView(IDOK, "shown", "no dialog in its selection view");
+        if (verb == L"wait-progress") return WaitView(kProgressBar, "progress view", "no progress view");
         if (verb == L"edit") return CheckEdit(value);
         if (verb == L"click") return ClickDialog(value);
         if (verb == L"close") return CloseDialog();
@@ -186,20 +185,14 @@ public:
     }
 
 private:
-    bool WaitDialog() {
-        if (!WaitFor([&] { return (dialog_ = Find(Kind::kDialog)) != nullptr && IsWindowVisible(GetDlgItem(dialog_, 1)); }))
-            return Fail("no dialog in its selection view");
-        Say("dialog: shown");
-        return true;
-    }
-
-    bool WaitProgress() {
+    // The dialog's views show different controls: the view with control `id` is shown.
+    bool WaitView(int id, const std::string& shown, const std::string& missing) {
         if (!WaitFor([&] {
                 dialog_ = Find(Kind::kDialog);
-                return dialog_ && IsWindowVisible(GetDlgItem(dialog_, kProgressBar));
+                return dialog_ && IsWindowVisible(GetDlgItem(dialog_, id));
             }))
-            return Fail("no progress view");
-        Say("dialog: progress view");
+            return Fail(missing);
+        Say("dialog: " + shown);
         return true;
     }
 
@@ -368,7 +361,6 @@ private:
     bool CheckFits(HWND control, const DialogFont& font) {
         wchar_t name[32] = {};
         GetClassNameW(control, name, 32);
-        const std::wstring_view kind(name);
         const bool button = _wcsicmp(name, L"Button") == 0;
         if (!button && _wcsicmp(name, L"Static") != 0) return true;
         wchar_t text[512] = {};
@@ -379,12 +371,11 @@ private:
         RECT client{};
         GetClientRect(control, &client);
         // A button draws its text inside its 3-D edge.
-        const int insetX = button ? 2 * GetSystemMetrics(SM_CXEDGE) : 0;
-        const int insetY = button ? 2 * GetSystemMetrics(SM_CYEDGE) : 0;
-        const int roomW = client.right - insetX;
-        const int roomH = client.bottom - insetY;
+        const int edges = button ? 2 : 0;
+        const int roomW = client.right - edges * GetSystemMetrics(SM_CXEDGE);
+        const int roomH = client.bottom - edges * GetSystemMetrics(SM_CYEDGE);
         const bool fits = extent.cx <= roomW && extent.cy <= roomH;
-        Say("fit " + std::to_string(GetDlgCtrlID(control) & 0xFFFF) + " " + Utf8(kind) + " \"" + Shown(text) +
+        Say("fit " + std::to_string(GetDlgCtrlID(control) & 0xFFFF) + " " + Utf8(name) + " \"" + Shown(text) +
             "\": text " + std::to_string(extent.cx) + "x" + std::to_string(extent.cy) + " in " +
             std::to_string(roomW) + "x" + std::to_string(roomH) + (fits ? ": ok" : ": DOES NOT FIT"));
         return fits;
