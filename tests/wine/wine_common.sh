@@ -65,8 +65,10 @@ start_display() {
     export DISPLAY=:$(cat "$dir/display")
 }
 
-stop_display() {
-    local dir=$1
+# Ends the wineserver and the display of the prefix $1, where they run.
+stop_prefix() {
+    local dir=$1.x
+    [ -d "$1" ] && WINEPREFIX=$1 "$WINESERVER" -k 2>/dev/null || true
     if [ -f "$dir/xvfb.pid" ]; then
         kill "$(cat "$dir/xvfb.pid")" 2>/dev/null || true
         rm -f "$dir/xvfb.pid" "$dir/display"

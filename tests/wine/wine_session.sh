@@ -102,8 +102,7 @@ start() {
         rm -f "$prefix/drive_c/windows/system32/ControlLib.dll"
     done
     for variant in $(variant_prefixes); do
-        [ -d "$variant" ] && WINEPREFIX=$variant "$WINESERVER" -k 2>/dev/null || true
-        stop_display "$variant.x"
+        stop_prefix "$variant"
         rm -rf "$variant"
     done
     for dpi in 96 $DPIS_OF_THEIR_OWN; do
@@ -120,8 +119,7 @@ stop() {
     # The session's prefixes and their variants, then what a case of its own session left
     # behind when it was killed.
     for prefix in $(session_prefixes) $(variant_prefixes) "$WORK"/cases/*/session/prefix; do
-        [ -d "$prefix" ] && WINEPREFIX=$prefix "$WINESERVER" -k 2>/dev/null || true
-        stop_display "$prefix.x"
+        stop_prefix "$prefix"
     done
 }
 
