@@ -210,9 +210,8 @@ private:
 
     bool ClickDialog(std::wstring_view value) {
         if (!dialog_) return Fail("no dialog");
-        if (value == L"ok") return Click(dialog_, IDOK);
-        if (value == L"cancel") return Click(dialog_, IDCANCEL);
-        return Fail("unknown button " + Utf8(value));
+        const int id = value == L"ok" ? IDOK : value == L"cancel" ? IDCANCEL : 0;
+        return id != 0 ? Click(dialog_, id) : Fail("unknown button " + Utf8(value));
     }
 
     bool CloseDialog() {
@@ -244,11 +243,8 @@ private:
 
     bool Answer(std::wstring_view value) {
         if (!box_) return Fail("no message box");
-        int id = 0;
-        if (value == L"yes") id = IDYES;
-        else if (value == L"no") id = IDNO;
-        else if (value == L"ok") id = IDOK;
-        else return Fail("unknown answer " + Utf8(value));
+        const int id = value == L"yes" ? IDYES : value == L"no" ? IDNO : value == L"ok" ? IDOK : 0;
+        if (id == 0) return Fail("unknown answer " + Utf8(value));
         if (!Click(box_, id)) return false;
         answered_ = box_;
         box_ = nullptr;
