@@ -25,10 +25,9 @@ set(KDX_WINE_SCRIPTS ${CMAKE_SOURCE_DIR}/tests/wine)
 add_test(NAME wine_session_start
     COMMAND bash ${KDX_WINE_SCRIPTS}/wine_session.sh start ${KDX_WINE_WORK} $<TARGET_FILE:kdx_fake_gfx_driver>)
 add_test(NAME wine_session_stop COMMAND bash ${KDX_WINE_SCRIPTS}/wine_session.sh stop ${KDX_WINE_WORK})
-set_tests_properties(wine_session_start PROPERTIES FIXTURES_SETUP wine_session RESOURCE_LOCK wine_session
-    TIMEOUT 300 LABELS wine)
-set_tests_properties(wine_session_stop PROPERTIES FIXTURES_CLEANUP wine_session RESOURCE_LOCK wine_session
-    LABELS wine)
+set_tests_properties(wine_session_start PROPERTIES FIXTURES_SETUP wine_session TIMEOUT 300)
+set_tests_properties(wine_session_stop PROPERTIES FIXTURES_CLEANUP wine_session)
+set_tests_properties(wine_session_start wine_session_stop PROPERTIES RESOURCE_LOCK wine_session LABELS wine)
 
 set(KDX_WINE_LIKE_SIM --like-sim $<TARGET_FILE:kdx4610-sim>)
 

@@ -97,8 +97,7 @@ failures=()
 fail() { failures+=("$1"); }
 
 [ -s "$PREFIX_DRIVER.x/display" ] || { echo "no Wine session in $WORK (wine_session.sh start)"; exit 1; }
-export WINEPREFIX
-WINEPREFIX=$(dpi_prefix "$dpi")
+export WINEPREFIX=$(dpi_prefix "$dpi")
 [ -f "$WINEPREFIX/.kdx-ready" ] || { echo "no prefix at $dpi DPI in $WORK"; exit 1; }
 [ $nodriver = 1 ] && WINEPREFIX=$PREFIX_NODRIVER
 if [ $own_session = 1 ]; then
@@ -179,7 +178,6 @@ fi
     >"$dir/updater.out" 2>"$dir/updater.err" &
 updater=$!
 
-ui_status=0
 if [ ${#steps[@]} -gt 0 ]; then
     timeout "$timeout" "$WINE64" "$ui" "${steps[@]}" >"$dir/ui.out" 2>"$dir/ui.err" &
     driver=$!

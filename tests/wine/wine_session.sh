@@ -56,6 +56,7 @@ make_prefix() {
     # No Mono or Gecko: the updater needs neither, and wineboot would offer to download them.
     WINEPREFIX=$PREFIX_DRIVER WINEDLLOVERRIDES="mscoree,mshtml=" "$WINE64" wineboot -i >"$WORK/wineboot.log" 2>&1
     WINEPREFIX=$PREFIX_DRIVER "$WINESERVER" -w
+    # The virtual desktop gives top-level windows their title bars and a known screen size.
     cat >"$WORK/settings.reg" <<REG
 Windows Registry Editor Version 5.00
 
@@ -63,7 +64,7 @@ Windows Registry Editor Version 5.00
 "Desktop"="Default"
 
 [HKEY_CURRENT_USER\\Software\\Wine\\Explorer\\Desktops]
-"Default"="$DESKTOP_SIZE"
+"Default"="$(desktop_size 96)"
 
 [HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]
 "MS UI Gothic"="IPAPGothic"
@@ -116,8 +117,6 @@ start() {
 }
 
 stop() {
-    # The session's prefixes and their variants, then what a case of its own session left
-    # behind when it was killed.
     for prefix in $(session_prefixes) $(variant_prefixes) "$WORK"/cases/*/session/prefix; do
         stop_prefix "$prefix"
     done
