@@ -25,10 +25,9 @@ set(KDX_WINE_SCRIPTS ${CMAKE_SOURCE_DIR}/tests/wine)
 add_test(NAME wine_session_start
     COMMAND bash ${KDX_WINE_SCRIPTS}/wine_session.sh start ${KDX_WINE_WORK} $<TARGET_FILE:kdx_fake_gfx_driver>)
 add_test(NAME wine_session_stop COMMAND bash ${KDX_WINE_SCRIPTS}/wine_session.sh stop ${KDX_WINE_WORK})
-set_tests_properties(wine_session_start PROPERTIES FIXTURES_SETUP wine_session RESOURCE_LOCK wine_session
-    TIMEOUT 300 LABELS wine)
-set_tests_properties(wine_session_stop PROPERTIES FIXTURES_CLEANUP wine_session RESOURCE_LOCK wine_session
-    LABELS wine)
+set_tests_properties(wine_session_start PROPERTIES FIXTURES_SETUP wine_session TIMEOUT 300)
+set_tests_properties(wine_session_stop PROPERTIES FIXTURES_CLEANUP wine_session)
+set_tests_properties(wine_session_start wine_session_stop PROPERTIES RESOURCE_LOCK wine_session LABELS wine)
 
 set(KDX_WINE_LIKE_SIM --like-sim $<TARGET_FILE:kdx4610-sim>)
 
@@ -43,16 +42,10 @@ function(kdx_wine_test name)
     if("--ui-steps" IN_LIST ARGN AND NOT "--own-session" IN_LIST ARGN)
         # The prefix the case runs in, as wine_case.sh picks it.
         set(desktop driver)
-        list(FIND ARGN --dpi at)
-        if(at GREATER_EQUAL 0)
-            math(EXPR at "${at} + 1")
-            list(GET ARGN ${at} dpi)
-            if(NOT dpi EQUAL 96)
-                set(desktop dpi${dpi})
-            endif()
-        endif()
         if("--no-driver" IN_LIST ARGN)
             set(desktop nodriver)
+        elseif(ARGN MATCHES "--dpi;([0-9]+)" AND NOT CMAKE_MATCH_1 EQUAL 96)
+            set(desktop dpi${CMAKE_MATCH_1})
         endif()
         if("--system-controllib" IN_LIST ARGN)
             string(APPEND desktop _controllib)
@@ -122,23 +115,23 @@ foreach(line "/S" "-s" "/silent" "s x" "x /s" "/" "")
 endforeach()
 
 # ---- The dialog --------------------------------------------------------------------------
-set(text_133 "Before you proceed\\n\\n- Ensure that all applications are closed.\\n\\n- Disconnect all connected peripherals except HDMI monitor.\\n\\n- Do not remove AC adapter and the battery.\\n\\n- Do not shut down the computer during the update.\\n\\nStart update now?")
-set(text_134 "Firmware update was completed.")
-set(text_135 "Firmware update failed.\\nClose the program and try again.\\nError code : ")
-set(text_136 "Firmware is up to date.\\nUpdating is not necessary.")
-set(text_137 "Unable to update because this PC is not target model,\\nor an HDMI monitor is not connected.\\n\\nIf an HDMI monitor is not connected,\\nplease connect an HDMI monitor, and try again.")
+set(en_133 "Before you proceed\\n\\n- Ensure that all applications are closed.\\n\\n- Disconnect all connected peripherals except HDMI monitor.\\n\\n- Do not remove AC adapter and the battery.\\n\\n- Do not shut down the computer during the update.\\n\\nStart update now?")
+set(en_134 "Firmware update was completed.")
+set(en_135 "Firmware update failed.\\nClose the program and try again.\\nError code : ")
+set(en_136 "Firmware is up to date.\\nUpdating is not necessary.")
+set(en_137 "Unable to update because this PC is not target model,\\nor an HDMI monitor is not connected.\\n\\nIf an HDMI monitor is not connected,\\nplease connect an HDMI monitor, and try again.")
 set(ja_134 "ファームウェアのアップデートが完了しました。")
 
 kdx_wine_test(dialog_declined --no-args --expect-exit 99
-    --ui-steps wait-dialog edit=1006:1.40 edit=1009:1.58 click=ok wait-box "box=${text_133}" answer=no wait-gone)
+    --ui-steps wait-dialog edit=1006:1.40 edit=1009:1.58 click=ok wait-box "box=${en_133}" answer=no wait-gone)
 kdx_wine_test(dialog_close_box --no-args --expect-exit 99 --ui-steps wait-dialog close wait-gone)
 kdx_wine_test(dialog_erase_fault --no-args --cfg "--fault erase-nak" --expect-exit 20
     --expect-debug "Erase Flash failed!\\r\\n"
-    --ui-steps wait-dialog click=ok wait-box answer=yes wait-progress wait-box "box=${text_135}20" answer=ok wait-gone)
+    --ui-steps wait-dialog click=ok wait-box answer=yes wait-progress wait-box "box=${en_135}20" answer=ok wait-gone)
 kdx_wine_test(dialog_no_driver --no-args --no-driver --expect-exit 30 --expect-debug "ERROR!! ChipID:-1\\r\\n"
-    --ui-steps wait-box "box=${text_137}" answer=ok wait-gone)
+    --ui-steps wait-box "box=${en_137}" answer=ok wait-gone)
 kdx_wine_test(dialog_up_to_date --no-args ${up_to_date} --expect-exit 40
-    --ui-steps wait-box "box=${text_136}" answer=ok wait-gone)
+    --ui-steps wait-box "box=${en_136}" answer=ok wait-gone)
 
 # A whole update in each language at 96, 144 and 192 DPI, with screenshots of the selection
 # view, the confirmation, the progress view and the final box (at 96 DPI NAME.png, else
@@ -148,21 +141,15 @@ set(template_en 209x90)  # dialog 102's size in dialog units
 set(template_ja 240x92)
 foreach(dpi 96 144 192)
     foreach(lang en ja)
-        set(done ${text_134})
-        if(lang STREQUAL "ja")
-            set(done ${ja_134})
-        endif()
-        set(name dialog_update_${lang})
         set(shot ${lang})
         if(NOT dpi EQUAL 96)
-            string(APPEND name _dpi${dpi})
-            set(shot ${lang}_dpi${dpi})
+            string(APPEND shot _dpi${dpi})
         endif()
-        kdx_wine_test(${name} --no-args --lang ${lang} --dpi ${dpi} --expect-exit 0 --flash-equals ${fw}
+        kdx_wine_test(dialog_update_${shot} --no-args --lang ${lang} --dpi ${dpi} --expect-exit 0 --flash-equals ${fw}
             --ui-steps wait-dialog edit=1006:1.40 edit=1009:1.58 layout=${template_${lang}} sync=${shot}_selection
                        click=ok wait-box sync=${shot}_confirmation answer=yes
                        wait-progress layout=${template_${lang}} pause=1500 sync=${shot}_progress
-                       wait-box "box=${done}" sync=${shot}_final answer=ok wait-gone)
+                       wait-box "box=${${lang}_134}" sync=${shot}_final answer=ok wait-gone)
     endforeach()
 endforeach()
 
@@ -176,7 +163,7 @@ kdx_wine_test(controllib_silent_update --no-driver --system-controllib ${control
 kdx_wine_test(controllib_dialog_update --no-args --no-driver --system-controllib ${controllib}
     --expect-backend controllib --expect-exit 0 --flash-equals ${fw}
     --ui-steps wait-dialog edit=1006:1.40 edit=1009:1.58 click=ok wait-box answer=yes
-               wait-progress wait-box "box=${text_134}" answer=ok wait-gone)
+               wait-progress wait-box "box=${en_134}" answer=ok wait-gone)
 # A ControlLib.dll beside the program or in the current directory, none in the system
 # directory, is never loaded: no connection, 30.
 foreach(where beside cwd)

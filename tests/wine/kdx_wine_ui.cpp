@@ -49,11 +49,10 @@ constexpr UINT kSendTimeoutMs = 5000;
 DWORD g_timeoutMs = 240'000;
 
 std::string Utf8(std::wstring_view text) {
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                      nullptr);
+    const int size = static_cast<int>(text.size());
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
     std::string out(n > 0 ? n : 0, '\0');
-    if (n > 0) WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr,
-                                   nullptr);
+    if (n > 0) WideCharToMultiByte(CP_UTF8, 0, text.data(), size, out.data(), n, nullptr, nullptr);
     return out;
 }
 
@@ -80,19 +79,15 @@ bool Fail(const std::string& why) {
 
 // The argument's text in wide characters; "\n" stands for a line break.
 std::wstring Expected(std::wstring_view text) {
-    std::wstring out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == L'\\' && i + 1 < text.size() && text[i + 1] == L'n') {
-            out += L'\n';
-            ++i;
-        } else {
-            out += text[i];
-        }
+    std::wstring out(text);
+    for (size_t at = out.find(L"\\n"); at != std::wstring::npos; at = out.find(L"\\n", at + 1)) {
+        out.replace(at, 2, L"\n");
     }
     return out;
 }
 
-enum class Kind { kDialog, kMessageBox };
+// kAny: any window of the updater, shown or not.
+enum class Kind { kDialog, kMessageBox, kAny };
 
 struct Search {
     Kind kind;
@@ -112,29 +107,24 @@ bool IsOurs(HWND window) {
 
 BOOL CALLBACK FindWindowOfKind(HWND window, LPARAM context) {
     auto& search = *reinterpret_cast<Search*>(context);
-    if (!IsWindowVisible(window) || !IsOurs(window)) return TRUE;
+    if (!IsOurs(window) || (search.kind != Kind::kAny && !IsWindowVisible(window))) return TRUE;
     // The dialog and its message boxes share the caption; the version box tells them apart.
     // The dialog's updating label has the same id as a message box's text, so a window
     // with a version box is never taken for a box (it does not answer while it updates).
     const bool isDialog = GetDlgItem(window, kCurrentVersionBox) != nullptr;
     const bool isBox = !isDialog && GetDlgItem(window, kMessageBoxText) != nullptr;
-    if ((search.kind == Kind::kDialog && isDialog) || (search.kind == Kind::kMessageBox && isBox)) {
+    if (search.kind == Kind::kAny || (search.kind == Kind::kDialog && isDialog) ||
+        (search.kind == Kind::kMessageBox && isBox)) {
         search.found = window;
         return FALSE;
     }
     return TRUE;
 }
 
-HWND FindVisible(Kind kind) {
+HWND Find(Kind kind) {
     Search search{kind, nullptr};
     EnumWindows(FindWindowOfKind, reinterpret_cast<LPARAM>(&search));
     return search.found;
-}
-
-BOOL CALLBACK FindAny(HWND window, LPARAM context) {
-    if (!IsOurs(window)) return TRUE;
-    *reinterpret_cast<HWND*>(context) = window;
-    return FALSE;
 }
 
 template <typename Condition>
@@ -176,8 +166,8 @@ public:
             g_timeoutMs = static_cast<DWORD>(std::stoul(std::wstring(value))) * 1000;
             return true;
         }
-        if (verb == L"wait-dialog") return WaitDialog();
-        if (verb == L"wait-progress") return WaitProgress();
+        if (verb == L"wait-dialog") return WaitView(IDOK, "shown", "no dialog in its selection view");
+        if (verb == L"wait-progress") return WaitView(kProgressBar, "progress view", "no progress view");
         if (verb == L"edit") return CheckEdit(value);
         if (verb == L"click") return ClickDialog(value);
         if (verb == L"close") return CloseDialog();
@@ -195,20 +185,14 @@ public:
     }
 
 private:
-    bool WaitDialog() {
-        if (!WaitFor([&] { return (dialog_ = FindVisible(Kind::kDialog)) != nullptr && IsWindowVisible(GetDlgItem(dialog_, 1)); }))
-            return Fail("no dialog in its selection view");
-        Say("dialog: shown");
-        return true;
-    }
-
-    bool WaitProgress() {
+    // The dialog's views show different controls: the view with control `id` is shown.
+    bool WaitView(int id, const std::string& shown, const std::string& missing) {
         if (!WaitFor([&] {
-                dialog_ = FindVisible(Kind::kDialog);
-                return dialog_ && IsWindowVisible(GetDlgItem(dialog_, kProgressBar));
+                dialog_ = Find(Kind::kDialog);
+                return dialog_ && IsWindowVisible(GetDlgItem(dialog_, id));
             }))
-            return Fail("no progress view");
-        Say("dialog: progress view");
+            return Fail(missing);
+        Say("dialog: " + shown);
         return true;
     }
 
@@ -226,9 +210,8 @@ private:
 
     bool ClickDialog(std::wstring_view value) {
         if (!dialog_) return Fail("no dialog");
-        if (value == L"ok") return Click(dialog_, IDOK);
-        if (value == L"cancel") return Click(dialog_, IDCANCEL);
-        return Fail("unknown button " + Utf8(value));
+        const int id = value == L"ok" ? IDOK : value == L"cancel" ? IDCANCEL : 0;
+        return id != 0 ? Click(dialog_, id) : Fail("unknown button " + Utf8(value));
     }
 
     bool CloseDialog() {
@@ -242,7 +225,7 @@ private:
         // counted as hung, reads its first message: it is read again until it answers.
         std::wstring text;
         if (!WaitFor([&] {
-                HWND found = FindVisible(Kind::kMessageBox);
+                HWND found = Find(Kind::kMessageBox);
                 if (!found || found == answered_ || !ReadText(GetDlgItem(found, kMessageBoxText), text)) return false;
                 box_ = found;
                 return true;
@@ -260,11 +243,8 @@ private:
 
     bool Answer(std::wstring_view value) {
         if (!box_) return Fail("no message box");
-        int id = 0;
-        if (value == L"yes") id = IDYES;
-        else if (value == L"no") id = IDNO;
-        else if (value == L"ok") id = IDOK;
-        else return Fail("unknown answer " + Utf8(value));
+        const int id = value == L"yes" ? IDYES : value == L"no" ? IDNO : value == L"ok" ? IDOK : 0;
+        if (id == 0) return Fail("unknown answer " + Utf8(value));
         if (!Click(box_, id)) return false;
         answered_ = box_;
         box_ = nullptr;
@@ -272,12 +252,7 @@ private:
     }
 
     bool WaitGone() {
-        if (!WaitFor([] {
-                HWND any = nullptr;
-                EnumWindows(FindAny, reinterpret_cast<LPARAM>(&any));
-                return any == nullptr;
-            }))
-            return Fail("a window of the updater is still there");
+        if (!WaitFor([] { return Find(Kind::kAny) == nullptr; })) return Fail("a window of the updater is still there");
         Say("gone");
         return true;
     }
@@ -382,7 +357,6 @@ private:
     bool CheckFits(HWND control, const DialogFont& font) {
         wchar_t name[32] = {};
         GetClassNameW(control, name, 32);
-        const std::wstring_view kind(name);
         const bool button = _wcsicmp(name, L"Button") == 0;
         if (!button && _wcsicmp(name, L"Static") != 0) return true;
         wchar_t text[512] = {};
@@ -393,12 +367,11 @@ private:
         RECT client{};
         GetClientRect(control, &client);
         // A button draws its text inside its 3-D edge.
-        const int insetX = button ? 2 * GetSystemMetrics(SM_CXEDGE) : 0;
-        const int insetY = button ? 2 * GetSystemMetrics(SM_CYEDGE) : 0;
-        const int roomW = client.right - insetX;
-        const int roomH = client.bottom - insetY;
+        const int edges = button ? 2 : 0;
+        const int roomW = client.right - edges * GetSystemMetrics(SM_CXEDGE);
+        const int roomH = client.bottom - edges * GetSystemMetrics(SM_CYEDGE);
         const bool fits = extent.cx <= roomW && extent.cy <= roomH;
-        Say("fit " + std::to_string(GetDlgCtrlID(control) & 0xFFFF) + " " + Utf8(kind) + " \"" + Shown(text) +
+        Say("fit " + std::to_string(GetDlgCtrlID(control) & 0xFFFF) + " " + Utf8(name) + " \"" + Shown(text) +
             "\": text " + std::to_string(extent.cx) + "x" + std::to_string(extent.cy) + " in " +
             std::to_string(roomW) + "x" + std::to_string(roomH) + (fits ? ": ok" : ": DOES NOT FIT"));
         return fits;

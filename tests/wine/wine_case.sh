@@ -23,9 +23,8 @@
 #                        data inverted (found through the resource table)
 #   --flash-equals FILE  the flash after the run holds FILE
 #   --like-sim SIM       kdx4610-sim (Windows build) with the same options gives the same flash
-#                        and the same trace (every column but the time; polls that found the
-#                        chip busy are left out, since their number depends on real time, and
-#                        so is a last read-back NACKed by the chip's reset after EndIsp)
+#                        and the same trace (every column but the time, less what real time
+#                        adds to it: see the comparison below)
 #   --screenshots DIR    where the screenshots of the UI steps' sync points go (NAME.png, the
 #                        Wine desktop only)
 #   --timeout SECONDS    for the whole run (default 300: it catches hangs, and other cases
@@ -39,9 +38,7 @@
 #                        registry files copied) with a wineserver and a display of its own,
 #                        removed after the run. A case that changes its prefix (other than
 #                        through --system-controllib) must give it; the others share the
-#                        session's prefixes, so that any number of them can run side by side
-#                        (cases with --ui-steps one at a time per prefix: the UI program finds
-#                        windows by their caption on the prefix's desktop).
+#                        session's prefixes and run side by side.
 #   --ui-steps STEP...   the rest of the line: steps for the UI program (see kdx_wine_ui.cpp)
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -100,15 +97,13 @@ failures=()
 fail() { failures+=("$1"); }
 
 [ -s "$PREFIX_DRIVER.x/display" ] || { echo "no Wine session in $WORK (wine_session.sh start)"; exit 1; }
-export WINEPREFIX
-WINEPREFIX=$(dpi_prefix "$dpi")
+export WINEPREFIX=$(dpi_prefix "$dpi")
 [ -f "$WINEPREFIX/.kdx-ready" ] || { echo "no prefix at $dpi DPI in $WORK"; exit 1; }
 [ $nodriver = 1 ] && WINEPREFIX=$PREFIX_NODRIVER
 if [ $own_session = 1 ]; then
     own=$dir/session/prefix
     end_own_session() {
-        WINEPREFIX=$own "$WINESERVER" -k 2>/dev/null || true
-        stop_display "$own.x"
+        stop_prefix "$own"
         rm -rf "$own"
     }
     mkdir -p "$dir/session"
@@ -183,16 +178,13 @@ fi
     >"$dir/updater.out" 2>"$dir/updater.err" &
 updater=$!
 
-ui_status=0
 if [ ${#steps[@]} -gt 0 ]; then
     timeout "$timeout" "$WINE64" "$ui" "${steps[@]}" >"$dir/ui.out" 2>"$dir/ui.err" &
     driver=$!
     # Screenshots at the UI program's sync points, while it waits.
     while kill -0 $driver 2>/dev/null; do
         for mark in "$dir"/sync/*; do
-            [ -e "$mark" ] || continue
-            case $mark in *.done) continue ;; esac
-            [ -e "$mark.done" ] && continue
+            [ -e "$mark" ] && [[ $mark != *.done ]] && [ ! -e "$mark.done" ] || continue
             shot=$(basename "$mark")
             if [ -n "$screenshots" ]; then
                 mkdir -p "$screenshots"
@@ -220,8 +212,7 @@ status=$?
 
 # The debugger messages, as Wine quotes them.
 grep -a ':warn:seh:OutputDebugStringA "' "$dir/updater.err" | sed 's/^[^"]*"//; s/"$//' >"$dir/debug.txt"
-: >"$dir/debug.expected"
-for message in "${debug[@]+"${debug[@]}"}"; do printf '%s\n' "$message" >>"$dir/debug.expected"; done
+{ [ ${#debug[@]} = 0 ] || printf '%s\n' "${debug[@]}"; } >"$dir/debug.expected"
 # Wine shows at most about 300 characters of a message and ends a longer one with "...:
 # such a message must begin the expected one.
 debug_matches() {
@@ -244,18 +235,18 @@ for marker in $(find "$dir" -name '*.loaded'); do
 done
 
 # Which stand-in the updater reached: only that one opened its session and wrote a trace.
+reached=$backend
+[ $backend = com ] && reached=driver
 for stand_in in driver controllib; do
     expected=no
-    { [ $stand_in = driver ] && [ $backend = com ]; } || { [ $stand_in = controllib ] && [ $backend = controllib ]; } && expected=yes
+    [ $stand_in = $reached ] && expected=yes
     seen=no
     [ -f "$dir/$stand_in.trace" ] && seen=yes
     [ $seen = $expected ] || fail "$stand_in trace written: $seen, expected $expected (--expect-backend $backend)"
 done
-stand_in=driver
-[ $backend = controllib ] && stand_in=controllib
 
 if [ -n "$flash_equals" ]; then
-    cmp -s "$flash_equals" "$dir/$stand_in.flash.bin" || fail "the flash does not hold $(basename "$flash_equals")"
+    cmp -s "$flash_equals" "$dir/$reached.flash.bin" || fail "the flash does not hold $(basename "$flash_equals")"
 fi
 
 if [ -n "$like_sim" ]; then
@@ -271,7 +262,7 @@ if [ -n "$like_sim" ]; then
         >"$dir/sim.out" 2>"$dir/sim.err"
     sim_status=$?
     [ "$sim_status" = "$status" ] || fail "kdx4610-sim ends with $sim_status, the updater with $status"
-    cmp -s "$dir/sim_flash.bin" "$dir/$stand_in.flash.bin" || fail "the flash differs from kdx4610-sim's"
+    cmp -s "$dir/sim_flash.bin" "$dir/$reached.flash.bin" || fail "the flash differs from kdx4610-sim's"
     # On real time the chip may still be busy at a poll where on virtual time it had
     # answered: such a poll reads the DDC/CI null message (6e80, then be) or the same
     # mailbox flag once more. Those polls are dropped or counted once; every other call,
@@ -283,7 +274,7 @@ if [ -n "$like_sim" ]; then
             { print }
             END { if (held != "") print held }' | uniq
     }
-    normal "$dir/$stand_in.trace" >"$dir/driver.trace.cmp"
+    normal "$dir/$reached.trace" >"$dir/driver.trace.cmp"
     normal "$dir/sim.trace" >"$dir/sim.trace.cmp"
     # Once EndIsp's reply is released the ISP driver resets the chip a millisecond later. On
     # real time, with other runs beside this one, the updater's read-back of that release can

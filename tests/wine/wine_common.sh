@@ -18,7 +18,6 @@ DESKTOP_WIDTH=640
 DESKTOP_HEIGHT=480
 DPIS_OF_THEIR_OWN="144 192"  # each has a prefix of its own (the DPI is the prefix's setting)
 desktop_size() { echo "$((DESKTOP_WIDTH * $1 / 96))x$((DESKTOP_HEIGHT * $1 / 96))"; }
-screen_size() { desktop_size 192; }
 
 # The prefix with the driver registered at DPI $1 (96: the session's own).
 dpi_prefix() {
@@ -40,12 +39,9 @@ session_paths() {
     LOCALES=$WORK/locale
 }
 
-# The virtual desktop gives top-level windows their title bars and a known screen size.
-DESKTOP_SIZE=$(desktop_size 96)
-
 # Each prefix has a display of its own, its files in PREFIX.x: the virtual desktops of two
 # wineservers on one display would cover each other in a screenshot. Every display holds the
-# largest desktop (screen_size), so a prefix's copies need not know its DPI.
+# largest desktop (192 DPI's), so a prefix's copies need not know its DPI.
 #
 # Starts an Xvfb display for DIR (once: a display still running is kept) and exports its
 # DISPLAY. -displayfd: Xvfb picks a free display and writes its number when it is ready, so
@@ -56,7 +52,7 @@ start_display() {
         rm -f "$dir/display"
         mkdir -p "$dir"
         # Xvfb outlives the caller: it must not hold the caller's lock (fd 9) open.
-        setsid Xvfb -displayfd 3 -screen 0 "$(screen_size)x24" -nolisten tcp 3>"$dir/display" \
+        setsid Xvfb -displayfd 3 -screen 0 "$(desktop_size 192)x24" -nolisten tcp 3>"$dir/display" \
             </dev/null >"$dir/xvfb.log" 2>&1 9>&- &
         echo $! >"$dir/xvfb.pid"
         for _ in $(seq 100); do [ -s "$dir/display" ] && break; sleep 0.1; done
@@ -65,8 +61,10 @@ start_display() {
     export DISPLAY=:$(cat "$dir/display")
 }
 
-stop_display() {
-    local dir=$1
+# Ends the wineserver and the display of the prefix $1, where they run.
+stop_prefix() {
+    local dir=$1.x
+    [ -d "$1" ] && WINEPREFIX=$1 "$WINESERVER" -k 2>/dev/null || true
     if [ -f "$dir/xvfb.pid" ]; then
         kill "$(cat "$dir/xvfb.pid")" 2>/dev/null || true
         rm -f "$dir/xvfb.pid" "$dir/display"

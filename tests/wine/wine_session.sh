@@ -56,6 +56,7 @@ make_prefix() {
     # No Mono or Gecko: the updater needs neither, and wineboot would offer to download them.
     WINEPREFIX=$PREFIX_DRIVER WINEDLLOVERRIDES="mscoree,mshtml=" "$WINE64" wineboot -i >"$WORK/wineboot.log" 2>&1
     WINEPREFIX=$PREFIX_DRIVER "$WINESERVER" -w
+    # The virtual desktop gives top-level windows their title bars and a known screen size.
     cat >"$WORK/settings.reg" <<REG
 Windows Registry Editor Version 5.00
 
@@ -63,7 +64,7 @@ Windows Registry Editor Version 5.00
 "Desktop"="Default"
 
 [HKEY_CURRENT_USER\\Software\\Wine\\Explorer\\Desktops]
-"Default"="$DESKTOP_SIZE"
+"Default"="$(desktop_size 96)"
 
 [HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]
 "MS UI Gothic"="IPAPGothic"
@@ -92,23 +93,21 @@ start() {
     export DISPLAY=:$(cat "$PREFIX_DRIVER.x/display")
 
     [ -f "$PREFIX_DRIVER/.kdx-ready" ] || make_prefix
-    add_marlett "$PREFIX_DRIVER"
-    add_marlett "$PREFIX_NODRIVER"
     for dpi in $DPIS_OF_THEIR_OWN; do
         [ -f "$(dpi_prefix "$dpi")/.kdx-ready" ] || make_dpi_prefix "$dpi"
-        add_marlett "$(dpi_prefix "$dpi")"
     done
-    # Cases install ControlLib.dll only in variants; one left here by an older tree's run
-    # would be found by every case.
     for prefix in $(session_prefixes); do
+        add_marlett "$prefix"
+        # Cases install ControlLib.dll only in variants; one left here by an older tree's run
+        # would be found by every case.
         rm -f "$prefix/drive_c/windows/system32/ControlLib.dll"
     done
     for variant in $(variant_prefixes); do
-        [ -d "$variant" ] && WINEPREFIX=$variant "$WINESERVER" -k 2>/dev/null || true
-        stop_display "$variant.x"
+        stop_prefix "$variant"
         rm -rf "$variant"
     done
-    for prefix in "$PREFIX_DRIVER" $(for dpi in $DPIS_OF_THEIR_OWN; do dpi_prefix "$dpi"; done); do
+    for dpi in 96 $DPIS_OF_THEIR_OWN; do
+        prefix=$(dpi_prefix "$dpi")
         export DISPLAY=:$(cat "$prefix.x/display")
         WINEPREFIX=$prefix "$WINE64" regsvr32 /s "$(winpath "$dll")"
         WINEPREFIX=$prefix "$WINE64" reg query 'HKCR\Igfxext.CUIExternal\CLSID' >/dev/null
@@ -118,11 +117,8 @@ start() {
 }
 
 stop() {
-    # The session's prefixes and their variants, then what a case of its own session left
-    # behind when it was killed.
     for prefix in $(session_prefixes) $(variant_prefixes) "$WORK"/cases/*/session/prefix; do
-        [ -d "$prefix" ] && WINEPREFIX=$prefix "$WINESERVER" -k 2>/dev/null || true
-        stop_display "$prefix.x"
+        stop_prefix "$prefix"
     done
 }
 
