@@ -8,26 +8,13 @@ namespace kdx {
 namespace {
 
 TEST(CommandLine, SilentOnlyWhenTheFirstTokenIsS) {
-    const std::pair<const char16_t*, bool> cases[] = {
-        {u"/s", true},
-        {u"//s", true},
-        {u"s", true},
-        {u"/ s", true},
-        {u"\t/s\r\n", true},
-        {u"/s/x", true},
-        {u"/s /q", true},
-        {u"\u3000/s", true},  // ideographic space is white space too
-        {u"/S", false},
-        {u"-s", false},
-        {u"/silent", false},
-        {u"/s x", false},
-        {u"/x /s", false},
-        {u"x/s", false},
-        {u"/", false},
-        {u"", false},
-        {u"/\u00A0", false},
-    };
-    for (const auto& [line, silent] : cases) EXPECT_EQ(IsSilentCommandLine(line), silent) << ToUtf8(line);
+    // U+3000, the ideographic space, is white space too.
+    for (const char16_t* line : {u"/s", u"//s", u"s", u"/ s", u"\t/s\r\n", u"/s/x", u"/s /q", u"\u3000/s"}) {
+        EXPECT_TRUE(IsSilentCommandLine(line)) << ToUtf8(line);
+    }
+    for (const char16_t* line : {u"/S", u"-s", u"/silent", u"/s x", u"/x /s", u"x/s", u"/", u"", u"/\u00A0"}) {
+        EXPECT_FALSE(IsSilentCommandLine(line)) << ToUtf8(line);
+    }
 }
 
 TEST(ResultCodeName, NamesEveryCode) {

@@ -189,11 +189,8 @@ TEST_F(ConsoleDialogFixture, ProgressBarMovesOneStepPerReportAndStopsFull) {
         progressReports = reports;
         const std::string out = Run("y\ny\n");
         const size_t last = out.rfind('\r');
-        if (lastDrawn == nullptr) {
-            EXPECT_EQ(last, std::string::npos);
-            continue;
-        }
-        ASSERT_NE(last, std::string::npos);
+        ASSERT_EQ(last == std::string::npos, lastDrawn == nullptr);
+        if (lastDrawn == nullptr) continue;
         EXPECT_EQ(out.substr(last, out.find('\n', last) - last), lastDrawn);
         // Redrawn only when the percentage moves: 0 % to 100 %, whatever the count.
         EXPECT_LE(std::count(out.begin(), out.end(), '\r'), 101);
@@ -206,11 +203,7 @@ void SetVariable(const char* name, const char* value) {
 #ifdef _WIN32
     _putenv_s(name, value == nullptr ? "" : value);
 #else
-    if (value == nullptr) {
-        unsetenv(name);
-    } else {
-        setenv(name, value, 1);
-    }
+    value == nullptr ? unsetenv(name) : setenv(name, value, 1);
 #endif
 }
 

@@ -5,7 +5,6 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
-#include <deque>
 #include <new>
 #include <string>
 #include <vector>
@@ -51,22 +50,6 @@ const Bytes kDriver = [] {
     return d;
 }();
 
-struct ImagesFixture : ::testing::Test {
-    testing::TestSystem sys;
-    ChipContext context{sys.system, sys.connector, sys.controlLibrary};
-    int32_t resultCode = 99;
-    WText versionText;
-
-    std::deque<Bytes> kept;  // the resource table holds views of these
-
-    bool Load(const Bytes& driver, const Bytes& firmware) {
-        sys.resources.Add(kImageResourceType, kIspDriverResourceId, kept.emplace_back(driver));
-        sys.resources.Add(kImageResourceType, kFirmwareResourceId, kept.emplace_back(firmware));
-        resultCode = 0;  // shows that a failure writes 99
-        return LoadImages(context, resultCode, versionText);
-    }
-};
-
 struct TrailerCase {
     const char* name;
     Bytes image;
@@ -87,11 +70,18 @@ Bytes WithVersionBelowTopBlock(Bytes image, uint8_t high) {
     return image;
 }
 
-class TrailerTest : public ImagesFixture, public ::testing::WithParamInterface<TrailerCase> {};
+struct TrailerTest : ::testing::TestWithParam<TrailerCase> {
+    testing::TestSystem sys;
+    ChipContext context{sys.system, sys.connector, sys.controlLibrary};
+};
 
 TEST_P(TrailerTest, LoadsAndChecksTheVersion) {
     const TrailerCase& c = GetParam();
-    EXPECT_EQ(Load(kDriver, c.image), c.loads);
+    sys.resources.Add(kImageResourceType, kIspDriverResourceId, kDriver);
+    sys.resources.Add(kImageResourceType, kFirmwareResourceId, c.image);
+    int32_t resultCode = 0;  // shows that a failure writes 99
+    WText versionText;
+    EXPECT_EQ(LoadImages(context, resultCode, versionText), c.loads);
     EXPECT_EQ(resultCode, c.loads ? 0 : 99);
     EXPECT_EQ(sys.debug.messages, c.message == nullptr ? std::vector<WText>{} : std::vector<WText>{c.message});
     if (c.loads) {

@@ -25,14 +25,6 @@ std::string Hex(std::span<const uint8_t> bytes) {
     return out;
 }
 
-struct EmbeddedImage {
-    uint16_t id;
-    uint32_t size;
-    const char* head;
-    const char* tail;
-    const char* sha256;  // as the build computed it from the image file
-};
-
 // The system's hash (libcrypto, or CNG under Wine) on the standard's own examples.
 TEST(Sha256, KnownDigests) {
     EXPECT_EQ(Hex(platform::Sha256({}).value()), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
@@ -40,12 +32,26 @@ TEST(Sha256, KnownDigests) {
     EXPECT_EQ(Hex(platform::Sha256(abc).value()), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
 }
 
-TEST(ProgramResources, ServeBothImagesWholeByTypeAndIdWithTheirDigests) {
-    const EmbeddedImage images[] = {
+TEST(ProgramResources, ServeBothImagesWholeByTypeAndIdWithTheirDigestsAndNothingElse) {
+    const struct {
+        uint16_t id;
+        uint32_t size;
+        const char* head;
+        const char* tail;
+        const char* sha256;  // as the build computed it from the image file
+    } images[] = {
         {129, KDX_ISP_DRIVER_IMAGE_SIZE, KDX_ISP_DRIVER_IMAGE_HEAD, KDX_ISP_DRIVER_IMAGE_TAIL, KDX_ISP_DRIVER_IMAGE_SHA256},
         {130, KDX_FIRMWARE_IMAGE_SIZE, KDX_FIRMWARE_IMAGE_HEAD, KDX_FIRMWARE_IMAGE_TAIL, KDX_FIRMWARE_IMAGE_SHA256},
     };
     platform::Resources& resources = platform::ProgramResources();
+    // A resource that is not there fails at every step.
+    EXPECT_FALSE(resources.RecordedSha256(u"BIN", 131));
+    EXPECT_FALSE(resources.RecordedSha256(u"IMG", 129));
+    EXPECT_EQ(resources.Find(u"BIN", 131), nullptr);
+    EXPECT_EQ(resources.Find(u"IMG", 129), nullptr);
+    EXPECT_EQ(resources.Load(nullptr), nullptr);
+    EXPECT_EQ(resources.Size(nullptr), 0u);
+    EXPECT_TRUE(resources.Lock(nullptr, 16).empty());
     for (const auto& image : images) {
         SCOPED_TRACE(image.id);
         const auto found = resources.Find(u"BIN", image.id);
@@ -60,17 +66,6 @@ TEST(ProgramResources, ServeBothImagesWholeByTypeAndIdWithTheirDigests) {
         EXPECT_EQ(Hex(platform::Sha256(bytes).value()), image.sha256);
         EXPECT_EQ(Hex(resources.RecordedSha256(u"BIN", image.id).value()), image.sha256);
     }
-    EXPECT_FALSE(resources.RecordedSha256(u"BIN", 131));
-    EXPECT_FALSE(resources.RecordedSha256(u"IMG", 129));
-}
-
-TEST(ProgramResources, MissingResourceFailsAtEveryStep) {
-    platform::Resources& resources = platform::ProgramResources();
-    EXPECT_EQ(resources.Find(u"BIN", 131), nullptr);
-    EXPECT_EQ(resources.Find(u"IMG", 129), nullptr);
-    EXPECT_EQ(resources.Load(nullptr), nullptr);
-    EXPECT_EQ(resources.Size(nullptr), 0u);
-    EXPECT_TRUE(resources.Lock(nullptr, 16).empty());
 }
 
 // Tests and the simulator put other images in place of the embedded ones: an image added

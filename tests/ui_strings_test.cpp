@@ -79,15 +79,13 @@ TEST(UiStrings, ResourceScriptHoldsTheTableTextsInBothLanguages) {
         SCOPED_TRACE(language == UiLanguage::English ? "English" : "Japanese");
         ASSERT_TRUE(script.contains(language));
         const ScriptTexts& texts = script.at(language);
-        ASSERT_EQ(texts.strings.size(), StringTableTexts().size());
-        for (const UiText& t : StringTableTexts()) {
-            ASSERT_TRUE(texts.strings.contains(t.id)) << t.id;
-            EXPECT_EQ(texts.strings.at(t.id), t.In(language)) << t.id;
-        }
-        ASSERT_EQ(texts.controls.size(), DialogControlTexts().size());
-        for (const UiText& t : DialogControlTexts()) {
-            ASSERT_TRUE(texts.controls.contains(t.id)) << t.id;
-            EXPECT_EQ(texts.controls.at(t.id), t.In(language)) << t.id;
+        for (const auto& [found, table] : {std::pair(&texts.strings, StringTableTexts()),
+                                           std::pair(&texts.controls, DialogControlTexts())}) {
+            ASSERT_EQ(found->size(), table.size());
+            for (const UiText& t : table) {
+                ASSERT_TRUE(found->contains(t.id)) << t.id;
+                EXPECT_EQ(found->at(t.id), t.In(language)) << t.id;
+            }
         }
     }
 }
