@@ -42,27 +42,6 @@ struct FirmwareWriteTest : testing::SimFixture {
     int32_t done = 0;  // what WriteRegion counts as written
 };
 
-TEST_F(FirmwareWriteTest, WholeImageGoesBlockByBlockAndBlankBlocksAreSkipped) {
-    auto image = PatternImage();
-    std::fill_n(image.begin() + 2 * 504, 2 * 504, uint8_t{0xFF});  // blocks 2 and 3 blank
-    LoadImage(context, image);
-    ASSERT_TRUE(WriteFirmware(context));
-    EXPECT_TRUE(std::ranges::equal(sim.Flash(), image));
-
-    const auto blocks = SentBlocks();
-    ASSERT_EQ(blocks.size(), 1041u - 2);
-    EXPECT_EQ(sim.Record().blocksSent, 1041u - 2);
-    EXPECT_EQ(blocks[2].header[3], 0xE0);  // block 4 at 0x4007E0
-    // The last block holds 128 bytes: L = 132, 66 and 66.
-    EXPECT_EQ(blocks.back().header, (std::vector<uint8_t>{0x00, 0x47, 0xFF, 0x80, 0x00, 0x00, 0x00, 0x80}));
-    EXPECT_EQ(blocks.back().upper, 66);
-    EXPECT_EQ(blocks.back().lower, 66);
-
-    ASSERT_EQ(progress.reports.size(), 1041u);
-    for (size_t k = 0; k < 1040; ++k) EXPECT_EQ(progress.reports[k], std::make_pair(int32_t(504 * (k + 1)), 524288));
-    EXPECT_EQ(progress.reports.back(), std::make_pair(524288, 524288));
-}
-
 TEST_F(FirmwareWriteTest, BlockTrafficInOrderWithHalvesInWritesOf131) {
     LoadImage(context, PatternImage());
     std::vector<uint8_t> first(504);
