@@ -15,12 +15,9 @@
 namespace kdx {
 namespace {
 
-using testing::AckReply;
 using testing::FakeCall;
-using testing::I2cReply;
-
-const I2cReply kNull{0, {0x6E, 0x80, 0xBE}, {}};
-const I2cReply kAck{0, AckReply(), {}};
+using testing::kAckReply;
+using testing::kNullReply;
 
 // Where the ISP span begins and ends, as the number of adapter calls made by then.
 struct RecordingGuard final : platform::IspGuard {
@@ -53,7 +50,7 @@ struct IspBench : testing::SimBench {
         context.firmwareSize = 2048;
         context.imageVersion = 0x13A;
         context.FirmwareFamily = kFamilyTarvik;
-        gfx.i2cDefaultReply = kAck;
+        gfx.i2cDefaultReply = kAckReply;
     }
     // Plain sleeps are those made without raising the timer resolution.
     int PlainSleeps() const { return clock.SleepCalls() - clock.TimerPeriodRaises(); }
@@ -61,8 +58,8 @@ struct IspBench : testing::SimBench {
     // (the construction's script) every read is acknowledged.
     void AcknowledgeOnly(int acks) {
         if (acks == kAllAcked) return;
-        gfx.i2cReplies.assign(static_cast<size_t>(acks), kAck);
-        gfx.i2cDefaultReply = kNull;
+        gfx.i2cReplies.assign(static_cast<size_t>(acks), kAckReply);
+        gfx.i2cDefaultReply = kNullReply;
     }
     static constexpr int kAllAcked = -1;
 };
@@ -109,7 +106,6 @@ TEST_F(IspProcedureTest, EndIspPostingFailingEveryTimeLeavesTheResult) {
     gfx.onNativeWrite = [chipWrite = gfx.onNativeWrite](uint32_t a, std::span<const uint8_t> d, int32_t& r) {
         if (a != 0x20001 || d[0] != 0x20) return chipWrite(a, d, r);
         r = gfx::kDeferred;
-        return true;
     };
     int32_t resultCode = 99;
     EXPECT_TRUE(RunIspProcedure(context, resultCode));
