@@ -15,9 +15,8 @@ using testing::SimBench;
 
 // Writes of the reply-buffer release (0 at 0x10000).
 size_t ReleaseWrites(const SimBench& b) {
-    const auto writes = b.Writes();
-    return std::count_if(writes.begin(), writes.end(),
-                         [](const FakeCall& w) { return w.address == 0x10000 && w.data == std::vector<uint8_t>{0}; });
+    return std::ranges::count_if(
+        b.Writes(), [](const FakeCall& w) { return w.address == 0x10000 && w.data == std::vector<uint8_t>{0}; });
 }
 
 using FlashOpsTest = testing::SimFixture;
@@ -60,8 +59,7 @@ TEST(FlashOps, FlashIdFailuresAndTheirLimits) {
         EXPECT_FALSE(GetFlashId(b.context, id, error));
         EXPECT_EQ(error, c.error);
         EXPECT_EQ(id, c.id);
-        const auto reads = b.Reads();
-        EXPECT_EQ(std::count_if(reads.begin(), reads.end(), [](const FakeCall& r) { return r.data.size() == 5; }),
+        EXPECT_EQ(std::ranges::count_if(b.Reads(), [](const FakeCall& r) { return r.data.size() == 5; }),
                   static_cast<std::ptrdiff_t>(c.polls));
         EXPECT_EQ(ReleaseWrites(b), c.releases);
         EXPECT_EQ(b.ElapsedMs(), c.elapsedMs);
@@ -136,9 +134,7 @@ TEST(FlashOps, EndIspPostingTheDriverFailedIsMadeAgain) {
         if (c.staleLength != 0) b.gfx.AnswerReadsAt(0x20000, 0, c.staleLength);
         b.gfx.FailWritesAt(0x20001, gfx::kDeferred, c.failures);
         EXPECT_EQ(EndIsp(b.context), c.result) << c.failures;
-        const auto writes = b.Writes();
-        EXPECT_EQ(std::count_if(writes.begin(), writes.end(), [](const FakeCall& w) { return w.address == 0x20001; }),
-                  static_cast<std::ptrdiff_t>(c.bodies));
+        EXPECT_EQ(std::ranges::count(b.Writes(), 0x20001u, &FakeCall::address), static_cast<std::ptrdiff_t>(c.bodies));
         EXPECT_EQ(b.sim.Record().endIspPosted, c.result ? 1u : 0u);
         EXPECT_EQ(b.ElapsedMs(), c.elapsedMs) << c.failures;
     }
