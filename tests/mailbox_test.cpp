@@ -210,7 +210,9 @@ TEST(MailboxDataReply, IsUnpackedAcrossPackets) {
         std::vector<uint8_t> data(count);
         for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(0xA0 + i);
         b.sim.FlashMemory().Load(data);
-        ASSERT_TRUE(SendRequest(b.context, testing::ReadFlashRequest(0, count)));
+        // ReadFlash: 07 1B, the 24-bit address, the count, the XOR of them all.
+        const uint8_t request[] = {0x07, 0x1B, 0x00, 0x00, 0x00, count, static_cast<uint8_t>(0x07 ^ 0x1B ^ count)};
+        ASSERT_TRUE(SendRequest(b.context, request));
         b.gfx.calls.clear();
         std::vector<uint8_t> out(count);
         ASSERT_TRUE(ReadReplyData(b.context, out)) << int{count};

@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -73,16 +73,6 @@ private:
     sim::TestBench bench_;
     sim::RecordClient client_;
 };
-
-// A ReadFlash request block: 07 1B, the 24-bit address, the count, the XOR of them all.
-inline std::vector<uint8_t> ReadFlashRequest(uint32_t address, uint8_t count) {
-    std::vector<uint8_t> request{0x07, 0x1B, static_cast<uint8_t>(address >> 16), static_cast<uint8_t>(address >> 8),
-                                 static_cast<uint8_t>(address), count};
-    uint8_t check = 0;
-    for (uint8_t b : request) check ^= b;
-    request.push_back(check);
-    return request;
-}
 
 // (address, length) of native transfers, in order.
 using Spans = std::vector<std::pair<uint32_t, size_t>>;
