@@ -41,12 +41,9 @@ struct IspBench : testing::SimBench {
         context.ispDriverImage = {0x00, 0x01, 0x00, 0x00};
         context.ispDriverImage.resize(4 + 256, 0x90);
         // A 2 KiB image with blank stretches and its version 1.58 at end - 20.
-        std::vector<uint8_t> image(2048);
-        for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i < 600 ? i * 3 : 0xFF);
-        image[2048 - 20] = 0x3A;
-        image[2048 - 19] = 0x01;
-        image[2048 - 18] = 0x00;
-        context.firmwareImage = image;
+        context.firmwareImage.assign(2048, 0xFF);
+        for (size_t i = 0; i < 600; ++i) context.firmwareImage[i] = static_cast<uint8_t>(i * 3);
+        std::copy_n(std::array<uint8_t, 3>{0x3A, 0x01, 0x00}.begin(), 3, context.firmwareImage.end() - 20);
         context.firmwareSize = 2048;
         context.imageVersion = 0x13A;
         context.FirmwareFamily = kFamilyTarvik;
