@@ -67,14 +67,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t lengthByte = in.Byte();
     // The DPCD block and whether its native read fails.
     const bool nativeFails = in.Byte() & 1;
-    const auto block = in.Bytes(10);
-    for (size_t i = 0; i < block.size(); ++i) gfx.dpcd[0x503 + static_cast<uint32_t>(i)] = block[i];
-    if (nativeFails) {
-        gfx.onNativeRead = [](uint32_t, std::span<uint8_t>, int32_t& result) {
-            result = 1;
-            return true;
-        };
-    }
+    gfx.ServeReadsAt(0x503, in.Bytes(10));
+    if (nativeFails) gfx.onNativeRead = [](uint32_t, std::span<uint8_t>, int32_t& result) { result = 1; };
     // The empty queue answers with null messages; a fuzzed default exercises the rest.
     if (selector & 0x10) gfx.i2cDefaultReply = {Status(addressByte), in.Bytes(lengthByte), {}};
     ScriptReplies(in, gfx);

@@ -26,10 +26,6 @@ struct Block {
 };
 
 struct IdentityFixture : testing::ChipFixture {
-    void Dpcd(const Block& block) {
-        const auto bytes = block.Bytes();
-        for (size_t i = 0; i < bytes.size(); ++i) gfx.dpcd[0x503 + static_cast<uint32_t>(i)] = bytes[i];
-    }
     int32_t resultCode = 0;
     WText current, chip;
     // A check from a fresh start: the identity registers' replies in the order they are read.
@@ -44,8 +40,8 @@ struct IdentityFixture : testing::ChipFixture {
             const uint8_t payload[] = {0x00, 0x00, static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
             gfx.i2cReplies.push_back({0, ChipReply(0x06, payload), {}});
         }
-        Dpcd(block);
-        if (unreadable) AnswerReadsAt(0x503, 1);
+        gfx.ServeReadsAt(0x503, block.Bytes());
+        if (unreadable) gfx.AnswerReadsAt(0x503, 1);
         return CheckChip(context, resultCode, current, chip);
     }
 };
@@ -140,7 +136,7 @@ TEST_F(IdentityFixture, DescriptionLines) {
         {kChipUnreadable, {"KX4610", 0x22, 1, 40}, u"KX4610 FW Ver=0x000128  (HWver=0x22)", kChipUnreadable},
     };
     for (const auto& c : cases) {
-        Dpcd(c.block);
+        gfx.ServeReadsAt(0x503, c.block.Bytes());
         ChipType type = c.typeIn;
         WText line;
         DescribeChip(context, type, line);

@@ -16,6 +16,8 @@ namespace {
 using testing::AckReply;
 using testing::ChipReply;
 using testing::FakeCall;
+using testing::kAckReply;
+using testing::kNullReply;
 
 struct ChannelFixture : testing::ChipFixture {};
 
@@ -36,8 +38,6 @@ bool ReturnData(ChipContext& c) {
     return ReadReturnData(c, out, length);
 }
 
-const testing::I2cReply kNull{0, {0x6E, 0x80, 0xBE}, {}};
-const testing::I2cReply kAck{0, AckReply(), {}};
 const testing::I2cReply kBusy{1003, {}, {}};
 const testing::I2cReply kData{0, ChipReply(0x06, std::vector<uint8_t>{1, 2, 3, 4}), {}};
 
@@ -60,29 +60,29 @@ TEST_P(PollTest, AttemptsAndPauses) {
 INSTANTIATE_TEST_SUITE_P(
     Channel, PollTest,
     ::testing::Values(
-        PollCase{"AckAfterNull", ReadAck, {kNull, kAck}, true, 2, 40 + 30},
-        PollCase{"AckFastAfterNull", ReadAckFast, {kNull, kAck}, true, 2, 5},
-        PollCase{"DataAfterNull", ReturnData, {kNull, kData}, true, 2, 40 + 10},
+        PollCase{"AckAfterNull", ReadAck, {kNullReply, kAckReply}, true, 2, 40 + 30},
+        PollCase{"AckFastAfterNull", ReadAckFast, {kNullReply, kAckReply}, true, 2, 5},
+        PollCase{"DataAfterNull", ReturnData, {kNullReply, kData}, true, 2, 40 + 10},
         PollCase{"AckBusy", ReadAck, std::vector<testing::I2cReply>(20, kBusy), false, 20, 40 + 20 * 10},
-        PollCase{"AckFastBusy", ReadAckFast, {kBusy, kAck}, true, 2, 5},
+        PollCase{"AckFastBusy", ReadAckFast, {kBusy, kAckReply}, true, 2, 5},
         PollCase{"DataBusy", ReturnData, {kBusy, kData}, true, 2, 40 + 10},
         PollCase{"AckNeverComes", ReadAck, {}, false, 20, 40 + 20 * 30},
         PollCase{"DataNeverComes", ReturnData, {}, false, 50, 40 + 50 * 10},
         PollCase{"AckFastNeverComes", ReadAckFast, {}, false, 50, 50 * 5},
-        PollCase{"AckStatus2", ReadAck, {{2, {}, {}}, kAck}, false, 1, 40},
-        PollCase{"AckFastStatus5", ReadAckFast, {{5, {}, {}}, kAck}, false, 1, 0},
+        PollCase{"AckStatus2", ReadAck, {{2, {}, {}}, kAckReply}, false, 1, 40},
+        PollCase{"AckFastStatus5", ReadAckFast, {{5, {}, {}}, kAckReply}, false, 1, 0},
         PollCase{"DataStatus5", ReturnData, {{5, {}, {}}, kData}, false, 1, 40},
         // Any other status is tried again at once.
-        PollCase{"AckOtherStatus", ReadAck, {{15, {}, {}}, {-1, {}, {}}, kAck}, true, 3, 40},
+        PollCase{"AckOtherStatus", ReadAck, {{15, {}, {}}, {-1, {}, {}}, kAckReply}, true, 3, 40},
         PollCase{"DataOtherStatus", ReturnData, {{1002, {}, {}}, kData}, true, 2, 40},
         // A wrong acknowledgement or data reply is not polled again.
         PollCase{"DataWrongMarker", ReturnData, {{0, Flipped(kData.bytes, 2), {}}, kData}, false, 1, 40},
         PollCase{"DataWrongChecksum", ReturnData, {{0, Flipped(kData.bytes, 11), {}}, kData}, false, 1, 40},
-        PollCase{"AckWrongOpcode", ReadAck, {{0, ChipReply(0x0D, {}), {}}, kAck}, false, 1, 40},
-        PollCase{"AckWrongChecksum", ReadAck, {{0, Flipped(AckReply(), 7), {}}, kAck}, false, 1, 40},
+        PollCase{"AckWrongOpcode", ReadAck, {{0, ChipReply(0x0D, {}), {}}, kAckReply}, false, 1, 40},
+        PollCase{"AckWrongChecksum", ReadAck, {{0, Flipped(AckReply(), 7), {}}, kAckReply}, false, 1, 40},
         // Four bytes are short for an acknowledgement but not a null message for a data poll.
-        PollCase{"AckShortReply", ReadAck, {{0, {0x6E, 0x81, 0xC2, 0x00}, {}}, kAck}, true, 2, 40 + 30},
-        PollCase{"AckSixByteReply", ReadAck, {{0, {0x6E, 0x83, 0xC2, 0x00, 0x00, 0x01}, {}}, kAck}, false, 1, 40},
+        PollCase{"AckShortReply", ReadAck, {{0, {0x6E, 0x81, 0xC2, 0x00}, {}}, kAckReply}, true, 2, 40 + 30},
+        PollCase{"AckSixByteReply", ReadAck, {{0, {0x6E, 0x83, 0xC2, 0x00, 0x00, 0x01}, {}}, kAckReply}, false, 1, 40},
         PollCase{"DataShortReply", ReturnData, {{0, {0x6E, 0x81, 0xC2, 0x00}, {}}, kData}, false, 1, 40}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -185,8 +185,7 @@ TEST_F(ChannelFixture, MalformedDataRepliesFail) {
     const auto patched = [&good](size_t at, uint8_t value) {
         std::vector<uint8_t> r = good;
         r[at] = value;
-        r.back() = 0x50;
-        for (size_t i = 0; i + 1 < r.size(); ++i) r.back() ^= r[i];
+        r.back() ^= good[at] ^ value;
         return r;
     };
     const struct {
@@ -256,7 +255,7 @@ TEST_F(ChannelFixture, RepliesCountedBeyondTheCapacityFail) {
         {131, 131}, {8, 8}, {1, 1}, {0, 0}, {-1, 0}, {4096, context.scratch.size()}};
     for (const auto& [maxBlock, capacity] : capacities) {
         gfx.MaxBlockLength = maxBlock;
-        gfx.i2cReplies.assign(1, {0, AckReply(), {}});
+        gfx.i2cReplies.assign(1, kAckReply);
         EXPECT_EQ(ReadAck(context), capacity >= 8) << maxBlock;
         EXPECT_EQ(gfx.CallsOf(FakeCall::I2cRead).back().capacity, capacity) << maxBlock;
     }

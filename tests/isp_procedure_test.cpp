@@ -15,12 +15,9 @@
 namespace kdx {
 namespace {
 
-using testing::AckReply;
 using testing::FakeCall;
-using testing::I2cReply;
-
-const I2cReply kNull{0, {0x6E, 0x80, 0xBE}, {}};
-const I2cReply kAck{0, AckReply(), {}};
+using testing::kAckReply;
+using testing::kNullReply;
 
 // Where the ISP span begins and ends, as the number of adapter calls made by then.
 struct RecordingGuard final : platform::IspGuard {
@@ -44,16 +41,13 @@ struct IspBench : testing::SimBench {
         context.ispDriverImage = {0x00, 0x01, 0x00, 0x00};
         context.ispDriverImage.resize(4 + 256, 0x90);
         // A 2 KiB image with blank stretches and its version 1.58 at end - 20.
-        std::vector<uint8_t> image(2048);
-        for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i < 600 ? i * 3 : 0xFF);
-        image[2048 - 20] = 0x3A;
-        image[2048 - 19] = 0x01;
-        image[2048 - 18] = 0x00;
-        context.firmwareImage = image;
+        context.firmwareImage.assign(2048, 0xFF);
+        for (size_t i = 0; i < 600; ++i) context.firmwareImage[i] = static_cast<uint8_t>(i * 3);
+        std::copy_n(std::array<uint8_t, 3>{0x3A, 0x01, 0x00}.begin(), 3, context.firmwareImage.end() - 20);
         context.firmwareSize = 2048;
         context.imageVersion = 0x13A;
         context.FirmwareFamily = kFamilyTarvik;
-        gfx.i2cDefaultReply = kAck;
+        gfx.i2cDefaultReply = kAckReply;
     }
     // Plain sleeps are those made without raising the timer resolution.
     int PlainSleeps() const { return clock.SleepCalls() - clock.TimerPeriodRaises(); }
@@ -61,8 +55,8 @@ struct IspBench : testing::SimBench {
     // (the construction's script) every read is acknowledged.
     void AcknowledgeOnly(int acks) {
         if (acks == kAllAcked) return;
-        gfx.i2cReplies.assign(static_cast<size_t>(acks), kAck);
-        gfx.i2cDefaultReply = kNull;
+        gfx.i2cReplies.assign(static_cast<size_t>(acks), kAckReply);
+        gfx.i2cDefaultReply = kNullReply;
     }
     static constexpr int kAllAcked = -1;
 };
@@ -109,7 +103,6 @@ TEST_F(IspProcedureTest, EndIspPostingFailingEveryTimeLeavesTheResult) {
     gfx.onNativeWrite = [chipWrite = gfx.onNativeWrite](uint32_t a, std::span<const uint8_t> d, int32_t& r) {
         if (a != 0x20001 || d[0] != 0x20) return chipWrite(a, d, r);
         r = gfx::kDeferred;
-        return true;
     };
     int32_t resultCode = 99;
     EXPECT_TRUE(RunIspProcedure(context, resultCode));

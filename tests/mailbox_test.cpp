@@ -29,7 +29,7 @@ std::vector<uint8_t> Descriptor(uint32_t cmdAddr, uint16_t cmdSize, uint32_t rep
 
 TEST_F(MailboxTest, WindowDescriptorIsReadAndTheFlagsDerived) {
     context.scratch.fill(0xAA);  // left behind by earlier reads: only the bytes read count
-    ServeReadsAt(kWindowAddr, Descriptor(0x21000, 511, 0x11000, 64));
+    gfx.ServeReadsAt(kWindowAddr, Descriptor(0x21000, 511, 0x11000, 64));
     WText error = u"untouched";
     ASSERT_TRUE(GetDpcdBufferAddr(context, error));
     EXPECT_EQ(error, u"untouched");
@@ -46,7 +46,7 @@ TEST_F(MailboxTest, WindowDescriptorIsReadAndTheFlagsDerived) {
 }
 
 TEST_F(MailboxTest, WindowFailuresCarryTheirDetailText) {
-    AnswerReadsAt(0x40C, 1002);
+    gfx.AnswerReadsAt(0x40C, 1002);
     WText error;
     EXPECT_FALSE(GetDpcdBufferAddr(context, error));
     EXPECT_EQ(error, u"Sending Native-Read 0x40C cmd error! (1002)\r\n");
@@ -55,7 +55,7 @@ TEST_F(MailboxTest, WindowFailuresCarryTheirDetailText) {
     EXPECT_EQ(error, u"DPCD window addr = 0");
     EXPECT_EQ(noWindow.Reads().size(), 1u);
     SimBench unreadable;
-    unreadable.AnswerReadsAt(kWindowAddr, -1);
+    unreadable.gfx.AnswerReadsAt(kWindowAddr, -1);
     EXPECT_FALSE(GetDpcdBufferAddr(unreadable.context, error));
     EXPECT_EQ(error, u"Sending Native-Read WinAddr cmd error! (-1)");
 }
@@ -72,7 +72,7 @@ TEST_F(MailboxTest, UnusableBufferSizesFailButTheValuesReadStayInForce) {
         {20, 1, u""},
     };
     for (const auto& c : cases) {
-        ServeReadsAt(kWindowAddr, Descriptor(0x22000, c.cmdSize, 0x10000, c.replySize));
+        gfx.ServeReadsAt(kWindowAddr, Descriptor(0x22000, c.cmdSize, 0x10000, c.replySize));
         WText error;
         EXPECT_EQ(GetDpcdBufferAddr(context, error), c.error.empty()) << c.cmdSize;
         EXPECT_EQ(error, c.error);
@@ -101,7 +101,7 @@ TEST_F(MailboxTest, RequestBodyGoesFirstThenTheLengthByte) {
 
 TEST_F(MailboxTest, RequestWithWriteErrorsIsJudgedByTheLengthByteReadBack) {
     const std::vector<uint8_t> block{0x03, 0x10, 0x13};
-    FailWritesAt(0x20001, 1002);
+    gfx.FailWritesAt(0x20001, 1002);
     sim.Poke(0x20000, {0x03});  // it arrived all the same
     EXPECT_TRUE(SendRequest(context, block));
     EXPECT_EQ(Writes().size(), 1u);  // not written again
@@ -110,7 +110,7 @@ TEST_F(MailboxTest, RequestWithWriteErrorsIsJudgedByTheLengthByteReadBack) {
     EXPECT_FALSE(SendRequest(context, block));
     // Every read failing: 100 reads, then false.
     gfx.calls.clear();
-    AnswerReadsAt(0x20000, 1002);
+    gfx.AnswerReadsAt(0x20000, 1002);
     EXPECT_FALSE(SendRequest(context, block));
     EXPECT_EQ(Reads().size(), 100u);
 }
@@ -121,13 +121,13 @@ TEST_F(MailboxTest, WriteAckToleratesSilenceButNotAWrongReply) {
     EXPECT_EQ(Reads().size(), 2000u);
     EXPECT_EQ(clock.NowUs(), 2000 * 3000);
 
-    ServeReadsAt(0x10000, {0x03, 0x0C, 0xF0});
+    gfx.ServeReadsAt(0x10000, {0x03, 0x0C, 0xF0});
     gfx.calls.clear();
     EXPECT_FALSE(WaitWriteAck(context));
     // The poll of byte 0 and the full read, nothing more.
     EXPECT_EQ(SpansOf(Reads()), (testing::Spans{{0x10000, 1}, {0x10000, 3}}));
 
-    ServeReadsAt(0x10000, {0x03, 0x0C, 0xF1});
+    gfx.ServeReadsAt(0x10000, {0x03, 0x0C, 0xF1});
     gfx.calls.clear();
     clock.SetCounter(0);
     EXPECT_TRUE(WaitWriteAck(context));
@@ -135,7 +135,7 @@ TEST_F(MailboxTest, WriteAckToleratesSilenceButNotAWrongReply) {
 
     // Polls whose reads fail follow each other without a pause.
     SimBench unreadable;
-    unreadable.AnswerReadsAt(0x10000, 1002);
+    unreadable.gfx.AnswerReadsAt(0x10000, 1002);
     EXPECT_TRUE(WaitWriteAck(unreadable.context));
     EXPECT_EQ(unreadable.Reads().size(), 2000u);
     EXPECT_EQ(unreadable.clock.NowUs(), 0);
@@ -145,13 +145,8 @@ TEST_F(MailboxTest, FailedFullReadDoesNotPassAnEarlierAcknowledgementOff) {
     context.scratch[1] = 0x0C;  // left behind by an earlier reply
     context.scratch[2] = 0xF1;
     gfx.onNativeRead = [](uint32_t, std::span<uint8_t> buffer, int32_t& result) {
-        if (buffer.size() == 3) {
-            result = 1002;
-            return true;
-        }
-        buffer[0] = 0x03;
-        result = 0;
-        return true;
+        if (buffer.size() == 3) result = 1002;
+        else buffer[0] = 0x03;
     };
     EXPECT_FALSE(WaitForAck(context, kEndIspAckWait));
     EXPECT_EQ(Reads().size(), 20u);  // ten polls, each with its failed full read
@@ -172,13 +167,12 @@ TEST_F(MailboxTest, ReleaseClearsByteZeroOfEachReplyPacket) {
 
     // A packet that cannot be cleared ends the release there.
     gfx.calls.clear();
-    FailWritesAt(0x10010, 1002);
+    gfx.FailWritesAt(0x10010, 1002);
     EXPECT_FALSE(ReleaseReplyPackets(context));
     EXPECT_EQ(Writes().back().address, 0x10010u);
-    gfx.onNativeWrite = nullptr;
 
     gfx.calls.clear();
-    FailWritesAt(0x10000, 1002);
+    gfx.FailWritesAt(0x10000, 1002);
     EXPECT_FALSE(ReleaseReply(context));
     EXPECT_EQ(Writes().size(), 100u);
     EXPECT_TRUE(Reads().empty());
@@ -190,10 +184,8 @@ TEST_F(MailboxTest, ReleaseReadsByteZeroBackAtMostAHundredTimes) {
     for (const int busyReads : {99, 100}) {
         gfx.calls.clear();
         int reads = 0;
-        gfx.onNativeRead = [&](uint32_t, std::span<uint8_t> buffer, int32_t& result) {
+        gfx.onNativeRead = [&](uint32_t, std::span<uint8_t> buffer, int32_t&) {
             buffer[0] = ++reads <= busyReads ? 0x03 : 0x00;
-            result = 0;
-            return true;
         };
         EXPECT_EQ(ReleaseReply(context), busyReads < 100) << busyReads;
         EXPECT_EQ(Writes().size(), 1u) << busyReads;
@@ -218,7 +210,9 @@ TEST(MailboxDataReply, IsUnpackedAcrossPackets) {
         std::vector<uint8_t> data(count);
         for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(0xA0 + i);
         b.sim.FlashMemory().Load(data);
-        ASSERT_TRUE(SendRequest(b.context, testing::ReadFlashRequest(0, count)));
+        // ReadFlash: 07 1B, the 24-bit address, the count, the XOR of them all.
+        const uint8_t request[] = {0x07, 0x1B, 0x00, 0x00, 0x00, count, static_cast<uint8_t>(0x07 ^ 0x1B ^ count)};
+        ASSERT_TRUE(SendRequest(b.context, request));
         b.gfx.calls.clear();
         std::vector<uint8_t> out(count);
         ASSERT_TRUE(ReadReplyData(b.context, out)) << int{count};
@@ -246,7 +240,7 @@ TEST_F(MailboxTest, MalformedDataRepliesFailWithinTheBytesRead) {
         {"a count claiming more than follows", {0x0F, 0x06, 0x1B, 0x11, 0x22, 0x33, 0xEE}, true},
     };
     for (const auto& c : cases) {
-        ServeReadsAt(0x10000, c.reply);
+        gfx.ServeReadsAt(0x10000, c.reply);
         std::array<uint8_t, 3> out{};
         EXPECT_EQ(ReadReplyData(context, out), c.taken) << c.what;
         EXPECT_LE(Reads().back().data.size(), 7u) << c.what;
@@ -274,9 +268,8 @@ TEST_F(MailboxTest, DataReplyFullReadMustSucceedAndAgreeWithThePoll) {
             if (buffer.size() > 3) {
                 buffer[1] = c.byte1;
                 buffer[2] = c.byte2;
+                result = c.status;
             }
-            result = buffer.size() > 3 ? c.status : 0;
-            return true;
         };
         std::array<uint8_t, 3> out{};
         EXPECT_FALSE(ReadReplyData(context, out)) << c.what;
@@ -286,7 +279,7 @@ TEST_F(MailboxTest, DataReplyFullReadMustSucceedAndAgreeWithThePoll) {
 TEST_F(MailboxTest, DataReplyPollsRunOut) {
     std::array<uint8_t, 3> out{};
     // A released reply keeps its bytes after byte 0: only byte 0 tells a reply is there.
-    ServeReadsAt(0x10000, {0x00, 0x06, 0x1B, 0x11, 0x22, 0x33, 0x00});
+    gfx.ServeReadsAt(0x10000, {0x00, 0x06, 0x1B, 0x11, 0x22, 0x33, 0x00});
     EXPECT_FALSE(ReadReplyData(context, out));
     EXPECT_EQ(Reads().size(), 100u);
     EXPECT_EQ(clock.NowUs(), 100 * 10 * 1000);

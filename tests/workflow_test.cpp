@@ -18,9 +18,7 @@ const std::vector<uint8_t> kDriver{0x00, 0x01, 0x00, 0x00, 0x90, 0x90};
 // A Tarvik image of version 1.58.
 const std::vector<uint8_t> kFirmware158 = [] {
     std::vector<uint8_t> image(4096, 0xFF);
-    image[4096 - 20] = 58;
-    image[4096 - 19] = 1;
-    image[4096 - 18] = 0;
+    std::copy_n(std::array<uint8_t, 3>{58, 1, 0}.begin(), 3, image.end() - 20);
     std::copy_n("TRVK", 4, image.end() - 16);
     return image;
 }();

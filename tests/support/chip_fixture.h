@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -39,12 +39,10 @@ public:
         gfx.onNativeWrite = [this](uint32_t address, std::span<const uint8_t> data, int32_t& result) {
             Follow();
             result = Status(client_.NativeWrite(address, data));
-            return true;
         };
         gfx.onNativeRead = [this](uint32_t address, std::span<uint8_t> buffer, int32_t& result) {
             Follow();
             result = Status(client_.NativeRead(address, buffer));
-            return true;
         };
     }
 
@@ -76,16 +74,6 @@ private:
     sim::RecordClient client_;
 };
 
-// A ReadFlash request block: 07 1B, the 24-bit address, the count, the XOR of them all.
-inline std::vector<uint8_t> ReadFlashRequest(uint32_t address, uint8_t count) {
-    std::vector<uint8_t> request{0x07, 0x1B, static_cast<uint8_t>(address >> 16), static_cast<uint8_t>(address >> 8),
-                                 static_cast<uint8_t>(address), count};
-    uint8_t check = 0;
-    for (uint8_t b : request) check ^= b;
-    request.push_back(check);
-    return request;
-}
-
 // (address, length) of native transfers, in order.
 using Spans = std::vector<std::pair<uint32_t, size_t>>;
 
@@ -110,35 +98,6 @@ struct ChipBench {
         Spans spans;
         for (const auto& c : calls) spans.emplace_back(c.address, c.data.size());
         return spans;
-    }
-    // The next `times` native writes at `address` end with `status`; others go on as before.
-    void FailWritesAt(uint32_t address, int32_t status, int times = -1) {
-        gfx.onNativeWrite = [=, next = gfx.onNativeWrite](uint32_t a, std::span<const uint8_t> d, int32_t& result) mutable {
-            if (a != address || times == 0) return next && next(a, d, result);
-            times -= times > 0;
-            result = status;
-            return true;
-        };
-    }
-    // Native reads that start within the `bytes` placed at `address` read them (0 beyond their
-    // end); others go on as before.
-    void ServeReadsAt(uint32_t address, std::vector<uint8_t> bytes) {
-        gfx.onNativeRead = [=, next = gfx.onNativeRead](uint32_t a, std::span<uint8_t> buffer, int32_t& result) {
-            if (a < address || a - address >= bytes.size()) return next && next(a, buffer, result);
-            for (size_t i = 0, at = a - address; i < buffer.size(); ++i, ++at) buffer[i] = at < bytes.size() ? bytes[at] : 0;
-            result = 0;
-            return true;
-        };
-    }
-    // Every native read at `address` ends with `status`; one that succeeds reads `value`.
-    // Others go on as before.
-    void AnswerReadsAt(uint32_t address, int32_t status, uint8_t value = 0) {
-        gfx.onNativeRead = [=, next = gfx.onNativeRead](uint32_t a, std::span<uint8_t> buffer, int32_t& result) {
-            if (a != address) return next && next(a, buffer, result);
-            if (status == 0) buffer[0] = value;
-            result = status;
-            return true;
-        };
     }
 };
 
