@@ -194,7 +194,11 @@ struct RunCase {
     // Without a running ISP driver EndIsp meets NACKs: a failed posting, made three times.
     uint32_t endIspPostings = 1;
     SimChip::Running ispLeftRunning = SimChip::Running::Application;  // as in Outcome
+    // Driver calls that wrote, where counted: probes on the outputs before the chip's, then the update.
+    std::optional<uint32_t> writeCalls = std::nullopt;
 };
+
+constexpr auto kApplication = SimChip::Running::Application;
 
 const RunCase kRunCases[] = {
     // The chip check refuses (30) or finds the firmware up to date (40): no ISP, so no EndIsp.
@@ -250,6 +254,17 @@ const RunCase kRunCases[] = {
     // After the cut nothing answers: the kernel tries each of the three postings 32 times.
     {"--backend linux --fault power-cut-at-block=3", 20, "Write FW failed!\r\n", 96},
     {"--backend linux --fault power-cut-at-block=3 --runs 2", 0, ""},
+    // The Control Library's own faults: the search stops without a write reaching the chip, or
+    // finds what the shrunken output list still holds.
+    {"--backend igcl --fault controllib-not-admin --device-id 0x0C", 30,
+     "Gfx Selection = 0\r\nNo available Gfx LIB! (1)\r\nNo available Gfx LIB! (2)\r\n"
+     "Graphics adapter initialization - Intel (LS-PCON): failed! (-2147221164)\r\n"
+     "Graphics adapter initialization - Intel (Control Library): done!\r\n"
+     "  Output 1 = Insufficient permissions! Run the program as administrator.\r\n", 0, kApplication, 0},
+    {"--backend igcl --fault controllib-outputs-shrink --device-id 0x0F", 30, "ERROR!! ChipID:-1\r\n", 0,
+     kApplication, 3},
+    {"--backend igcl --fault controllib-outputs-shrink --device-id 0x0E", 0, "", 1, kApplication, 26872 + 2},
+    {"--backend igcl --fault no-controllib --device-id 0x0C", 30, "ERROR!! ChipID:-1\r\n", 0, kApplication, 0},
 };
 
 TEST(SimEndToEnd, EachSetupEndsWithItsCodeAndOneMessageAndEndIspIsSentOnceIspBegan) {
@@ -262,6 +277,9 @@ TEST(SimEndToEnd, EachSetupEndsWithItsCodeAndOneMessageAndEndIspIsSentOnceIspBeg
         EXPECT_EQ(out.record.lastRequestWasEndIsp, c.endIspPostings > 0) << c.options;
         EXPECT_EQ(out.ispLeftRunning, c.ispLeftRunning) << c.options;
         EXPECT_EQ(out.openDescriptors, 0u) << c.options;
+        if (c.writeCalls) {
+            EXPECT_EQ(out.record.writeCalls, *c.writeCalls) << c.options;
+        }
         if (c.result == 10) {
             // The flash is untouched: it still holds the installed 1.40 image.
             EXPECT_EQ(out.flash[images.firmware.size() - 20], 40) << c.options;
@@ -306,34 +324,9 @@ auto TracesOfComAnd(SimOptions::Backend other, const SimImages& images, Read rea
 }
 
 TEST(SimEndToEnd, ControlLibraryBackendSendsTheChipWhatTheComBackendSends) {
-    const SimImages images = EmbeddedImages();
-    const auto traces = TracesOfComAnd(SimOptions::Backend::ControlLibrary, images, UntimedTrace);
+    const auto traces = TracesOfComAnd(SimOptions::Backend::ControlLibrary, EmbeddedImages(), UntimedTrace);
     EXPECT_GT(traces[0].size(), 30000u);
     EXPECT_EQ(traces[0], traces[1]);
-
-    // The library's own faults: the search stops without a write reaching the chip, or
-    // finds what the shrunken output list still holds.
-    const struct {
-        const char* options;  // after --backend igcl
-        int32_t result;
-        const char* debug;
-        uint32_t writeCalls;  // probes on the outputs before the chip's, then the update
-    } cases[] = {
-        {"--fault controllib-not-admin --device-id 0x0C", 30,
-         "Gfx Selection = 0\r\nNo available Gfx LIB! (1)\r\nNo available Gfx LIB! (2)\r\n"
-         "Graphics adapter initialization - Intel (LS-PCON): failed! (-2147221164)\r\n"
-         "Graphics adapter initialization - Intel (Control Library): done!\r\n"
-         "  Output 1 = Insufficient permissions! Run the program as administrator.\r\n", 0},
-        {"--fault controllib-outputs-shrink --device-id 0x0F", 30, "ERROR!! ChipID:-1\r\n", 3},
-        {"--fault controllib-outputs-shrink --device-id 0x0E", 0, nullptr, 26872 + 2},
-        {"--fault no-controllib --device-id 0x0C", 30, "ERROR!! ChipID:-1\r\n", 0},
-    };
-    for (const auto& c : cases) {
-        const Outcome out = Update(Options(std::string("--backend igcl ") + c.options), images);
-        EXPECT_EQ(out.result, c.result) << c.options;
-        EXPECT_EQ(out.debug, c.debug ? std::vector<std::string>{c.debug} : std::vector<std::string>{}) << c.options;
-        EXPECT_EQ(out.record.writeCalls, c.writeCalls) << c.options;
-    }
 }
 
 // The native transfers of a trace that went through, without the kernel's probe reads of
