@@ -24,45 +24,43 @@ namespace errno_ = platform::linux_errno;
 constexpr uint16_t kChip = 0x37;
 constexpr char kTraceHeader[] = "time_us\tmethod\tdevice\tcommand\taddress\tlength\tstatus\tdata";
 
-// The lines of the trace at `path`, which is removed.
-std::vector<std::string> TraceLines(const std::string& path) {
-    std::ifstream in(path);
+// The lines of the trace a bench with `o` writes while `calls` runs on it.
+template <typename Calls>
+std::vector<std::string> TraceOf(SimOptions o, Calls calls) {
+    o.tracePath = ::testing::TempDir() + ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".tsv";
+    {
+        TestBench bench(o);
+        EXPECT_TRUE(bench.sim) << bench.error;
+        if (!bench.sim) return {};
+        calls(bench);
+        bench.sim->Finish();
+    }
+    std::ifstream in(o.tracePath);
     std::vector<std::string> lines;
     for (std::string line; std::getline(in, line);) lines.push_back(line);
-    std::remove(path.c_str());
+    std::remove(o.tracePath.c_str());
     return lines;
 }
 
 TEST(SimDriver, TraceHasOneLinePerCallWithTheBytesOnTheWire) {
-    const std::string path = ::testing::TempDir() + "sim_trace.tsv";
     SimOptions o;
-    o.tracePath = path;
     o.faults.deferCalls = 1;
-    {
-        TestBench bench(o);
-        ASSERT_TRUE(bench.sim) << bench.error;
+    const auto trace = TraceOf(o, [](TestBench& bench) {
         RecordClient c = bench.Client();
         Bytes block(10);
         EXPECT_EQ(c.NativeRead(0x503, block), SimDriver::kStatusDeferred);
         EXPECT_EQ(c.NativeRead(0x503, block), 0u);
         EXPECT_EQ(c.I2cWrite(RecordClient::Command(0x0A)), 0u);
-        bench.sim->Finish();
-    }
+    });
     const int64_t deferredUs = (kAuxRequestFramingBits + kAuxReplyFramingBits) + kDriverCallCostNs / 1000;
     const int64_t readUs = deferredUs + AuxWireTimeNs(10) / 1000 + kDriverCallCostNs / 1000;
-    EXPECT_THAT(TraceLines(path),
-                ElementsAre(kTraceHeader, "0\tR\t0x0C\t9\t0x503\t10\t70\t",
-                            std::to_string(deferredUs) + "\tR\t0x0C\t9\t0x503\t10\t0\t4b5834363130220128" "00",
-                            std::to_string(readUs) + "\tW\t0x0C\t0\t0x6E\t8\t0\t5185c20000030a71"));
+    EXPECT_THAT(trace, ElementsAre(kTraceHeader, "0\tR\t0x0C\t9\t0x503\t10\t70\t",
+                                   std::to_string(deferredUs) + "\tR\t0x0C\t9\t0x503\t10\t0\t4b5834363130220128" "00",
+                                   std::to_string(readUs) + "\tW\t0x0C\t0\t0x6E\t8\t0\t5185c20000030a71"));
 }
 
 TEST(SimKernel, OneI2cWriteOneI2cReadAndOnePreadAsTheChipSeesThem) {
-    const std::string path = ::testing::TempDir() + "sim_kernel_trace.tsv";
-    SimOptions o;
-    o.tracePath = path;
-    {
-        TestBench bench(o);
-        ASSERT_TRUE(bench.sim) << bench.error;
+    const auto trace = TraceOf(SimOptions{}, [](TestBench& bench) {
         platform::DpAuxSystem& kernel = bench.sim->DpAux();
         const int aux = kernel.Open("/dev/drm_dp_aux0");
         const int i2c = kernel.Open("/dev/i2c-5");
@@ -82,8 +80,7 @@ TEST(SimKernel, OneI2cWriteOneI2cReadAndOnePreadAsTheChipSeesThem) {
         kernel.Close(i2c);
         kernel.Close(aux);
         EXPECT_EQ(bench.sim->Kernel().OpenDescriptors(), 0u);
-        bench.sim->Finish();
-    }
+    });
     // Two opens and the ioctl, then each transaction's wire time and i915's share.
     int64_t now = 3 * kSyscallCostNs;
     const auto at = [&now](uint32_t dataBytes, const std::string& rest) {
@@ -105,7 +102,7 @@ TEST(SimKernel, OneI2cWriteOneI2cReadAndOnePreadAsTheChipSeesThem) {
     expected.push_back(at(16, "R\t0x0C\t9\t0x503\t16\t0\t4b583436313022012800000000000000"));
     expected.push_back(at(1, "R\t0x0C\t9\t0x0\t1\t0\t00"));
     expected.push_back(at(2, "R\t0x0C\t9\t0x513\t2\t0\t0000"));
-    EXPECT_EQ(TraceLines(path), expected);
+    EXPECT_EQ(trace, expected);
 }
 
 TEST(SimKernel, SysfsPairsEachAuxNodeWithTheAdapterUnderTheSameConnector) {

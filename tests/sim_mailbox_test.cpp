@@ -62,11 +62,13 @@ struct IspHost {
         ASSERT_EQ(Write(kCmd + 1, Bytes(block.begin() + 1, block.end())), 0u);
         ASSERT_EQ(Write(kCmd, {block[0]}), 0u);
     }
+    // The reply's first `n` bytes after `waitUs`; the reply buffer is then released.
     Bytes Answer(size_t n, int64_t waitUs = 1000) {
         bench.clock.AdvanceUs(waitUs);
-        return Read(kReply, n);
+        const Bytes reply = Read(kReply, n);
+        EXPECT_EQ(Write(kReply, {0}), 0u);
+        return reply;
     }
-    void Release() { ASSERT_EQ(Write(kReply, {0}), 0u); }
     // One block through the halves and flags; returns the reply the driver gives.
     Bytes WriteBlock(uint32_t offset, const Bytes& data, uint8_t crcFlip = 0, uint16_t cmdSize = 512) {
         Post({0x03, 0x10, 0x13});
@@ -89,9 +91,7 @@ struct IspHost {
         EXPECT_EQ(Read(lowFlag, 1)[0], 0);  // the header was taken
         EXPECT_EQ(Write(kCmd, Bytes(block.begin() + static_cast<ptrdiff_t>(upper), block.end())), 0u);
         EXPECT_EQ(Write(lowFlag, {static_cast<uint8_t>(block.size() - upper)}), 0u);
-        const Bytes reply = Answer(3, 10'000);
-        Release();
-        return reply;
+        return Answer(3, 10'000);
     }
 
     TestBench& bench;
@@ -146,13 +146,10 @@ TEST(SimIsp, RequestsAreCheckedByTheirCheckByte) {
     // GetFlashId as the host sends it: its check byte is the 8-bit sum.
     host.Post({0x09, 0x1C, 0xFF, 0x00, 0x00, 0x20, 0x00, 0x00, 0x44});
     EXPECT_THAT(host.Answer(5), ElementsAre(0x05, 0x1C, 0x46, 0x13, 0x86));
-    host.Release();
     host.Post({0x09, 0x1C, 0xFF, 0x00, 0x00, 0x20, 0x00, 0x00, 0xCA});  // the XOR instead
     EXPECT_EQ(host.Answer(3), kNak);
-    host.Release();
     host.Post({0x05, 0x19, 0xFF, 0xA2, 0x42});  // a wrong check byte
     EXPECT_EQ(host.Answer(3, 2'000'000), kNak);
-    host.Release();
     host.Post({0x04, 0x77, 0x01, 0x72});  // an unknown request
     EXPECT_EQ(host.Answer(3), kNak);
 }

@@ -23,17 +23,11 @@ TEST(SimOptions, EveryOptionInBothSpellings) {
         << error;
     EXPECT_THAT(o.chipId, ::testing::ElementsAre('K', 'X', '4', '6', '3', '0'));
     EXPECT_EQ(o.hwRev, 0x21);
-    EXPECT_EQ(o.fwMajor, 1);
-    EXPECT_EQ(o.fwMinor, 5);
-    EXPECT_EQ(o.fwThird, 2);
-    EXPECT_EQ(o.regC802, 0x26AB);
-    EXPECT_EQ(o.reg8002, 0x4364);
+    EXPECT_EQ(std::tuple(o.fwMajor, o.fwMinor, o.fwThird), std::tuple(1, 5, 2));
+    EXPECT_EQ(std::tuple(o.regC802, o.reg8002), std::tuple(0x26AB, 0x4364));
     EXPECT_EQ(o.deviceId, 0x0Fu);
-    EXPECT_EQ(o.firmwarePath, "fw.bin");
-    EXPECT_EQ(o.ispDriverPath, "isp.bin");
-    EXPECT_EQ(o.flashInPath, "in.bin");
-    EXPECT_EQ(o.flashOutPath, "out.bin");
-    EXPECT_EQ(o.tracePath, "t.tsv");
+    EXPECT_THAT((std::vector{o.firmwarePath, o.ispDriverPath, o.flashInPath, o.flashOutPath, o.tracePath}),
+                ::testing::ElementsAre("fw.bin", "isp.bin", "in.bin", "out.bin", "t.tsv"));
     EXPECT_EQ(o.faults.deferCalls, 5u);
     EXPECT_TRUE(o.faults.flagStuckHigh);
     EXPECT_TRUE(o.chaos);

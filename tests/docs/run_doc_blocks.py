@@ -2,7 +2,7 @@
 """Runs the shell blocks of a Markdown document that are marked for it.
 
 A block is marked by its info string: ```sh docs-test [exit=N] [tree=native|windows]
-[sanitizer=no]. sanitizer=no leaves the block out in the sanitizer tree (--sanitizer): an
+[sanitizer=no]. sanitizer=no leaves the block out in the sanitizer tree (--sanitizer=1): an
 instrumented program refuses a library preloaded before its runtime.
 Each runs in bash (-e -o pipefail) in a scratch directory of its own in which build/ (or
 build-win/ for tree=windows) is the build tree under test and the repository's top-level
@@ -35,8 +35,7 @@ def blocks(text):
 
 
 def scratch(work, source, build, tree_name):
-    if work.exists():
-        shutil.rmtree(work)
+    shutil.rmtree(work, ignore_errors=True)
     work.mkdir(parents=True)
     for entry in source.iterdir():
         if entry.name.startswith(".") or entry.name.startswith("build"):
@@ -48,19 +47,16 @@ def scratch(work, source, build, tree_name):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("document", type=Path)
-    parser.add_argument("--source", type=Path, required=True)
-    parser.add_argument("--build", type=Path, required=True)
+    for option in ("--source", "--build", "--work"):
+        parser.add_argument(option, type=Path, required=True)
     parser.add_argument("--tree", choices=["native", "windows"], required=True)
-    parser.add_argument("--work", type=Path, required=True)
-    parser.add_argument("--sanitizer", action="store_true", help="the tree is instrumented")
+    parser.add_argument("--sanitizer", type=int, choices=(0, 1), default=0, help="1: the tree is instrumented")
     args = parser.parse_args()
 
     tree_name = "build-win" if args.tree == "windows" else "build"
     failures = ran = 0
     for line, attrs, script in blocks(args.document.read_text(encoding="utf-8")):
-        if attrs.get("tree", "native") != args.tree:
-            continue
-        if args.sanitizer and attrs.get("sanitizer") == "no":
+        if attrs.get("tree", "native") != args.tree or (args.sanitizer and attrs.get("sanitizer") == "no"):
             continue
         ran += 1
         work = args.work / f"line{line}"
