@@ -203,7 +203,10 @@ private:
         const std::wstring expected = colon == std::wstring_view::npos ? L"" : Expected(value.substr(colon + 1));
         std::wstring text;
         HWND control = GetDlgItem(dialog_, id);
-        if (!control || !ReadText(control, text)) return Fail("cannot read control " + std::to_string(id));
+        // Read until the step's timeout, as a box's text is: under load the updater can take
+        // longer than one send's timeout to get back to its messages.
+        if (!control || !WaitFor([&] { return ReadText(control, text); }))
+            return Fail("cannot read control " + std::to_string(id));
         Say("edit " + std::to_string(id) + ": " + Shown(text));
         return text == expected || Fail("control " + std::to_string(id) + " holds \"" + Shown(text) + "\"");
     }
